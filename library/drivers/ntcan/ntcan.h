@@ -1,0 +1,102 @@
+/*
+ * ntcan.h - what a server-side library sees of the NTCAN CAN driver.
+ *
+ * Nine calls, the frame record CMSG, the interface status record CAN_IF_STATUS,
+ * the handle type and the status codes. libZUNTAL uses nothing else of the
+ * driver, so it builds unchanged against a vendor driver that provides these
+ * names.
+ */
+#ifndef NTCAN_H
+#define NTCAN_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A driver handle: greater than 0 is open. Handle values are never reused
+ * within a process. */
+typedef int32_t NTCAN_HANDLE;
+
+/* Every call returns one of the status codes below; 0 is success. */
+typedef int32_t NTCAN_RESULT;
+
+/* One CAN frame, 16 bytes. */
+typedef struct {
+  int32_t id;       /* CAN identifier, 0 to 2047 */
+  uint8_t len;      /* data length 0..8; bit 0x10 marks a remote request */
+  uint8_t msg_lost; /* frames dropped by a full receive queue before this one */
+  uint8_t reserved[2];
+  uint8_t data[8];
+} CMSG;
+
+/* Status of the interface behind a handle. */
+typedef struct {
+  uint16_t hardware;
+  uint16_t firmware;
+  uint16_t driver;
+  uint16_t dll;
+  uint32_t boardstatus;
+  uint8_t boardid[14];
+  uint16_t features;
+} CAN_IF_STATUS;
+
+/* Remote-request flag in CMSG.len. */
+#define NTCAN_RTR 0x10
+/* Mask of the data length in CMSG.len. */
+#define NTCAN_DLC 0x0F
+
+/* Status codes. */
+#define NTCAN_SUCCESS 0
+#define NTCAN_OPERATION_ABORTED 4
+#define NTCAN_INSUFFICIENT_RESOURCES 12
+#define NTCAN_NET_NOT_FOUND 19
+#define NTCAN_INVALID_PARAMETER 22
+#define NTCAN_INVALID_HANDLE 77
+#define NTCAN_RX_TIMEOUT 257
+#define NTCAN_TX_TIMEOUT 258
+#define NTCAN_TX_ERROR 260
+#define NTCAN_CONTR_OFF_BUS 261
+#define NTCAN_CONTR_BUSY 262
+#define NTCAN_CONTR_WARN 263
+#define NTCAN_NO_ID_ENABLED 265
+#define NTCAN_ID_ALREADY_ENABLED 266
+#define NTCAN_ID_NOT_ENABLED 267
+#define NTCAN_INVALID_FIRMWARE 269
+#define NTCAN_MESSAGE_LOST 270
+#define NTCAN_INVALID_HARDWARE 271
+#define NTCAN_PENDING_WRITE 272
+#define NTCAN_PENDING_READ 273
+#define NTCAN_INVALID_DRIVER 274
+#define NTCAN_WRONG_DEVICE_STATE 275
+#define NTCAN_SOCK_CONN_TIMEOUT 384
+#define NTCAN_SOCK_CMD_TIMEOUT 385
+#define NTCAN_SOCK_HOST_NOT_FOUND 386
+
+/* Opens a handle on a net with its own receive queue of rxqueuesize frames
+ * and its own time-outs in milliseconds. */
+NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxqueuesize,
+                     int32_t txtimeout, int32_t rxtimeout, NTCAN_HANDLE* handle);
+NTCAN_RESULT canClose(NTCAN_HANDLE handle);
+/* baud is an index into the driver's baud-rate table (6 is 125 kbit/s). */
+NTCAN_RESULT canSetBaudrate(NTCAN_HANDLE handle, uint32_t baud);
+NTCAN_RESULT canIdAdd(NTCAN_HANDLE handle, int32_t id);
+NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id);
+/* Sends *len frames; does not wait for them to reach the bus. *len returns the
+ * number of frames accepted. */
+NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len);
+/* Takes up to *len queued frames without waiting; *len returns the count. */
+NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len);
+/* Like canTake, but waits up to the handle's receive time-out for a first
+ * frame; answers NTCAN_RX_TIMEOUT with *len 0 when none came. The overlapped
+ * record is not supported and must be NULL. */
+NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, void* ovrlppd);
+NTCAN_RESULT canStatus(NTCAN_HANDLE handle, CAN_IF_STATUS* cstat);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* NTCAN_H */

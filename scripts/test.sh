@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds and runs every test: a normal build, an AddressSanitizer +
+# UndefinedBehaviorSanitizer build, and a ThreadSanitizer build for the
+# threaded suites. Any failing test or sanitizer report fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh --test
+
+if [ -f tests/peer/package-lock.json ]; then
+  (cd tests/peer && npm ci --no-audit --no-fund --loglevel=error)
+fi
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+jobs=$(nproc)
+echo "== normal build"
+bash scripts/build.sh build
+ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
+bash scripts/build.sh build-asan -DZUNTAL_SANITIZE=address -DZUNTAL_BUILD_BENCH=OFF
+ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE nosan
+
+echo "== ThreadSanitizer build (threaded suites)"
+bash scripts/build.sh build-tsan -DZUNTAL_SANITIZE=thread -DZUNTAL_BUILD_BENCH=OFF
+ctest --test-dir build-tsan --output-on-failure -j"$jobs" -L threaded -LE nosan
+echo "all test builds passed"
