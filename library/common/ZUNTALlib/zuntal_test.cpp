@@ -1,0 +1,1 @@
+#include "D_zuntal.h"
