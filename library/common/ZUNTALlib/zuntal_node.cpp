@@ -1,1 +1,227 @@
+// zuntal_node.cpp - the node property D_can: construction with its child
+// properties, the address record and its change by clients, the configuration
+// line, the accessors and destruction.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
 #include "D_zuntal.h"
+#include "zuntal_internal.h"
+
+std::vector<D_can*> can_list;
+std::vector<canline*> canline_list;
+
+std::mutex D_can::mx_loop;
+D_iiii* D_can::canIdent_debug_ = nullptr;
+
+namespace zuntal_detail {
+
+namespace {
+// Allocated once and never destroyed, so that what it holds stays reachable
+// until the process ends, also while static destructors run.
+struct Store {
+  std::mutex mx;
+  std::vector<std::unique_ptr<NodeBuffer>> buffers;
+  std::vector<std::unique_ptr<int>> ints;
+};
+Store& store() {
+  static Store* s = new Store;
+  return *s;
+}
+}  // namespace
+
+NodeBuffer* new_node_buffer() {
+  Store& s = store();
+  std::lock_guard<std::mutex> g(s.mx);
+  s.buffers.emplace_back(new NodeBuffer);
+  NodeBuffer* b = s.buffers.back().get();
+  std::memset(b->rx, 0, sizeof b->rx);
+  return b;
+}
+
+int* new_state_int() {
+  Store& s = store();
+  std::lock_guard<std::mutex> g(s.mx);
+  s.ints.emplace_back(new int(0));
+  return s.ints.back().get();
+}
+
+}  // namespace zuntal_detail
+
+D_can::D_can(const std::string& pn, EqFct* ef)
+    : D_fct(pn, ef, 0),
+      oldIdent_(),
+      changed_(false),
+      efp_(ef),
+      canIdent_(),
+      baudrate_(nullptr),
+      canhandle_(-1),
+      pline_(nullptr),
+      rxmsg_(nullptr),
+      can_ret_(nullptr),
+      rxmsg_len_(nullptr),
+      alive_ptr_(nullptr),
+      manu_(nullptr),
+      manu_str_(),
+      hwver_(nullptr),
+      hw_str_(),
+      swver_(nullptr),
+      sw_str_(),
+      active_(nullptr),
+      start_node_(nullptr),
+      stop_node_(nullptr),
+      reset_node_(nullptr),
+      alive_(nullptr),
+      modul_condition_(nullptr),
+      ToggleBit(0),
+      Index(0),
+      Subindex(0) {
+  construct(pn);
+}
+
+void D_can::construct(const std::string& pn) {
+  std::string base = pn;
+  std::string::size_type blank = base.find(' ');
+  if (blank != std::string::npos) base.erase(blank);
+
+  canhandle_.store(-1, std::memory_order_relaxed);
+  rxmsg_ = nullptr;
+  can_ret_ = nullptr;
+  rxmsg_len_ = nullptr;
+  alive_ptr_ = nullptr;
+
+  // A child that throws is released by its own constructor's unwinding;
+  // the ones created before it are released here before the exception
+  // leaves the node property's constructor.
+  try {
+    baudrate_ = new D_int(base + ".BAUDRATE default 6 == 125KB ", efp_, 0);
+    alive_ = new D_Alive(base + ".ALIVE ", alive_ptr_, this, efp_);
+    modul_condition_ = new D_string(base + ".CONDITION ", efp_);
+    manu_ = new D_string(base + ".MANU Manufacture device name", manu_str_, 64, efp_);
+    hwver_ = new D_string(base + ".HWVER hardware version", hw_str_, 64, efp_);
+    swver_ = new D_string(base + ".SWVER software version", sw_str_, 64, efp_);
+    start_node_ = new D_canint(base + ".START can node", START_NODE, this, efp_);
+    stop_node_ = new D_canint(base + ".STOP can node", STOP_NODE, this, efp_);
+    reset_node_ = new D_canint(base + ".RESET can node", RESET_NODE, this, efp_);
+    active_ = new D_canactive(base + ".ACTIVE is the master", efp_);
+  } catch (...) {
+    delete active_;
+    delete reset_node_;
+    delete stop_node_;
+    delete start_node_;
+    delete swver_;
+    delete hwver_;
+    delete manu_;
+    delete modul_condition_;
+    delete alive_;
+    delete baudrate_;
+    throw;
+  }
+  active_->set_value(0);
+
+  if (canIdent_debug_ == nullptr)
+    canIdent_debug_ = new D_iiii(base + ".DEBUG_ID to print this ID data", efp_);
+}
+
+D_can::~D_can() {
+  // Leave the node list first, so that the update cycle never visits a
+  // property that is being destroyed; then close the access.
+  {
+    std::lock_guard<std::mutex> g(mx_loop);
+    can_list.erase(std::remove(can_list.begin(), can_list.end(), this), can_list.end());
+  }
+  can_close();
+  // The children point back at this property; they go with it. .DEBUG_ID is
+  // class-wide and stays.
+  delete active_;
+  delete reset_node_;
+  delete stop_node_;
+  delete start_node_;
+  delete swver_;
+  delete hwver_;
+  delete manu_;
+  delete modul_condition_;
+  delete alive_;
+  delete baudrate_;
+}
+
+void D_can::get(EqAdr*, EqData*, EqData* res, EqFct*) {
+  if (res) res->set(&canIdent_);
+}
+
+void D_can::set(EqAdr*, EqData* ed, EqData*, EqFct*) {
+  if (ed) set_value(ed->get_iiii());
+}
+
+void D_can::set_value(IIII* s) {
+  if (s == nullptr) return;
+  const IIII n = *s;  // s may be this property's own record
+  const IIII& o = canIdent_;
+
+  char msg[400];
+  if (efp_) {
+    char caller[200];
+    std::snprintf(caller, sizeof caller, "%s@%s", efp_->get_username().c_str(),
+                  efp_->get_hostname().c_str());
+    std::snprintf(msg, sizeof msg, "%s change from: %d, %d, %d, %d to: %d, %d, %d, %d by %s",
+                  basename().c_str(), o.i1_data, o.i2_data, o.i3_data, o.i4_data, n.i1_data,
+                  n.i2_data, n.i3_data, n.i4_data, caller);
+    tavro::printtostderr(get_location_name(*efp_), msg, 0x80000000u);
+  } else {
+    std::snprintf(msg, sizeof msg, "%s change from: %d, %d, %d, %d to: %d, %d, %d, %d",
+                  basename().c_str(), o.i1_data, o.i2_data, o.i3_data, o.i4_data, n.i1_data,
+                  n.i2_data, n.i3_data, n.i4_data);
+    tavro::printtostderr("D_can", msg, 0x80000000u);
+  }
+
+  if (n.i1_data != o.i1_data || n.i2_data != o.i2_data) {
+    // Both find the node by the old address. The entry leaves the list
+    // before the handle is closed, so that a fill running on the update
+    // thread never sees a half-closed master.
+    dellist();
+    can_close();
+    changed_ = true;
+  }
+  // Registrations of other properties read this record under the same lock.
+  std::lock_guard<std::mutex> g(mx_loop);
+  canIdent_ = n;
+}
+
+void D_can::get_multi(EqAdr*, EqData*, EqData* res, int* i, char* addr) {
+  if (res == nullptr) return;
+  res->set(canIdent_.i1_data, static_cast<float>(canIdent_.i2_data),
+           static_cast<float>(canIdent_.i3_data), static_cast<time_t>(canIdent_.i4_data),
+           std::string(addr ? addr : ""), i ? *i : 0);
+}
+
+void D_can::conf(Config* c) {
+  conf_insert(c, DATA_IIII);
+}
+
+int D_can::data_type() const {
+  return DATA_IIII;
+}
+
+void D_can::write(std::ostream& os) {
+  D_fct::write(os);
+  char buf[200];
+  int n = std::snprintf(buf, sizeof buf, " \t%d  %d  %d  %d\n", canIdent_.i1_data,
+                        canIdent_.i2_data, canIdent_.i3_data, canIdent_.i4_data);
+  if (n < 0) return;
+  os.write(buf, std::min<int>(n, sizeof buf - 1));
+}
+
+NTCAN_HANDLE D_can::handle() {
+  canline* l = pline_.load(std::memory_order_relaxed);
+  if (l != nullptr && l->handle() > 0) return canhandle_.load(std::memory_order_relaxed);
+  return -1;
+}
+
+bool D_can::isactive() {
+  return active_ != nullptr && active_->value() != 0;
+}
+
+int D_can::can_return() {
+  return can_ret_ ? zuntal_detail::load_word(can_ret_) : -1;
+}

@@ -1,1 +1,229 @@
+// zuntal_register.cpp - registration of node properties on their lines in
+// direct and buffered mode, the node list can_list, closing, identifier
+// filters, the buffer fill and the update cycle.
+#include <algorithm>
+#include <string>
+#include <system_error>
+
 #include "D_zuntal.h"
+#include "zuntal_internal.h"
+
+namespace zuntal_detail {
+
+std::atomic<int> running_threads{0};
+
+std::mutex& line_mutex() {
+  static std::mutex* mx = new std::mutex;
+  return *mx;
+}
+
+}  // namespace zuntal_detail
+
+using zuntal_detail::line_mutex;
+
+namespace {
+
+bool line_in_range(int line) {
+  return line >= 1 && line <= 20;
+}
+
+// Starts the detached supervision thread of a new line.
+void start_supervision(canline* l) {
+  zuntal_detail::running_threads.fetch_add(1);
+  try {
+    l->t1_ = std::thread([l] {
+      can_control(l);
+      zuntal_detail::running_threads.fetch_sub(1);
+    });
+    l->t1_.detach();
+  } catch (const std::system_error& e) {
+    zuntal_detail::running_threads.fetch_sub(1);
+    tavro::printtostderr(
+        "D_can::can_open",
+        "Line : " + std::to_string(l->line()) + " no supervision thread: " + e.what(), 0x80000000u);
+  }
+}
+
+}  // namespace
+
+int D_can::can_open() {
+  std::lock_guard<std::mutex> g(line_mutex());
+  const int lineno = canIdent_.i1_data;
+  NTCAN_HANDLE h = canhandle_.load(std::memory_order_relaxed);
+
+  for (canline* l : canline_list) {
+    if (l->line() == lineno) {
+      int r = l->can_open(h, false);
+      canhandle_.store(h, std::memory_order_relaxed);
+      pline_.store(l, std::memory_order_relaxed);
+      return r;
+    }
+  }
+
+  canline* l = new canline;
+  l->setline(lineno);
+  std::string ip;
+  l->getlineip(lineno, ip);
+  l->setlineip(ip);
+  int baud = baudrate_ ? baudrate_->value() : 0;
+  l->setbaud(baud == 0 ? 6 : baud);
+
+  int r = l->can_open(h, true);
+  canhandle_.store(h, std::memory_order_relaxed);
+  canline_list.push_back(l);
+  start_supervision(l);
+  pline_.store(l, std::memory_order_relaxed);
+  return r;
+}
+
+int D_can::init() {
+  if (!line_in_range(canIdent_.i1_data)) return -1;
+  if (alive_ptr_ == nullptr) {
+    alive_ptr_ = zuntal_detail::new_state_int();
+    alive_->set_ptr(alive_ptr_);
+  }
+  int r = can_open();
+  if (r != 0) return r;
+  for (int id : {canIdent_.i2_data, canIdent_.i3_data, canIdent_.i4_data}) {
+    if (id > 0) {
+      r = AddIdent(id);
+      if (r != 0) return r;
+    }
+  }
+  return 0;
+}
+
+int D_can::init(int ident, int flag) {
+  if (flag != 1) {
+    init(ident);
+    return 0;
+  }
+  if (!line_in_range(canIdent_.i1_data)) return -1;
+  if (alive_ptr_ == nullptr) {
+    alive_ptr_ = zuntal_detail::new_state_int();
+    alive_->set_ptr(alive_ptr_);
+  }
+  int r = can_open();
+  if (r != 0) return r;
+  if (ident > 0) return AddIdent(ident);
+  return r;
+}
+
+int D_can::init(int ident) {
+  if (!line_in_range(canIdent_.i1_data)) return -1;
+  std::lock_guard<std::mutex> g(mx_loop);
+
+  D_can* t = nullptr;
+  for (D_can* c : can_list) {
+    if (c->canIdent_.i1_data == canIdent_.i1_data && c->canIdent_.i2_data == canIdent_.i2_data) {
+      t = c;
+      break;
+    }
+  }
+
+  if (t != nullptr) {
+    if (isactive() && t->canIdent_.i3_data == canIdent_.i3_data) {
+      int r = can_open();
+      if (r != 0) return r;
+    } else {
+      // Share the master's line, handle and buffer.
+      pline_.store(t->pline_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+      canhandle_.store(t->handle(), std::memory_order_relaxed);
+      rxmsg_ = t->rxmsg_;
+      can_ret_ = t->can_ret_;
+      rxmsg_len_ = t->rxmsg_len_;
+      alive_ptr_ = t->alive_ptr_;
+      alive_->set_ptr(alive_ptr_);
+    }
+  } else {
+    can_list.push_back(this);
+    if (!isactive() && rxmsg_ != nullptr) {
+      // Left from sharing with a master that has since left the list.
+      rxmsg_ = nullptr;
+      can_ret_ = nullptr;
+      rxmsg_len_ = nullptr;
+      alive_ptr_ = nullptr;
+    }
+    if (rxmsg_ == nullptr) {
+      zuntal_detail::NodeBuffer* b = zuntal_detail::new_node_buffer();
+      rxmsg_ = b->rx;
+      can_ret_ = &b->ret;
+      rxmsg_len_ = &b->len;
+      alive_ptr_ = &b->alive;
+      alive_->set_ptr(alive_ptr_);
+      alive_->set_value(15);
+    }
+    active_->set_value(1);
+    int r = can_open();
+    if (r != 0) return r;
+  }
+  return ident > 0 ? AddIdent(ident) : 0;
+}
+
+int D_can::AddIdent(int ident) {
+  NTCAN_HANDLE h = handle();
+  if (h < 0) return NTCAN_INVALID_HANDLE;
+  int r = canIdAdd(h, ident);
+  return r == NTCAN_ID_ALREADY_ENABLED ? 0 : r;
+}
+
+int D_can::DelIdent(int ident) {
+  if (!isactive()) return 0;
+  NTCAN_HANDLE h = handle();
+  if (h < 0) return NTCAN_INVALID_HANDLE;
+  return canIdDelete(h, ident);
+}
+
+int D_can::can_close() {
+  NTCAN_HANDLE own = canhandle_.load(std::memory_order_relaxed);
+  if (own == -1) return 0;
+  int r = 0;
+  if (isactive()) {
+    canline* l = pline_.load(std::memory_order_relaxed);
+    NTCAN_HANDLE lh = l ? l->handle() : -1;
+    if (l != nullptr && own != lh && lh >= 0) {
+      r = canClose(own);
+      if (r != 0)
+        tavro::printtostderr("D_can::can_close returned: ", can_error_str(r), 0x80000000u);
+      TAVROsleep(0, 5000);
+    }
+  } else {
+    rxmsg_ = nullptr;
+    can_ret_ = nullptr;
+    rxmsg_len_ = nullptr;
+    alive_ptr_ = nullptr;
+  }
+  canhandle_.store(-1, std::memory_order_relaxed);
+  return r;
+}
+
+int D_can::dellist() {
+  if (!isactive()) return 0;
+  std::lock_guard<std::mutex> g(mx_loop);
+  if (line_in_range(canIdent_.i1_data)) {
+    auto it = std::find_if(can_list.begin(), can_list.end(), [this](D_can* c) {
+      return c->canIdent_.i1_data == canIdent_.i1_data && c->canIdent_.i2_data == canIdent_.i2_data;
+    });
+    if (it != can_list.end()) can_list.erase(it);
+  }
+  return 0;
+}
+
+int D_can::can_fill() {
+  if (rxmsg_ == nullptr) return -1;
+  zuntal_detail::store_word(rxmsg_len_, zuntal_detail::kBufferFrames);
+  int r = can_get(rxmsg_, rxmsg_len_);
+  zuntal_detail::store_word(can_ret_, r);
+  return r;
+}
+
+int can_looping() {
+  for (size_t i = 0;; ++i) {
+    std::lock_guard<std::mutex> g(D_can::mx_loop);
+    if (i >= can_list.size()) break;
+    D_can* node = can_list[i];
+    node->can_fill();
+    if (TAVRO_debug.load(std::memory_order_relaxed) & 0x100000) node->can_print();
+  }
+  return 0;
+}

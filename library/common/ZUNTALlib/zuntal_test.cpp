@@ -1,1 +1,89 @@
-#include "D_zuntal.h"
+// zuntal_test.cpp - test-only reset and inspection of the library's state.
+#include "zuntal_test.h"
+
+#include <chrono>
+#include <thread>
+
+#include "tavro_test.h"
+#include "zuntal_internal.h"
+
+using zuntal_detail::Registry;
+
+namespace zuntal_test {
+
+namespace {
+// Objects a reset cannot safely delete (.DEBUG_ID may belong to a location
+// that is already gone; a line whose thread still runs) stay reachable here.
+std::vector<void*>& kept() {
+  static std::vector<void*>* k = new std::vector<void*>;
+  return *k;
+}
+}  // namespace
+
+bool reset(int timeout_ms) {
+  std::vector<canline*> old;
+  {
+    std::lock_guard<std::mutex> g(zuntal_detail::line_mutex());
+    old.swap(canline_list);
+  }
+  for (canline* l : old) l->ThreadStop_ = true;
+
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (zuntal_detail::running_threads.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+    if (auto* mc = dynamic_cast<tavro::ManualClock*>(&tavro::clock())) mc->advance_to_next_wakeup();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const bool stopped = zuntal_detail::running_threads.load() == 0;
+
+  {
+    std::lock_guard<std::mutex> g(Registry::loop_mutex());
+    can_list.clear();
+  }
+  for (canline* l : old) {
+    if (stopped)
+      delete l;
+    else
+      kept().push_back(l);
+  }
+  if (Registry::debug_id() != nullptr) {
+    kept().push_back(Registry::debug_id());
+    Registry::debug_id() = nullptr;
+  }
+  return stopped;
+}
+
+int running_supervision_threads() {
+  return zuntal_detail::running_threads.load();
+}
+
+std::vector<D_can*> nodes() {
+  std::lock_guard<std::mutex> g(Registry::loop_mutex());
+  return can_list;
+}
+
+std::vector<canline*> lines() {
+  std::lock_guard<std::mutex> g(zuntal_detail::line_mutex());
+  return canline_list;
+}
+
+canline* find_line(int line) {
+  std::lock_guard<std::mutex> g(zuntal_detail::line_mutex());
+  for (canline* l : canline_list)
+    if (l->line() == line) return l;
+  return nullptr;
+}
+
+std::mutex& loop_mutex() {
+  return Registry::loop_mutex();
+}
+
+D_iiii* debug_id() {
+  return Registry::debug_id();
+}
+
+NodeView view(D_can* node) {
+  return NodeView{Registry::rxmsg(node),     Registry::can_ret(node), Registry::rxmsg_len(node),
+                  Registry::alive_ptr(node), Registry::line(node),    Registry::canhandle(node)};
+}
+
+}  // namespace zuntal_test

@@ -1,0 +1,64 @@
+// zuntal_internal.h - library-private state shared by the sources of
+// libzuntal: the node receive buffers, the lock of the line list, the count of
+// running supervision threads and the command codes of D_canint.
+#ifndef ZUNTAL_INTERNAL_H
+#define ZUNTAL_INTERNAL_H
+
+#include <atomic>
+#include <mutex>
+
+#include "D_zuntal.h"
+
+// Command codes of the .START, .STOP and .RESET children.
+enum { START_NODE = 0, STOP_NODE = 1, RESET_NODE = 2 };
+
+namespace zuntal_detail {
+
+constexpr int kBufferFrames = 100;
+
+// The receive buffer of one node, shared by its master and its sharers: the
+// frames of the last fill, their count, the fill's status and the node state.
+struct NodeBuffer {
+  CMSG rx[kBufferFrames];
+  int32_t len = 0;
+  int ret = 0;
+  int alive = 0;
+};
+
+// Node buffers and node-state integers live until the process ends; they are
+// kept in a library-wide registry so that they stay reachable.
+NodeBuffer* new_node_buffer();
+int* new_state_int();
+
+// Guards canline_list and the lookup-or-create of a line, so that
+// registrations from several threads never create two objects for one line.
+// Taken after D_can::mx_loop where both are held, never the other way round.
+std::mutex& line_mutex();
+
+// Supervision threads that have started and not yet returned.
+extern std::atomic<int> running_threads;
+
+// The library's own access to D_can's class-wide state.
+struct Registry {
+  static std::mutex& loop_mutex() { return D_can::mx_loop; }
+  static D_iiii*& debug_id() { return D_can::canIdent_debug_; }
+  static CMSG* rxmsg(D_can* c) { return c->rxmsg_; }
+  static int* can_ret(D_can* c) { return c->can_ret_; }
+  static int32_t* rxmsg_len(D_can* c) { return c->rxmsg_len_; }
+  static int* alive_ptr(D_can* c) { return c->alive_ptr_; }
+  static canline* line(D_can* c) { return c->pline_.load(std::memory_order_relaxed); }
+  static NTCAN_HANDLE canhandle(D_can* c) { return c->canhandle_.load(std::memory_order_relaxed); }
+};
+
+// Relaxed atomic access to the shared count and status words: the update
+// cycle writes them under mx_loop while sharers read them without it.
+inline int load_word(const int* p) {
+  return __atomic_load_n(p, __ATOMIC_RELAXED);
+}
+inline void store_word(int* p, int v) {
+  __atomic_store_n(p, v, __ATOMIC_RELAXED);
+}
+
+}  // namespace zuntal_detail
+
+#endif  // ZUNTAL_INTERNAL_H
