@@ -128,23 +128,23 @@ class EqData {
   void clear();
 
   // Scalars; each sets the type code named beside it.
-  int set(int v);                                  // 1
-  int set(float v);                                // 2
-  int set(double v);                               // 6
-  int set(const std::string& text);                // 3
-  int set_bool(bool v);                            // 4
-  int set_short(int16_t v);                        // 25
-  int set_long(int64_t v);                         // 26
-  int set_ushort(uint16_t v);                      // 27
-  int set_uint(uint32_t v);                        // 28
-  int set_ulong(uint64_t v);                       // 29
-  int set(const IIII* v);                          // 14
+  int set(int v);                    // 1
+  int set(float v);                  // 2
+  int set(double v);                 // 6
+  int set(const std::string& text);  // 3
+  int set_bool(bool v);              // 4
+  int set_short(int16_t v);          // 25
+  int set_long(int64_t v);           // 26
+  int set_ushort(uint16_t v);        // 27
+  int set_uint(uint32_t v);          // 28
+  int set_ulong(uint64_t v);         // 29
+  int set(const IIII* v);            // 14
   // USTR element at `index` (the array grows as needed), type 7.
   int set(int i1, float f1, float f2, time_t tm, const std::string& s, int index);
   // Arrays: type 100, 105, 110, 111, 113, 114, 116, 117, 118.
   int set_array(int type, const std::vector<int64_t>& integers);  // integer array types
-  int set_array_float(const std::vector<float>& v);                // 100
-  int set_array_double(const std::vector<double>& v);              // 110
+  int set_array_float(const std::vector<float>& v);               // 100
+  int set_array_double(const std::vector<double>& v);             // 110
 
   // Integer of the container by the conversion table of the value property;
   // arrays give their element `index` (0 for the scalar forms).
@@ -173,6 +173,17 @@ class EqData {
   std::unique_ptr<Impl> d_;
 };
 
+// Error codes the framework puts into a container (EqData::error).
+enum TavroError {
+  ERR_NONE = 0,
+  ERR_ILL_PROP = 101,       // no property of that name in the location
+  ERR_NOT_SUPPORTED = 102,  // the property does not implement the operation
+  ERR_RO = 103,             // the property cannot be written
+  ERR_NO_DATA = 104,        // no buffered value for the requested event or time
+  ERR_HIST_FULL = 105,      // a history dropped its oldest entry to take a new one
+  ERR_ILL_ARG = 106,        // an argument was missing or out of range
+};
+
 // Error text of a framework error code.
 std::string get_error_string(int code);
 
@@ -196,6 +207,7 @@ struct D_conf_struct {
   int line = 0;                     // line number in the file
   std::vector<std::string> tokens;  // the values after the name, as written
   std::vector<int> ints;            // the values that read as integers, in order
+  std::string text;                 // the values as one text (after the name, trimmed)
   union {
     int d_int;
     float d_float;
@@ -222,6 +234,9 @@ class Config {
   std::vector<std::string> locations() const;
   // Record of property `prop` in location `loc`, or null.
   D_conf_struct* find(const std::string& loc, const std::string& prop);
+  // As find, but a missing line gives a record with found == false (owned by
+  // this Config, stable until the next load) instead of null.
+  D_conf_struct* lookup(const std::string& loc, const std::string& prop);
   // Properties registered through conf_insert with their type codes.
   void insert(const std::string& prop, int type);
   const std::map<std::string, int>& inserted() const { return inserted_; }
@@ -236,7 +251,15 @@ class Config {
   std::vector<std::string> order_;
   std::map<std::string, int> inserted_;
   int errors_ = 0;
+  std::map<std::string, std::map<std::string, D_conf_struct>> absent_;
 };
+
+namespace tavro {
+// A text as one configuration value: in double quotes, with backslash,
+// double quote, tab, carriage return and line feed escaped. Config reads it
+// back as one token holding the original text.
+std::string quote_conf_text(const std::string& text);
+}  // namespace tavro
 
 // ---- Properties ---------------------------------------------------------------------
 
@@ -312,6 +335,8 @@ class D_fct {
   int send_header(dmsg_info_t* ip, int type);
   int send_data(const void* data, int len, int flags);
   const std::vector<uint8_t>& last_data_message() const { return dmsg_data_; }
+  const dmsg_info_t& last_data_header() const { return dmsg_header_; }
+  int last_data_header_type() const { return dmsg_header_type_; }
 
   // Per-event buffer of values (nbuf entries); 0 entries: every lookup fails.
   int get_buf_value(EqData* data, int64_t evid, time_t sec, int usec);
@@ -330,6 +355,8 @@ class D_fct {
   tavro::Timestamp stamp_;
   std::string dump_;
   std::vector<uint8_t> dmsg_data_;
+  dmsg_info_t dmsg_header_;
+  int dmsg_header_type_ = 0;
   struct BufEntry {
     int64_t evid;
     time_t sec;
@@ -338,6 +365,8 @@ class D_fct {
   };
   std::vector<BufEntry> buf_;
   size_t buf_next_ = 0;
+
+  friend class EqFct;  // detaches the remaining properties when it goes
 };
 
 // An integer owned elsewhere.
@@ -481,15 +510,22 @@ class EqFct {
   // The configuration records of this location (not owned; may be null).
   void set_config(Config* c) { config_ = c; }
   Config* config() const { return config_; }
-  // Every property's configuration line, in order of construction.
+  // The location's block: "LOCATION <name>", then every property's
+  // configuration line, in order of construction (properties with a bad
+  // name are left out).
   void write_config(std::ostream& os);
+  // Reads every property's stored configuration (read() of each, through
+  // tavro::detail::restore_conf); nothing without a configuration.
+  void restore_config();
 
  private:
+  // The list comes first: the name property registers in it while the
+  // location is being built.
+  mutable std::mutex mx_;
+  std::vector<D_fct*> props_;
   D_name name_;
   std::string user_, host_;
   Config* config_ = nullptr;
-  mutable std::mutex mx_;
-  std::vector<D_fct*> props_;
 };
 
 std::string get_user_and_host(const EqFct& ef);  // "user@host"
@@ -499,8 +535,7 @@ std::string get_location_name(const EqFct& ef);  // the value of its name proper
 
 namespace tavro {
 // One message line: label then text, through the message sink.
-void printtostderr(const std::string& label, const std::string& text,
-                   unsigned flags = 0x80000000u);
+void printtostderr(const std::string& label, const std::string& text, unsigned flags = 0x80000000u);
 
 // The message sink; by default standard error, one line per message.
 using MessageSink = std::function<void(const std::string& label, const std::string& text)>;

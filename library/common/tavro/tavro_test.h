@@ -34,12 +34,16 @@ class ManualClock : public Clock {
   // Advances to the earliest wake-up time of a sleeper, if any; returns the
   // amount advanced in microseconds (0 when nobody sleeps).
   int64_t advance_to_next_wakeup();
+  // Every current and future sleeper on this clock returns at once (the
+  // destructor calls it), so no thread stays blocked on a clock that goes.
+  void release_all();
 
  private:
   std::mutex mx_;
   std::condition_variable cv_;
   int64_t now_;
-  std::vector<int64_t> wakeups_;
+  std::vector<int64_t> wakeups_;  // wake-up times of the threads asleep now
+  bool released_ = false;
 };
 
 // Captures (label, text) pairs of printed messages while it lives.

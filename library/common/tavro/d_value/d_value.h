@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "tavro.h"
 #include "d_value_utils.h"
+#include "tavro.h"
 
 namespace tavro {
 
@@ -58,6 +58,7 @@ class D_value : public D_fct {
 
  private:
   void archiver_setup();
+  bool no_location_warned_ = false;  // the "not archived" warning was printed
 };
 
 }  // namespace tavro

@@ -26,6 +26,12 @@ void set_eqdata_to_value_for_get_multi(EqData* result, T value, time_t tm, const
 template <typename T>
 void set_eqdata_to_error_for_get_multi(EqData* result, time_t tm, const char* addr, int index);
 
+template <>
+void set_eqdata_to_value_for_get_multi<int>(EqData* result, int value, time_t tm, const char* addr,
+                                            int index);
+template <>
+void set_eqdata_to_error_for_get_multi<int>(EqData* result, time_t tm, const char* addr, int index);
+
 }  // namespace tavro
 
 #endif  // TAVRO_D_VALUE_UTILS_H
