@@ -1,0 +1,186 @@
+// sim_bus.cpp - hosting EDS-described devices on one net.
+#include "sim_bus.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace zsim {
+
+bool parse_device_spec(const std::string& spec, int* node_id, std::string* path,
+                       std::string* error) {
+  // A path may itself contain ':' only after a directory part, so a node part
+  // is recognised as the text before the first ':' when it holds no '/'.
+  size_t colon = spec.find(':');
+  if (colon == std::string::npos || spec.substr(0, colon).find('/') != std::string::npos) {
+    *node_id = 0;
+    *path = spec;
+  } else {
+    uint64_t v;
+    bool neg;
+    if (!parse_eds_number(spec.substr(0, colon), &v, &neg) || neg || v < 1 || v > 127) {
+      if (error) *error = "device '" + spec + "': node id must be 1 to 127";
+      return false;
+    }
+    *node_id = static_cast<int>(v);
+    *path = spec.substr(colon + 1);
+  }
+  if (path->empty()) {
+    if (error) *error = "device '" + spec + "': no EDS file given";
+    return false;
+  }
+  return true;
+}
+
+Bus::Bus(int net) : net_(net) {}
+
+Bus::~Bus() {
+  stop_runner();
+  std::vector<std::shared_ptr<Device>> devs;
+  {
+    std::lock_guard<std::mutex> lk(mx_);
+    devs.swap(devices_);
+  }
+  for (auto& d : devs) d->power_off();
+}
+
+Device* Bus::add(int node_id, const std::string& eds_path, std::string* error) {
+  Eds eds;
+  if (load_eds(eds_path, &eds, error) != 0) return nullptr;
+  return add(node_id, eds, error);
+}
+
+Device* Bus::add(int node_id, const Eds& eds, std::string* error) {
+  if (node_id == 0) node_id = eds.commissioned_node_id;
+  if (node_id == 0) {
+    if (error) *error = eds.path + ": no node id given and none in [DeviceComissioning]";
+    return nullptr;
+  }
+  std::unique_ptr<Device> dev = Device::create(net_, node_id, eds, error);
+  if (!dev) return nullptr;
+  std::shared_ptr<Device> d(std::move(dev));
+  int64_t now;
+  {
+    std::lock_guard<std::mutex> lk(mx_);
+    for (auto& o : devices_)
+      if (o->node_id() == node_id) {
+        if (error)
+          *error = "node " + std::to_string(node_id) + " is already on net " + std::to_string(net_);
+        return nullptr;
+      }
+    devices_.push_back(d);
+    std::sort(devices_.begin(), devices_.end(),
+              [](const std::shared_ptr<Device>& a, const std::shared_ptr<Device>& b) {
+                return a->node_id() < b->node_id();
+              });
+    now = now_;
+  }
+  if (d->power_on(now) != 0) {
+    remove(node_id);
+    if (error) *error = "net " + std::to_string(net_) + " does not exist";
+    return nullptr;
+  }
+  return d.get();
+}
+
+Device* Bus::add_spec(const std::string& spec, std::string* error) {
+  int node;
+  std::string path;
+  if (!parse_device_spec(spec, &node, &path, error)) return nullptr;
+  return add(node, path, error);
+}
+
+int Bus::add_specs(const std::vector<std::string>& specs, std::string* error) {
+  for (const std::string& s : specs)
+    if (!add_spec(s, error)) return -1;
+  return 0;
+}
+
+Device* Bus::find(int node_id) const {
+  std::lock_guard<std::mutex> lk(mx_);
+  for (auto& d : devices_)
+    if (d->node_id() == node_id) return d.get();
+  return nullptr;
+}
+
+std::vector<Device*> Bus::devices() const {
+  std::lock_guard<std::mutex> lk(mx_);
+  std::vector<Device*> v;
+  for (auto& d : devices_) v.push_back(d.get());
+  return v;
+}
+
+bool Bus::remove(int node_id) {
+  std::shared_ptr<Device> gone;
+  {
+    std::lock_guard<std::mutex> lk(mx_);
+    auto it = std::find_if(devices_.begin(), devices_.end(), [&](const std::shared_ptr<Device>& d) {
+      return d->node_id() == node_id;
+    });
+    if (it == devices_.end()) return false;
+    gone = *it;
+    devices_.erase(it);
+  }
+  // The runner may still hold the device for a moment; it is destroyed by
+  // whichever lets go last, powered off here already.
+  gone->power_off();
+  return true;
+}
+
+std::vector<std::shared_ptr<Device>> Bus::snapshot() const {
+  std::lock_guard<std::mutex> lk(mx_);
+  return devices_;
+}
+
+void Bus::advance_to(int64_t now_us) {
+  {
+    std::lock_guard<std::mutex> lk(mx_);
+    if (now_us > now_) now_ = now_us;
+    now_us = now_;
+  }
+  // Devices answer through inject(), which may deliver into other devices
+  // synchronously: no lock of the bus is held meanwhile.
+  for (auto& d : snapshot()) d->advance_to(now_us);
+}
+
+int64_t Bus::now_us() const {
+  std::lock_guard<std::mutex> lk(mx_);
+  return now_;
+}
+
+void Bus::start_runner(int64_t period_us) {
+  std::lock_guard<std::mutex> lk(run_mx_);
+  if (runner_.joinable()) return;
+  stop_ = false;
+  int64_t base = now_us();
+  auto period = std::chrono::microseconds(std::max<int64_t>(period_us, 1));
+  runner_ = std::thread([this, base, period] {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    std::unique_lock<std::mutex> lk(run_mx_);
+    while (!stop_) {
+      lk.unlock();
+      auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+      advance_to(base + elapsed.count());
+      lk.lock();
+      run_cv_.wait_for(lk, period, [this] { return stop_; });
+    }
+  });
+}
+
+void Bus::stop_runner() {
+  std::thread t;
+  {
+    std::lock_guard<std::mutex> lk(run_mx_);
+    stop_ = true;
+    t.swap(runner_);
+  }
+  run_cv_.notify_all();
+  if (t.joinable()) t.join();
+}
+
+bool Bus::runner_running() const {
+  std::lock_guard<std::mutex> lk(run_mx_);
+  return runner_.joinable();
+}
+
+}  // namespace zsim

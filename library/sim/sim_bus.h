@@ -1,0 +1,79 @@
+// sim_bus.h - the simulated devices of one net, made from EDS files.
+//
+// A Bus owns the devices it hosts, powers them on at the bus's time and moves
+// all of them on together: a test calls advance_to() with the time it wants,
+// a tool that runs in real time starts the runner instead, a thread that
+// advances the bus from the steady clock about every millisecond.
+#ifndef ZUNTAL_SIM_BUS_H
+#define ZUNTAL_SIM_BUS_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim_device.h"
+
+namespace zsim {
+
+class Bus {
+ public:
+  explicit Bus(int net);
+  ~Bus();  // stops the runner, powers every device off
+  Bus(const Bus&) = delete;
+  Bus& operator=(const Bus&) = delete;
+
+  int net() const { return net_; }
+
+  // Makes a device for `node_id` from an EDS file and powers it on at the
+  // bus's time. node_id 0 takes the NodeID of the file's [DeviceComissioning].
+  // Returns the device (owned by the bus), or nullptr with *error: bad or
+  // missing file, bad node id, node id already on the bus.
+  Device* add(int node_id, const std::string& eds_path, std::string* error);
+  Device* add(int node_id, const Eds& eds, std::string* error);
+  // "NODE:PATH" (node decimal or 0x hex) or just "PATH", as tools take them on
+  // their command line.
+  Device* add_spec(const std::string& spec, std::string* error);
+  // Adds every spec; stops at the first failure (earlier devices stay).
+  int add_specs(const std::vector<std::string>& specs, std::string* error);
+
+  Device* find(int node_id) const;
+  std::vector<Device*> devices() const;  // by node id
+  // Powers the device off and destroys it; false when there is none.
+  bool remove(int node_id);
+
+  // Moves every device to `now_us` (see Device::advance_to).
+  void advance_to(int64_t now_us);
+  int64_t now_us() const;
+
+  // Runner: a thread that calls advance_to() from the steady clock, every
+  // `period_us`, continuing from the bus's current time.
+  void start_runner(int64_t period_us = 1000);
+  void stop_runner();
+  bool runner_running() const;
+
+ private:
+  std::vector<std::shared_ptr<Device>> snapshot() const;
+
+  const int net_;
+  mutable std::mutex mx_;
+  std::vector<std::shared_ptr<Device>> devices_;
+  int64_t now_ = 0;
+
+  mutable std::mutex run_mx_;  // guards the runner thread and its stop flag
+  std::condition_variable run_cv_;
+  std::thread runner_;
+  bool stop_ = false;
+};
+
+// Splits "NODE:PATH" or "PATH" (node 0). Returns false with *error for a bad
+// node part.
+bool parse_device_spec(const std::string& spec, int* node_id, std::string* path,
+                       std::string* error);
+
+}  // namespace zsim
+
+#endif  // ZUNTAL_SIM_BUS_H
