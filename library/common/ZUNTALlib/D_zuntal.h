@@ -193,11 +193,21 @@ class D_can : public D_fct {
   int init_emergency();
   int can_emergency(int ident, CMSG* rxmsg, int* l);
 
+  // SDO upload. No transfer writes past its buffer: the forms with a
+  // capacity store at most `capacity` data bytes (bytes 0 to capacity - 1);
+  // the forms without one assume the 64-byte identity buffers and store at
+  // most 63, so a cleared buffer always keeps its zero byte. A longer object
+  // is cut to the capacity and its transfer still completed. `length`, when
+  // given, receives the number of bytes stored.
   int segSdoRead(short node, int idx, int subIdx, char* buffer);
+  int segSdoRead(short node, int idx, int subIdx, char* buffer, int capacity,
+                 int* length = nullptr);
   int initiateUpload(short node, int idx, int subIdx);
   int initUploadResponse(short node, char* buffer, int* offset);
+  int initUploadResponse(short node, char* buffer, int* offset, int capacity);
   int requestUploadSegment(short node);
   int receiveUploadSegment(short node, char* buffer, int* offset);
+  int receiveUploadSegment(short node, char* buffer, int* offset, int capacity);
   int isAbort(CMSG* m, int* abortCode);
 };
 

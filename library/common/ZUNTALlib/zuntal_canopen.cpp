@@ -1,13 +1,33 @@
 // zuntal_canopen.cpp - CANopen services of the node property: NMT commands,
-// SDO uploads, identity reads, emergencies and the .ALIVE child.
-//
-// The NMT commands are complete; the other services are provisional and
-// come with the CANopen services.
+// SDO uploads (expedited and segmented), identity reads, emergencies and the
+// node state shown by the .ALIVE child.
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "D_zuntal.h"
 
 namespace {
+
+// CANopen identifier bases; the node id is added to them.
+constexpr int kCobEmergency = 0x080;
+constexpr int kCobSdoAnswer = 0x580;
+constexpr int kCobSdoRequest = 0x600;
+constexpr int kCobErrorControl = 0x700;
+
+// Result of an SDO step that completed the transfer.
+constexpr int kTransferComplete = 0x12345678;
+// Data bytes the forms without a capacity store: the identity buffers hold
+// 64 bytes including their terminating zero byte.
+constexpr int kIdentityCapacity = 63;
+// Frames taken from the driver per poll while an SDO answer is awaited.
+constexpr int kTakeFrames = 100;
+// An answer is awaited while the framework clock in whole seconds has not
+// passed the start second plus this: between 2 and 3 seconds.
+constexpr time_t kAnswerWaitSeconds = 2;
+// Decision of an answer rule: the frame is not the awaited answer.
+constexpr int kSkipFrame = 0x7FFFFFFF;
 
 // One NMT frame: identifier 0, length 2, command specifier, node id.
 int send_nmt(D_can* can, uint8_t command, int node) {
@@ -23,7 +43,66 @@ int send_nmt(D_can* can, uint8_t command, int node) {
   return canSend(h, &frame, &count);
 }
 
+// The 8 bytes of an SDO request: command byte, index low and high byte,
+// subindex, four zero bytes.
+void sdo_request(unsigned char* data, uint8_t command, int index, int subindex) {
+  std::memset(data, 0, 8);
+  data[0] = command;
+  data[1] = static_cast<uint8_t>(index & 0xFF);
+  data[2] = static_cast<uint8_t>((index >> 8) & 0xFF);
+  data[3] = static_cast<uint8_t>(subindex & 0xFF);
+}
+
+void print_sdo_error(const char* format, int code) {
+  char msg[200];
+  std::snprintf(msg, sizeof msg, format, code);
+  tavro::printtostderr("segSdoRead", msg, 0x80000000u);
+}
+
+// Flips the toggle bit and sends the next upload segment request to `node`.
+int send_segment_request(D_can* can, int& toggle, int node) {
+  toggle = toggle == 0 ? 1 : 0;
+  unsigned char data[8];
+  std::memset(data, 0, sizeof data);
+  data[0] = static_cast<unsigned char>(0x60 + 0x10 * toggle);
+  return can->can_write(kCobSdoRequest + node, 8, data);
+}
+
+// Waits for one SDO answer of `node`: takes frames from the property's handle
+// without pausing until `rule` decides on a frame of the node, an abort of
+// the transfer arrives, a take fails or the wait runs out (-1). Frames taken
+// and not used are dropped.
+template <typename Rule>
+int await_answer(D_can* can, short node, Rule rule) {
+  const time_t start = TAVROtime();
+  const int32_t answer_id = kCobSdoAnswer + node;
+  CMSG frames[kTakeFrames];
+  do {
+    int n = kTakeFrames;
+    int r = can->can_get(frames, &n);
+    if (r != 0) return r;
+    n = std::min(std::max(n, 0), kTakeFrames);
+    for (int k = 0; k < n; ++k) {
+      CMSG& m = frames[k];
+      // A remote request carries no data: it is neither an abort nor an answer.
+      if (m.len & NTCAN_RTR) continue;
+      int code = 0;
+      if (can->isAbort(&m, &code)) {
+        std::printf("Segmented transfer aborted with code 0x%X\n", static_cast<unsigned>(code));
+        std::fflush(stdout);
+        return -1;
+      }
+      if (m.id != answer_id) continue;
+      int d = rule(m);
+      if (d != kSkipFrame) return d;
+    }
+  } while (TAVROtime() <= start + kAnswerWaitSeconds);
+  return -1;
+}
+
 }  // namespace
+
+// ---- NMT -------------------------------------------------------------------
 
 int D_can::start_node() {
   return send_nmt(this, 1, canIdent_.i2_data);
@@ -38,46 +117,203 @@ int D_can::modinit() {
   return start_node();
 }
 
-int D_can::can_SDO(u_short, u_char) {
-  return -1;
+// ---- SDO -------------------------------------------------------------------
+
+int D_can::can_SDO(u_short index, u_char subindex) {
+  unsigned char data[8];
+  sdo_request(data, 0x40, index, subindex);
+  return can_write(kCobSdoRequest + canIdent_.i2_data, 8, data);
 }
-int D_can::get_manufacture() {
-  return -1;
+
+int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer) {
+  return segSdoRead(node, idx, subIdx, buffer, kIdentityCapacity);
 }
-int D_can::get_hwversion() {
-  return -1;
+
+int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer, int capacity, int* length) {
+  if (length) *length = 0;
+  if (capacity < 0 || (buffer == nullptr && capacity > 0)) return -1;
+  int offset = 0;
+
+  int r = initiateUpload(node, idx, subIdx);
+  if (r != 0) {
+    print_sdo_error("--Error: initiateUpload failed with error %d", r);
+    return r;
+  }
+  r = initUploadResponse(node, buffer, &offset, capacity);
+  if (r == kTransferComplete) {
+    if (length) *length = offset;
+    return 0;
+  }
+  if (r != 0) {
+    print_sdo_error("--Error: initUploadResponse failed with error %d", r);
+    return r;
+  }
+  for (;;) {
+    // The segments are asked of the node being read (requestUploadSegment
+    // itself always addresses the property's own node).
+    r = send_segment_request(this, ToggleBit, node);
+    if (r != 0) {
+      print_sdo_error("--Error: requestSegment failed with error %d", r);
+      return r;
+    }
+    r = receiveUploadSegment(node, buffer, &offset, capacity);
+    if (r == kTransferComplete) {
+      if (length) *length = offset;
+      return 0;
+    }
+    if (r != 0) return r;
+  }
 }
-int D_can::get_swversion() {
-  return -1;
+
+int D_can::initiateUpload(short node, int idx, int subIdx) {
+  Index = idx;
+  Subindex = subIdx;
+  ToggleBit = 1;
+  unsigned char data[8];
+  sdo_request(data, 0x40, idx, subIdx);
+  return can_write(kCobSdoRequest + node, 8, data);
 }
-int D_can::check_ascii(char* aString) {
-  return aString ? 0 : -1;
+
+int D_can::initUploadResponse(short node, char* buffer, int* offset) {
+  return initUploadResponse(node, buffer, offset, kIdentityCapacity);
 }
-int D_can::init_emergency() {
-  return 0;
+
+int D_can::initUploadResponse(short node, char* buffer, int* offset, int capacity) {
+  if (buffer == nullptr) capacity = 0;
+  return await_answer(this, node, [&](const CMSG& m) {
+    const uint8_t c = m.data[0];
+    if ((c & 0xF0) != 0x40) return kSkipFrame;
+    if ((c & 0x02) == 0) return 0;  // segmented; the size it may give is not used
+    const int n = (c & 0x01) ? 4 - ((c >> 2) & 3) : 4;
+    const int stored = std::max(0, std::min(n, capacity));
+    if (stored > 0) std::memcpy(buffer, m.data + 4, static_cast<size_t>(stored));
+    if (stored < capacity) buffer[stored] = '\0';
+    if (offset) *offset = stored;
+    return kTransferComplete;
+  });
 }
-int D_can::can_emergency(int, CMSG*, int*) {
+
+int D_can::requestUploadSegment(short) {
+  return send_segment_request(this, ToggleBit, canIdent_.i2_data);
+}
+
+int D_can::receiveUploadSegment(short node, char* buffer, int* offset) {
+  return receiveUploadSegment(node, buffer, offset, kIdentityCapacity);
+}
+
+int D_can::receiveUploadSegment(short node, char* buffer, int* offset, int capacity) {
+  if (buffer == nullptr || offset == nullptr) capacity = 0;
+  return await_answer(this, node, [&](const CMSG& m) {
+    const uint8_t c = m.data[0];
+    if (c & 0xE0) return kSkipFrame;
+    if (((c >> 4) & 1) != ToggleBit) {
+      std::printf("--Error: bad toggle bit in segmented transfer sequence.\n");
+      std::fflush(stdout);
+      return -1;
+    }
+    const int n = 7 - ((c >> 1) & 7);
+    if (offset) {
+      // Bytes beyond the capacity are dropped; the transfer goes on to its
+      // last segment, so the node is not left inside it.
+      const int at = *offset;
+      const int room = (at >= 0 && at < capacity) ? capacity - at : 0;
+      const int stored = std::min(n, room);
+      if (stored > 0) std::memcpy(buffer + at, m.data + 1, static_cast<size_t>(stored));
+      if (at >= 0) *offset = at + stored;
+    }
+    return (c & 0x01) ? kTransferComplete : 0;
+  });
+}
+
+int D_can::isAbort(CMSG* m, int* abortCode) {
+  if (m == nullptr) return 0;
+  if ((m->data[0] & 0xF0) != 0x80) return 0;
+  const int index = m->data[1] | (m->data[2] << 8);
+  if (index != (Index & 0xFFFF) || m->data[3] != (Subindex & 0xFF)) return 0;
+  if (abortCode) {
+    const uint32_t code =
+        static_cast<uint32_t>(m->data[4]) | static_cast<uint32_t>(m->data[5]) << 8 |
+        static_cast<uint32_t>(m->data[6]) << 16 | static_cast<uint32_t>(m->data[7]) << 24;
+    *abortCode = static_cast<int>(code);
+  }
+  return 1;
+}
+
+// ---- Identity --------------------------------------------------------------
+
+namespace {
+
+// Reads one identity text object into `child`: the text up to its first
+// unprintable character, or "error" when the upload failed.
+int read_identity(D_can* can, int node, int index, D_string* child) {
+  char buffer[64];
+  std::memset(buffer, 0, sizeof buffer);
+  int r = can->segSdoRead(static_cast<short>(node), index, 0, buffer, kIdentityCapacity);
+  if (r != 0) {
+    if (child) child->set_value(std::string("error"));
+    return r;
+  }
+  can->check_ascii(buffer);
+  if (child) child->set_value(std::string(buffer));
   return 0;
 }
 
-int D_can::segSdoRead(short, int, int, char*) {
-  return -1;
+}  // namespace
+
+int D_can::get_manufacture() {
+  return read_identity(this, canIdent_.i2_data, 0x1008, manu_);
 }
-int D_can::initiateUpload(short, int, int) {
-  return -1;
+
+int D_can::get_hwversion() {
+  return read_identity(this, canIdent_.i2_data, 0x1009, hwver_);
 }
-int D_can::initUploadResponse(short, char*, int*) {
-  return -1;
+
+int D_can::get_swversion() {
+  TAVROsleep(0, 100000);
+  return read_identity(this, canIdent_.i2_data, 0x100A, swver_);
 }
-int D_can::requestUploadSegment(short) {
-  return -1;
-}
-int D_can::receiveUploadSegment(short, char*, int*) {
-  return -1;
-}
-int D_can::isAbort(CMSG*, int*) {
+
+int D_can::check_ascii(char* aString) {
+  if (aString == nullptr) return -1;
+  const size_t n = strnlen(aString, 10000);
+  for (size_t k = 0; k < n; ++k) {
+    const unsigned char ch = static_cast<unsigned char>(aString[k]);
+    if (ch < 0x20 || ch > 0x7E) {
+      aString[k] = '\0';
+      return -1;
+    }
+  }
   return 0;
 }
+
+// ---- Emergency -------------------------------------------------------------
+
+int D_can::init_emergency() {
+  if (canIdent_.i2_data > 0) return init(kCobEmergency + canIdent_.i2_data);
+  return 0;
+}
+
+int D_can::can_emergency(int ident, CMSG* rxmsg, int* l) {
+  if (l == nullptr || rxmsg == nullptr || *l <= 0) return 0;
+  for (int k = 0; k < *l; ++k) {
+    const CMSG& m = rxmsg[k];
+    // A remote request on the emergency identifier carries no emergency.
+    if (m.id != ident + kCobEmergency || (m.len & NTCAN_RTR)) continue;
+    // At most the frame's 8 data bytes, whatever its length field says.
+    const int n = std::min<int>(m.len, 8);
+    char text[8 * 5 + 1];
+    text[0] = '\0';
+    int used = 0;
+    for (int b = 0; b < n; ++b)
+      used += std::snprintf(text + used, sizeof text - static_cast<size_t>(used), "0x%X ",
+                            static_cast<unsigned>(m.data[b]));
+    tavro::printtostderr("D_can::can_emergency", text, 0x80000000u);
+    return 100;
+  }
+  return 0;
+}
+
+// ---- .ALIVE ----------------------------------------------------------------
 
 D_Alive::D_Alive(const std::string& name, int* value, D_can* can, EqFct* eq)
     : D_int_ptr(name, value, eq), can_(can), eq_fct_(eq) {}
@@ -86,14 +322,44 @@ D_Alive::~D_Alive() {}
 
 void D_Alive::set_value(int s) {
   D_int_ptr::set_value(s);
+  const char* text;
+  switch (s & 0x0F) {
+    case 2:
+      text = "Error";
+      break;
+    case 4:
+      text = "Stopped";
+      break;
+    case 5:
+      text = "Operational";
+      break;
+    case 15:
+      text = "Preoperational";
+      break;
+    default:
+      text = "default Error";
+      break;
+  }
+  if (can_ && can_->modul_condition_) can_->modul_condition_->set_value(text);
 }
 
-int D_Alive::can_read(int, CMSG*, int*) {
+int D_Alive::can_read(int ident, CMSG* rxmsg, int* l) {
+  if (l == nullptr || rxmsg == nullptr || *l <= 0) return 0;
+  for (int k = 0; k < *l; ++k) {
+    const CMSG& m = rxmsg[k];
+    if (m.id != ident + kCobErrorControl || m.len != 1) continue;
+    D_int_ptr::set_value(m.data[0]);
+    return (m.data[0] & 0x7F) == 5 ? 100 : 0;
+  }
   return 0;
 }
-int D_Alive::check_alive(int, CMSG*, int*) {
-  return 0;
+
+int D_Alive::check_alive(int ident, CMSG* rxmsg, int* l) {
+  if (can_read(ident, rxmsg, l) != 100) return 0;
+  set_value(get_value());
+  return 100;
 }
+
 bool D_Alive::isalive() {
   return (get_value() & 0x0F) == 5;
 }
