@@ -43,6 +43,27 @@ typedef struct {
   uint16_t features;
 } CAN_IF_STATUS;
 
+/* The layouts are fixed: frames and status records pass between processes
+ * and binaries unchanged. */
+#ifdef __cplusplus
+#define NTCAN_LAYOUT_ASSERT(cond, msg) static_assert(cond, msg)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define NTCAN_LAYOUT_ASSERT(cond, msg) _Static_assert(cond, msg)
+#endif
+#ifdef NTCAN_LAYOUT_ASSERT
+NTCAN_LAYOUT_ASSERT(sizeof(CMSG) == 16, "CMSG is 16 bytes");
+NTCAN_LAYOUT_ASSERT(offsetof(CMSG, id) == 0, "CMSG.id at 0");
+NTCAN_LAYOUT_ASSERT(offsetof(CMSG, len) == 4, "CMSG.len at 4");
+NTCAN_LAYOUT_ASSERT(offsetof(CMSG, msg_lost) == 5, "CMSG.msg_lost at 5");
+NTCAN_LAYOUT_ASSERT(offsetof(CMSG, reserved) == 6, "CMSG.reserved at 6");
+NTCAN_LAYOUT_ASSERT(offsetof(CMSG, data) == 8, "CMSG.data at 8");
+NTCAN_LAYOUT_ASSERT(offsetof(CAN_IF_STATUS, boardstatus) == 8, "CAN_IF_STATUS.boardstatus at 8");
+NTCAN_LAYOUT_ASSERT(offsetof(CAN_IF_STATUS, boardid) == 12, "CAN_IF_STATUS.boardid at 12");
+NTCAN_LAYOUT_ASSERT(offsetof(CAN_IF_STATUS, features) == 26, "CAN_IF_STATUS.features at 26");
+NTCAN_LAYOUT_ASSERT(sizeof(CAN_IF_STATUS) == 28, "CAN_IF_STATUS is 28 bytes");
+#undef NTCAN_LAYOUT_ASSERT
+#endif
+
 /* Remote-request flag in CMSG.len. */
 #define NTCAN_RTR 0x10
 /* Mask of the data length in CMSG.len. */

@@ -6,6 +6,7 @@
 #ifndef NTCAN_CTL_H
 #define NTCAN_CTL_H
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -70,6 +71,8 @@ uint64_t calls_on_net(int net, Op op);  // calls of op on any handle of net
 uint64_t total_calls();                 // every call of every operation
 void clear_counters();
 // Every frame put on the net by canSend, in order (devices' frames excluded).
+// Only the last kSentFramesKept frames of a net are kept.
+constexpr std::size_t kSentFramesKept = 100000;
 std::vector<CMSG> sent_frames(int net);
 void clear_sent_frames(int net);
 // Net of an open handle, or -1.

@@ -1,0 +1,683 @@
+// driver.cpp - the generic layer: handles and their queues, the registry, the
+// path of a frame onto the bus (record, timed bus, medium, devices), devices,
+// counters and reset.
+#include "driver.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+
+namespace ntcan_drv {
+namespace {
+
+// Frames whose delivery was asked for from inside a delivery on this thread
+// (a device answering from its callback). They are delivered after the frame
+// being delivered now, in the order asked, by the outermost delivery: bus
+// order is kept and device chains never recurse.
+struct PendingDelivery {
+  Net* net;
+  std::shared_ptr<Handle> src;
+  std::shared_ptr<Medium> medium;
+  int device;
+  std::vector<CMSG> frames;
+};
+thread_local int tl_depth = 0;
+thread_local std::deque<PendingDelivery> tl_pending;
+
+// Devices whose callback runs on this thread now (innermost last), so that a
+// device detached from inside a callback does not wait for itself.
+thread_local std::vector<const Device*> tl_in_callback;
+
+CMSG clean(const CMSG& f) {
+  CMSG c = f;
+  c.msg_lost = 0;
+  c.reserved[0] = 0;
+  c.reserved[1] = 0;
+  return c;
+}
+
+void call_device(Device& d, const CMSG& frame) {
+  d.running.fetch_add(1);
+  if (!d.detached.load()) {
+    tl_in_callback.push_back(&d);
+    try {
+      d.fn(frame);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "ntcan: device %d on net %d threw: %s\n", d.id, d.net, e.what());
+    } catch (...) {
+      std::fprintf(stderr, "ntcan: device %d on net %d threw\n", d.id, d.net);
+    }
+    tl_in_callback.pop_back();
+  }
+  d.running.fetch_sub(1);
+  if (d.detached.load()) {
+    std::lock_guard<std::mutex> lk(d.m);
+    d.cv.notify_all();
+  }
+}
+
+// Bits a frame occupies on the bus: 47 bits of frame overhead plus 8 per data
+// byte; a remote request carries no data.
+uint32_t frame_bits(const CMSG& f) {
+  if (f.len & NTCAN_RTR) return 47;
+  return 47 + 8u * (f.len & NTCAN_DLC);
+}
+
+bool same_config(const ntcan_ctl::NetConfig& a, const ntcan_ctl::NetConfig& b) {
+  using Kind = ntcan_ctl::NetConfig::Kind;
+  if (a.kind != b.kind) return false;
+  switch (a.kind) {
+    case Kind::Gateway:
+      return a.host == b.host && a.port == b.port && a.remote_net == b.remote_net;
+    case Kind::SocketCan:
+      return a.ifname == b.ifname;
+    default:
+      return true;
+  }
+}
+
+}  // namespace
+
+// ---- Handle ------------------------------------------------------------------
+
+void Endpoint::receive(const CMSG* frames, int count) {
+  static_cast<Handle*>(this)->push(frames, count);
+}
+
+Handle::Handle(NTCAN_HANDLE id, Net* net, int32_t rxqueuesize, int32_t txtimeout, int32_t rxtimeout)
+    : Endpoint(id, net->index),
+      net_(net),
+      counters_(std::make_shared<Counters>()),
+      rx_timeout_ms_(rxtimeout),
+      tx_timeout_ms_(txtimeout),
+      ring_(new CMSG[static_cast<size_t>(rxqueuesize)]),
+      cap_(static_cast<uint32_t>(rxqueuesize)) {}
+
+Handle::~Handle() {
+  // A handle that never got published (canOpen failed late) still has to
+  // leave its medium.
+  if (port_ && open_) port_->close();
+}
+
+void Handle::attach(std::shared_ptr<Medium> medium, std::unique_ptr<Port> port) {
+  medium_ = std::move(medium);
+  port_ = std::move(port);
+}
+
+void Handle::push(const CMSG* frames, int count) {
+  if (count <= 0 || net_->stalled.load(std::memory_order_relaxed)) return;
+  bool wake;
+  {
+    std::lock_guard<std::mutex> lk(q_mx_);
+    if (!open_) return;
+    for (int i = 0; i < count; ++i) {
+      const CMSG& f = frames[i];
+      if (!frame_valid(f) || !wants(f.id)) continue;
+      if (count_ == cap_) {
+        if (lost_ != UINT32_MAX) ++lost_;
+        continue;
+      }
+      uint32_t pos = head_ + count_;
+      if (pos >= cap_) pos -= cap_;
+      CMSG& d = ring_[pos];
+      d = f;
+      d.msg_lost = 0;
+      d.reserved[0] = 0;
+      d.reserved[1] = 0;
+      ++count_;
+    }
+    wake = waiters_ > 0;
+  }
+  if (wake) q_cv_.notify_all();
+}
+
+int Handle::take_locked(CMSG* out, int max) {
+  uint32_t k = std::min(count_, static_cast<uint32_t>(max));
+  if (k == 0) return 0;
+  uint32_t first = std::min(k, cap_ - head_);
+  std::memcpy(out, &ring_[head_], first * sizeof(CMSG));
+  if (k > first) std::memcpy(out + first, &ring_[0], (k - first) * sizeof(CMSG));
+  head_ += k;
+  if (head_ >= cap_) head_ -= cap_;
+  count_ -= k;
+  if (lost_ != 0) {
+    out[0].msg_lost = static_cast<uint8_t>(std::min<uint32_t>(lost_, 255));
+    lost_ = 0;
+  }
+  return static_cast<int>(k);
+}
+
+int Handle::take(CMSG* out, int max) {
+  std::lock_guard<std::mutex> lk(q_mx_);
+  if (!open_) return -1;
+  return take_locked(out, max);
+}
+
+NTCAN_RESULT Handle::read(CMSG* out, int max, int* got) {
+  const bool polled = port_->polled();
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(rx_timeout_ms_);
+  std::unique_lock<std::mutex> lk(q_mx_);
+  for (;;) {
+    if (polled) {
+      lk.unlock();
+      port_->poll();
+      lk.lock();
+    }
+    if (!open_) {
+      *got = 0;
+      return NTCAN_INVALID_HANDLE;
+    }
+    int k = take_locked(out, max);
+    if (k > 0) {
+      *got = k;
+      return NTCAN_SUCCESS;
+    }
+    Clock::time_point now = Clock::now();
+    if (now >= deadline) {
+      *got = 0;
+      return NTCAN_RX_TIMEOUT;
+    }
+    Clock::time_point until = deadline;
+    if (polled) until = std::min(deadline, now + std::chrono::milliseconds(1));
+    ++waiters_;
+    q_cv_.wait_until(lk, until);
+    --waiters_;
+  }
+}
+
+NTCAN_RESULT Handle::id_add(int32_t id) {
+  std::lock_guard<std::mutex> c(ctl_mx_);
+  if (!open_) return NTCAN_INVALID_HANDLE;
+  if (wants(id)) return NTCAN_ID_ALREADY_ENABLED;
+  NTCAN_RESULT st = port_->id_add(id);
+  if (st != NTCAN_SUCCESS) return st;
+  uint32_t u = static_cast<uint32_t>(id);
+  filter_[u >> 6].fetch_or(uint64_t{1} << (u & 63), std::memory_order_relaxed);
+  return NTCAN_SUCCESS;
+}
+
+NTCAN_RESULT Handle::id_delete(int32_t id) {
+  std::lock_guard<std::mutex> c(ctl_mx_);
+  if (!open_) return NTCAN_INVALID_HANDLE;
+  if (!wants(id)) return NTCAN_ID_NOT_ENABLED;
+  uint32_t u = static_cast<uint32_t>(id);
+  filter_[u >> 6].fetch_and(~(uint64_t{1} << (u & 63)), std::memory_order_relaxed);
+  NTCAN_RESULT st = port_->id_delete(id);
+  if (st != NTCAN_SUCCESS) {
+    // The medium kept the identifier: so does the filter.
+    filter_[u >> 6].fetch_or(uint64_t{1} << (u & 63), std::memory_order_relaxed);
+  }
+  return st;
+}
+
+NTCAN_RESULT Handle::set_baudrate(uint32_t index, uint32_t bitrate) {
+  std::lock_guard<std::mutex> c(ctl_mx_);
+  if (!open_) return NTCAN_INVALID_HANDLE;
+  NTCAN_RESULT st = port_->set_baudrate(index, bitrate);
+  if (st == NTCAN_SUCCESS) baud_index_ = index;
+  return st;
+}
+
+void Handle::close() {
+  std::lock_guard<std::mutex> c(ctl_mx_);
+  {
+    std::lock_guard<std::mutex> lk(q_mx_);
+    if (!open_) return;
+    open_ = false;
+  }
+  open_flag_.store(false, std::memory_order_release);
+  q_cv_.notify_all();
+  if (port_) port_->close();
+}
+
+// ---- Net ---------------------------------------------------------------------
+
+Net::Net() {
+  for (auto& c : calls) c.store(0, std::memory_order_relaxed);
+}
+
+bool Net::take_forced(Op op, NTCAN_RESULT* status) {
+  if (!forced_any.load(std::memory_order_acquire)) return false;
+  std::lock_guard<std::mutex> lk(fault_mx);
+  ForcedFault& f = forced[op_index(op)];
+  if (f.count == 0) return false;
+  *status = f.status;
+  if (f.count > 0 && --f.count == 0) {
+    bool any = false;
+    for (const auto& g : forced) any = any || g.count != 0;
+    forced_any.store(any, std::memory_order_release);
+  }
+  return true;
+}
+
+void Net::record(const CMSG* frames, int count) {
+  std::lock_guard<std::mutex> lk(rec_mx);
+  for (int i = 0; i < count; ++i) {
+    if (rec.size() < ntcan_ctl::kSentFramesKept) {
+      rec.push_back(clean(frames[i]));
+    } else {
+      rec[rec_next] = clean(frames[i]);
+      if (++rec_next == ntcan_ctl::kSentFramesKept) rec_next = 0;
+    }
+  }
+}
+
+std::shared_ptr<const DeviceList> Net::device_snapshot() {
+  std::lock_guard<std::mutex> lk(dev_mx);
+  return devices;
+}
+
+// ---- Driver: handles -----------------------------------------------------------
+
+Driver::Driver() {
+  for (int i = 0; i < kMaxNets; ++i) {
+    nets_[i].index = i;
+    nets_[i].medium = make_medium(i, nets_[i].cfg);
+  }
+  for (auto& c : no_net_calls_) c.store(0, std::memory_order_relaxed);
+}
+
+NTCAN_HANDLE Driver::issue_handle_value() {
+  int32_t v = next_handle_.load();
+  do {
+    if (v == INT32_MAX) return -1;
+  } while (!next_handle_.compare_exchange_weak(v, v + 1));
+  return v;
+}
+
+void Driver::publish(const std::shared_ptr<Handle>& h) {
+  Shard& s = shard(h->handle());
+  std::lock_guard<std::mutex> lk(s.mx);
+  s.map.emplace(h->handle(), h);
+}
+
+std::shared_ptr<Handle> Driver::lookup(NTCAN_HANDLE h) {
+  if (h <= 0) return nullptr;
+  Shard& s = shard(h);
+  std::lock_guard<std::mutex> lk(s.mx);
+  auto it = s.map.find(h);
+  if (it == s.map.end()) return nullptr;
+  return it->second;
+}
+
+std::shared_ptr<Handle> Driver::unpublish(NTCAN_HANDLE h) {
+  if (h <= 0) return nullptr;
+  Shard& s = shard(h);
+  std::lock_guard<std::mutex> lk(s.mx);
+  auto it = s.map.find(h);
+  if (it == s.map.end()) return nullptr;
+  std::shared_ptr<Handle> p = std::move(it->second);
+  s.map.erase(it);
+  return p;
+}
+
+std::vector<std::shared_ptr<Handle>> Driver::unpublish_all() {
+  std::vector<std::shared_ptr<Handle>> out;
+  for (auto& s : shards_) {
+    std::lock_guard<std::mutex> lk(s.mx);
+    for (auto& e : s.map) out.push_back(std::move(e.second));
+    s.map.clear();
+  }
+  return out;
+}
+
+std::vector<std::shared_ptr<Handle>> Driver::all_handles() {
+  std::vector<std::shared_ptr<Handle>> out;
+  for (auto& s : shards_) {
+    std::lock_guard<std::mutex> lk(s.mx);
+    for (auto& e : s.map) out.push_back(e.second);
+  }
+  return out;
+}
+
+// ---- Driver: counters ----------------------------------------------------------
+
+void Driver::count_unknown(NTCAN_HANDLE h, Op op) {
+  count_no_net(op);
+  std::lock_guard<std::mutex> lk(retired_mx_);
+  auto& c = retired_[h];
+  if (!c) c = std::make_shared<Counters>();
+  c->n[op_index(op)].fetch_add(1, std::memory_order_relaxed);
+  while (retired_.size() > kRetiredCountersKept) retired_.erase(retired_.begin());
+}
+
+void Driver::retire_counters(NTCAN_HANDLE h, std::shared_ptr<Counters> c) {
+  std::lock_guard<std::mutex> lk(retired_mx_);
+  retired_[h] = std::move(c);
+  while (retired_.size() > kRetiredCountersKept) retired_.erase(retired_.begin());
+}
+
+uint64_t Driver::calls(Op op, NTCAN_HANDLE h) {
+  if (auto p = lookup(h)) return p->counters().n[op_index(op)].load(std::memory_order_relaxed);
+  std::lock_guard<std::mutex> lk(retired_mx_);
+  auto it = retired_.find(h);
+  if (it == retired_.end()) return 0;
+  return it->second->n[op_index(op)].load(std::memory_order_relaxed);
+}
+
+uint64_t Driver::total_calls() {
+  uint64_t sum = 0;
+  for (auto& n : nets_)
+    for (auto& c : n.calls) sum += c.load(std::memory_order_relaxed);
+  for (auto& c : no_net_calls_) sum += c.load(std::memory_order_relaxed);
+  return sum;
+}
+
+void Driver::clear_counters() {
+  for (auto& h : all_handles()) h->counters().clear();
+  {
+    std::lock_guard<std::mutex> lk(retired_mx_);
+    retired_.clear();
+  }
+  for (auto& n : nets_)
+    for (auto& c : n.calls) c.store(0, std::memory_order_relaxed);
+  for (auto& c : no_net_calls_) c.store(0, std::memory_order_relaxed);
+}
+
+// ---- Driver: frames onto the bus -------------------------------------------------
+
+NTCAN_RESULT Driver::put_on_bus(Net& net, const std::shared_ptr<Handle>& src, const CMSG* frames,
+                                int count, int device, int* accepted) {
+  std::shared_ptr<Medium> medium;
+  if (!src) {
+    // A device's frames go to the medium new handles open on.
+    std::lock_guard<std::mutex> lk(net.cfg_mx);
+    medium = net.medium;
+  }
+  if (net.timed_on.load(std::memory_order_acquire)) {
+    std::lock_guard<std::mutex> tl(net.timed_mx);
+    if (TimedBus* tb = net.timed.get()) {
+      std::lock_guard<std::mutex> lk(tb->m);
+      size_t room = kTimedQueueLimit - std::min(tb->q.size(), kTimedQueueLimit);
+      int k = static_cast<int>(std::min<size_t>(static_cast<size_t>(count), room));
+      if (src) net.record(frames, k);
+      Clock::time_point t = std::max(Clock::now(), tb->bus_free);
+      for (int i = 0; i < k; ++i) {
+        uint64_t ns = uint64_t{frame_bits(frames[i])} * 1000000000u / tb->bitrate;
+        t += std::chrono::nanoseconds(ns);
+        tb->q.push_back(TimedFrame{clean(frames[i]), src, medium, device, t});
+      }
+      tb->bus_free = t;
+      tb->cv.notify_all();
+      *accepted = k;
+      return k < count ? NTCAN_INSUFFICIENT_RESOURCES : NTCAN_SUCCESS;
+    }
+  }
+  if (src) net.record(frames, count);
+  NTCAN_RESULT st = NTCAN_SUCCESS;
+  run_delivery(net, src, medium, frames, count, device, &st);
+  *accepted = st == NTCAN_SUCCESS ? count : 0;
+  return st;
+}
+
+void Driver::run_delivery(Net& net, const std::shared_ptr<Handle>& src,
+                          const std::shared_ptr<Medium>& medium, const CMSG* frames, int count,
+                          int device, NTCAN_RESULT* status) {
+  if (tl_depth > 0) {
+    tl_pending.push_back(
+        PendingDelivery{&net, src, medium, device, std::vector<CMSG>(frames, frames + count)});
+    *status = NTCAN_SUCCESS;
+    return;
+  }
+  ++tl_depth;
+  deliver_now(net, src.get(), medium.get(), frames, count, device, status);
+  while (!tl_pending.empty()) {
+    PendingDelivery p = std::move(tl_pending.front());
+    tl_pending.pop_front();
+    NTCAN_RESULT ignored = NTCAN_SUCCESS;
+    deliver_now(*p.net, p.src.get(), p.medium.get(), p.frames.data(),
+                static_cast<int>(p.frames.size()), p.device, &ignored);
+  }
+  --tl_depth;
+}
+
+void Driver::deliver_now(Net& net, Handle* src, Medium* medium, const CMSG* frames, int count,
+                         int device, NTCAN_RESULT* status) {
+  if (src) {
+    // A stalled medium swallows what handles send, also frames that were
+    // waiting on a timed bus when the stall began.
+    if (net.stalled.load(std::memory_order_relaxed)) return;
+    *status = src->port().send(frames, count);
+    if (*status != NTCAN_SUCCESS) return;
+  } else if (medium) {
+    // A medium that cannot carry device frames still lets the net's other
+    // devices see them.
+    (void)medium->inject(frames, count);
+  }
+  if (net.device_count.load(std::memory_order_acquire) == 0) return;
+  std::shared_ptr<const DeviceList> devs = net.device_snapshot();
+  if (!devs) return;
+  for (int i = 0; i < count; ++i) {
+    const CMSG f = clean(frames[i]);
+    for (const auto& d : *devs)
+      if (d->id != device) call_device(*d, f);
+  }
+}
+
+// ---- Driver: configuration -------------------------------------------------------
+
+void Driver::configure_net(int n, const ntcan_ctl::NetConfig& cfg) {
+  Net& net = nets_[n];
+  std::shared_ptr<Medium> old;
+  {
+    std::lock_guard<std::mutex> lk(net.cfg_mx);
+    if (same_config(net.cfg, cfg)) return;
+    net.cfg = cfg;
+    old = std::move(net.medium);
+    net.medium = make_medium(n, cfg);
+  }
+  // `old` lives on in the handles opened on it and goes with the last one.
+}
+
+// ---- Driver: devices -------------------------------------------------------------
+
+int Driver::attach_device(int n, ntcan_ctl::DeviceFn fn) {
+  if (!net_valid(n) || !fn) return -1;
+  Net& net = nets_[n];
+  {
+    std::lock_guard<std::mutex> lk(net.cfg_mx);
+    if (net.cfg.kind == ntcan_ctl::NetConfig::Kind::Absent) return -1;
+  }
+  auto d = std::make_shared<Device>();
+  d->id = next_device_.fetch_add(1);
+  d->net = n;
+  d->fn = std::move(fn);
+  {
+    std::lock_guard<std::mutex> lk(devdir_mx_);
+    devdir_.emplace(d->id, d);
+  }
+  {
+    std::lock_guard<std::mutex> lk(net.dev_mx);
+    auto list = std::make_shared<DeviceList>(net.devices ? *net.devices : DeviceList{});
+    list->push_back(d);
+    net.devices = std::move(list);
+    net.device_count.fetch_add(1, std::memory_order_release);
+  }
+  return d->id;
+}
+
+void Driver::detach(const std::shared_ptr<Device>& d) {
+  Net& net = nets_[d->net];
+  {
+    std::lock_guard<std::mutex> lk(net.dev_mx);
+    if (net.devices) {
+      auto list = std::make_shared<DeviceList>();
+      for (const auto& e : *net.devices)
+        if (e != d) list->push_back(e);
+      if (list->size() != net.devices->size())
+        net.device_count.fetch_sub(1, std::memory_order_release);
+      net.devices = std::move(list);
+    }
+  }
+  d->detached.store(true);
+  // Callbacks already running on other threads finish before detach returns;
+  // one running on this thread (the device detaching itself) is not waited for.
+  int mine = static_cast<int>(std::count(tl_in_callback.begin(), tl_in_callback.end(), d.get()));
+  std::unique_lock<std::mutex> lk(d->m);
+  d->cv.wait(lk, [&] { return d->running.load() <= mine; });
+}
+
+void Driver::detach_device(int id) {
+  std::shared_ptr<Device> d;
+  {
+    std::lock_guard<std::mutex> lk(devdir_mx_);
+    auto it = devdir_.find(id);
+    if (it == devdir_.end()) return;
+    d = std::move(it->second);
+    devdir_.erase(it);
+  }
+  detach(d);
+}
+
+// ---- Driver: timed bus ------------------------------------------------------------
+
+void Driver::set_timed(int n, bool on, uint32_t bitrate) {
+  Net& net = nets_[n];
+  if (!on) {
+    finish_timed(stop_timed(net, false));
+    return;
+  }
+  std::lock_guard<std::mutex> tl(net.timed_mx);
+  if (!net.timed) {
+    net.timed.reset(new TimedBus);
+    TimedBus* tb = net.timed.get();
+    tb->bitrate = bitrate;
+    tb->th = std::thread([this, &net, tb] { timed_loop(net, tb); });
+  } else {
+    std::lock_guard<std::mutex> lk(net.timed->m);
+    net.timed->bitrate = bitrate;
+  }
+  net.timed_on.store(true, std::memory_order_release);
+}
+
+std::unique_ptr<TimedBus> Driver::stop_timed(Net& net, bool drop) {
+  std::unique_ptr<TimedBus> tb;
+  {
+    std::lock_guard<std::mutex> tl(net.timed_mx);
+    net.timed_on.store(false, std::memory_order_release);
+    tb = std::move(net.timed);
+  }
+  if (tb) {
+    std::deque<TimedFrame> dropped;
+    {
+      std::lock_guard<std::mutex> lk(tb->m);
+      tb->stop = true;
+      if (drop) dropped.swap(tb->q);
+    }
+    tb->cv.notify_all();
+  }
+  return tb;
+}
+
+void Driver::finish_timed(std::unique_ptr<TimedBus> tb) {
+  if (!tb) return;
+  if (tb->th.get_id() == std::this_thread::get_id()) {
+    // Timed mode switched off from a device callback on the delivery thread:
+    // the loop ends by itself after this delivery; its state has to outlive it.
+    tb->th.detach();
+    (void)tb.release();
+    return;
+  }
+  tb->th.join();
+}
+
+void Driver::timed_loop(Net& net, TimedBus* tb) {
+  std::unique_lock<std::mutex> lk(tb->m);
+  for (;;) {
+    if (tb->q.empty()) {
+      if (tb->stop) return;
+      tb->cv.wait(lk);
+      continue;
+    }
+    if (!tb->stop) {
+      Clock::time_point due = tb->q.front().due;
+      if (Clock::now() < due) {
+        tb->cv.wait_until(lk, due);
+        continue;
+      }
+    }
+    {
+      TimedFrame tf = std::move(tb->q.front());
+      tb->q.pop_front();
+      lk.unlock();
+      NTCAN_RESULT st = NTCAN_SUCCESS;
+      run_delivery(net, tf.src, tf.medium, &tf.frame, 1, tf.device, &st);
+    }
+    lk.lock();
+  }
+}
+
+// ---- Driver: reset ------------------------------------------------------------------
+
+void Driver::reset() {
+  for (auto& net : nets_) finish_timed(stop_timed(net, true));
+
+  std::vector<std::shared_ptr<Handle>> handles = unpublish_all();
+  for (auto& h : handles) h->close();
+  handles.clear();
+
+  std::vector<std::shared_ptr<Device>> devices;
+  {
+    std::lock_guard<std::mutex> lk(devdir_mx_);
+    for (auto& e : devdir_) devices.push_back(std::move(e.second));
+    devdir_.clear();
+  }
+  for (auto& d : devices) detach(d);
+
+  for (auto& net : nets_) {
+    std::shared_ptr<Medium> old;
+    {
+      std::lock_guard<std::mutex> lk(net.cfg_mx);
+      net.cfg = ntcan_ctl::NetConfig{};
+      old = std::move(net.medium);
+      net.medium = make_medium(net.index, net.cfg);
+    }
+    net.stalled.store(false);
+    net.board_status.store(0);
+    net.status_fault.store(0);
+    net.open_fault.store(0);
+    {
+      std::lock_guard<std::mutex> lk(net.fault_mx);
+      for (auto& f : net.forced) f = ForcedFault{};
+      net.forced_any.store(false);
+    }
+    {
+      std::lock_guard<std::mutex> lk(net.rec_mx);
+      std::vector<CMSG>().swap(net.rec);
+      net.rec_next = 0;
+    }
+  }
+  clear_counters();
+}
+
+// ---- The process-wide driver ----------------------------------------------------------
+
+Driver& driver() {
+  static Driver* const d = [] {
+    Driver* p = new Driver;
+    const char* path = std::getenv("NTCAN_CONFIG");
+    if (path != nullptr && *path != '\0') {
+      std::vector<std::pair<int, ntcan_ctl::NetConfig>> entries;
+      std::string error;
+      if (parse_config(path, &entries, &error) == 0) {
+        for (const auto& e : entries) p->configure_net(e.first, e.second);
+      } else {
+        std::fprintf(stderr, "ntcan: NTCAN_CONFIG ignored: %s\n", error.c_str());
+      }
+    }
+    return p;
+  }();
+  return *d;
+}
+
+uint32_t baud_rate(uint32_t index) {
+  // Index 6 is 125 kbit/s, the default of CANopen lines.
+  static const uint32_t kRates[] = {1000000, 666666, 500000, 333333, 250000, 166666, 125000,
+                                    100000,  66666,  50000,  33333,  20000,  12500,  10000};
+  if (index >= sizeof(kRates) / sizeof(kRates[0])) return 0;
+  return kRates[index];
+}
+
+}  // namespace ntcan_drv

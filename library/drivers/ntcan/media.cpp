@@ -1,0 +1,22 @@
+// media.cpp - which medium serves a net of a given configuration.
+//
+// One line per kind. A kind without a medium in this build answers nullptr, so
+// canOpen on such a net answers NTCAN_NET_NOT_FOUND.
+#include "medium.h"
+
+namespace ntcan_drv {
+
+std::shared_ptr<Medium> make_medium(int net, const ntcan_ctl::NetConfig& cfg) {
+  using Kind = ntcan_ctl::NetConfig::Kind;
+  switch (cfg.kind) {
+    case Kind::Sim:
+      return make_sim_bus(net, cfg);
+    case Kind::Gateway:    // network gateway over TCP: not built yet
+    case Kind::SocketCan:  // Linux SocketCAN: not built yet
+    case Kind::Absent:
+      return nullptr;
+  }
+  return nullptr;
+}
+
+}  // namespace ntcan_drv

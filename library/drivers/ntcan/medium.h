@@ -1,0 +1,167 @@
+// medium.h - the seam between the driver's generic layer and the media that
+// carry a net's frames. Internal to libntcan: ntcan.h does not include it and
+// libZUNTAL never sees it.
+//
+// The generic layer (driver.cpp, ntcan_api.cpp, ctl.cpp) owns everything that is
+// the same on every medium: handles and their receive queues, identifier
+// filters, time-outs, call counters, forced faults, the record of sent frames,
+// devices attached to a net and the timed bus. A medium only moves frames:
+//
+//   Medium    one object per net and configuration (a net reconfigured to an
+//             equal configuration keeps its medium). open() builds the
+//             medium's side of a new handle, its Port. inject() carries frames
+//             that a device attached to the net puts on the bus.
+//   Port      one object per handle: one TCP connection per handle for a
+//             gateway, one CAN_RAW socket per handle for SocketCAN. send() puts
+//             the handle's frames on the medium; id_add/id_delete/set_baudrate
+//             tell the medium about the handle's settings so that it can filter
+//             at the source; status() reports the interface; close() ends the
+//             handle's life on the medium.
+//   Endpoint  what a medium sees of the handle. receive() queues received
+//             frames for the handle, applying its filter, the queue limit with
+//             msg_lost accounting, and the net's stalled fault.
+//
+// Adding a medium:
+//   1. one source file (e.g. gateway_medium.cpp) with a class derived from
+//      Medium, one derived from Port, and a factory
+//        std::shared_ptr<Medium> make_gateway_medium(int net,
+//                                                    const ntcan_ctl::NetConfig& cfg);
+//   2. one line in make_medium() in media.cpp that calls the factory for its
+//      NetConfig::Kind, and the file in CMakeLists.txt.
+// A factory that returns nullptr makes canOpen on the net answer
+// NTCAN_NET_NOT_FOUND; Medium::open may refuse with any status (say
+// NTCAN_SOCK_HOST_NOT_FOUND when the gateway cannot be reached).
+//
+// Threading contract:
+//   - Every Port call may come from any thread. send() may run concurrently
+//     with itself and with id_add/id_delete/set_baudrate/status. The generic
+//     layer serialises id_add, id_delete, set_baudrate and close of one port.
+//   - The generic layer calls Port methods without holding any lock of its own
+//     except the handle's control lock (for id_add, id_delete, set_baudrate,
+//     close), which is never taken on the receive path. A port may therefore
+//     block briefly (network round trips) and may call Endpoint::receive from
+//     any thread, including from inside its own send().
+//   - Endpoint::receive never calls back into the medium and never blocks for
+//     long: it takes the handle's queue lock only.
+//   - After Port::close() returns, the port must not call Endpoint::receive
+//     again (stop or join reader threads there). A call that started before
+//     the close may still reach send() or poll() afterwards; the port must
+//     then do nothing and answer NTCAN_INVALID_HANDLE or success.
+//   - Frames a medium receives may come from the outside world: receive()
+//     drops frames with an identifier outside 0..2047 or a length above 8.
+//   - A medium that has no reader thread and collects frames at take time
+//     (e.g. recvmmsg on a socket) answers polled() true; canTake and canRead
+//     then call poll() before taking from the queue, and canRead re-polls at
+//     least every millisecond while it waits.
+//   - Devices attached to a net (ntcan_ctl::attach_device) are served by the
+//     generic layer: they see every frame a local handle sends, whatever the
+//     medium; frames they inject reach the medium through Medium::inject.
+#ifndef NTCAN_MEDIUM_H
+#define NTCAN_MEDIUM_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "ntcan.h"
+#include "ntcan_ctl.h"
+
+namespace ntcan_drv {
+
+// CAN identifiers 0..kIdCount-1 (11-bit identifiers only).
+constexpr int kIdCount = 2048;
+
+// True for a frame a handle may send or receive: identifier 0..2047, data
+// length 0..8, no length bits beyond the remote-request flag.
+inline bool frame_valid(const CMSG& f) {
+  return f.id >= 0 && f.id < kIdCount && (f.len & ~(NTCAN_RTR | NTCAN_DLC)) == 0 &&
+         (f.len & NTCAN_DLC) <= 8;
+}
+
+class Endpoint {
+ public:
+  Endpoint(const Endpoint&) = delete;
+  Endpoint& operator=(const Endpoint&) = delete;
+
+  NTCAN_HANDLE handle() const { return handle_; }
+  int net() const { return net_; }
+  // Whether the handle's filter holds `id` (0..2047; other values: false).
+  bool wants(int32_t id) const {
+    if (id < 0 || id >= kIdCount) return false;
+    uint32_t u = static_cast<uint32_t>(id);
+    return (filter_[u >> 6].load(std::memory_order_relaxed) >> (u & 63)) & 1u;
+  }
+  // Queues received frames for the handle. Frames whose identifier the filter
+  // does not hold, or that are malformed, are skipped; a full queue drops the
+  // newcomers and counts them for msg_lost. Does nothing once the handle is
+  // closed or while the net is stalled. Safe from any thread.
+  void receive(const CMSG* frames, int count);
+
+ protected:
+  Endpoint(NTCAN_HANDLE handle, int net) : handle_(handle), net_(net) {
+    for (auto& w : filter_) w.store(0, std::memory_order_relaxed);
+  }
+  ~Endpoint() = default;
+
+  std::atomic<uint64_t> filter_[kIdCount / 64];
+
+ private:
+  const NTCAN_HANDLE handle_;
+  const int net_;
+};
+
+class Port {
+ public:
+  virtual ~Port() = default;
+  // Puts frames (already validated) on the medium.
+  virtual NTCAN_RESULT send(const CMSG* frames, int count) = 0;
+  // The handle's filter gains / loses an identifier. The endpoint's filter
+  // changes after a successful id_add and before id_delete.
+  virtual NTCAN_RESULT id_add(int32_t id) {
+    (void)id;
+    return NTCAN_SUCCESS;
+  }
+  virtual NTCAN_RESULT id_delete(int32_t id) {
+    (void)id;
+    return NTCAN_SUCCESS;
+  }
+  // A valid baud-rate index and its bit rate in bit/s.
+  virtual NTCAN_RESULT set_baudrate(uint32_t index, uint32_t bitrate) {
+    (void)index;
+    (void)bitrate;
+    return NTCAN_SUCCESS;
+  }
+  // Refines the record the generic layer has filled with its defaults
+  // (versions, boardid, boardstatus 0). A non-zero answer is canStatus' answer.
+  virtual NTCAN_RESULT status(CAN_IF_STATUS* st) {
+    (void)st;
+    return NTCAN_SUCCESS;
+  }
+  // See "polled" in the threading contract above.
+  virtual bool polled() const { return false; }
+  virtual void poll() {}
+  // The handle is closed: stop delivering to the endpoint, release resources.
+  virtual void close() {}
+};
+
+class Medium {
+ public:
+  virtual ~Medium() = default;
+  // Builds the port of a new handle. `ep` outlives the port.
+  virtual NTCAN_RESULT open(Endpoint& ep, std::unique_ptr<Port>* port) = 0;
+  // Carries frames (already validated) that a device attached to the net puts
+  // on the bus to the medium's handles. A medium that cannot carry them
+  // answers a status; the frames then reach only the net's other devices.
+  virtual NTCAN_RESULT inject(const CMSG* frames, int count) = 0;
+};
+
+// media.cpp: the medium for a net's configuration, or nullptr when this build
+// has none for its kind (canOpen then answers NTCAN_NET_NOT_FOUND).
+std::shared_ptr<Medium> make_medium(int net, const ntcan_ctl::NetConfig& cfg);
+
+// sim_bus.cpp: the in-process simulated bus.
+std::shared_ptr<Medium> make_sim_bus(int net, const ntcan_ctl::NetConfig& cfg);
+
+}  // namespace ntcan_drv
+
+#endif  // NTCAN_MEDIUM_H

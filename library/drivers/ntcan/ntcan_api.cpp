@@ -1,0 +1,227 @@
+// ntcan_api.cpp - the nine calls of ntcan.h over the generic layer.
+//
+// Every call first resolves its handle and counts itself (failing calls too),
+// then lets a forced fault of the handle's net answer, then checks its
+// parameters, and only then does its work.
+#include <cstring>
+
+#include "driver.h"
+#include "ntcan.h"
+
+using ntcan_drv::Driver;
+using ntcan_drv::Handle;
+using ntcan_drv::Net;
+using ntcan_drv::Op;
+
+namespace {
+
+// Versions canStatus reports: 1.0 throughout.
+constexpr uint16_t kVersion = 0x0100;
+
+std::shared_ptr<Handle> resolve(Driver& d, NTCAN_HANDLE h, Op op) {
+  std::shared_ptr<Handle> p = d.lookup(h);
+  if (!p) {
+    d.count_unknown(h, op);
+    return p;
+  }
+  p->counters().n[ntcan_drv::op_index(op)].fetch_add(1, std::memory_order_relaxed);
+  p->net_state().count(op);
+  return p;
+}
+
+void set_len(int32_t* len, int32_t v) {
+  if (len != nullptr) *len = v;
+}
+
+}  // namespace
+
+extern "C" {
+
+NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxqueuesize,
+                     int32_t txtimeout, int32_t rxtimeout, NTCAN_HANDLE* handle) {
+  (void)flags;  // no mode flags are supported; every handle is a plain 11-bit handle
+  Driver& d = ntcan_drv::driver();
+  if (!Driver::net_valid(net)) {
+    d.count_no_net(Op::Open);
+    return NTCAN_NET_NOT_FOUND;
+  }
+  Net& n = d.net(net);
+  n.count(Op::Open);
+  NTCAN_RESULT st;
+  if (n.take_forced(Op::Open, &st)) return st;
+  if (handle == nullptr || txqueuesize <= 0 || rxqueuesize <= 0 ||
+      rxqueuesize > ntcan_drv::kMaxRxQueue || txtimeout < 0 || rxtimeout < 0)
+    return NTCAN_INVALID_PARAMETER;
+  if ((st = n.open_fault.load()) != NTCAN_SUCCESS) return st;
+  std::shared_ptr<ntcan_drv::Medium> medium;
+  {
+    std::lock_guard<std::mutex> lk(n.cfg_mx);
+    medium = n.medium;
+  }
+  if (!medium) return NTCAN_NET_NOT_FOUND;
+  NTCAN_HANDLE id = d.issue_handle_value();
+  if (id <= 0) return NTCAN_INSUFFICIENT_RESOURCES;
+  auto h = std::make_shared<Handle>(id, &n, rxqueuesize, txtimeout, rxtimeout);
+  std::unique_ptr<ntcan_drv::Port> port;
+  st = medium->open(*h, &port);
+  if (st != NTCAN_SUCCESS) return st;
+  if (!port) return NTCAN_INVALID_DRIVER;
+  h->attach(std::move(medium), std::move(port));
+  h->counters().n[ntcan_drv::op_index(Op::Open)].fetch_add(1, std::memory_order_relaxed);
+  d.publish(h);
+  *handle = id;
+  return NTCAN_SUCCESS;
+}
+
+NTCAN_RESULT canClose(NTCAN_HANDLE handle) {
+  Driver& d = ntcan_drv::driver();
+  std::shared_ptr<Handle> h = resolve(d, handle, Op::Close);
+  if (!h) return NTCAN_INVALID_HANDLE;
+  NTCAN_RESULT st;
+  if (h->net_state().take_forced(Op::Close, &st)) return st;
+  // The counters outlive the handle so that tests can still ask about it.
+  d.retire_counters(handle, h->counters_ptr());
+  if (!d.unpublish(handle)) return NTCAN_INVALID_HANDLE;  // another thread closed it
+  h->close();
+  return NTCAN_SUCCESS;
+}
+
+NTCAN_RESULT canSetBaudrate(NTCAN_HANDLE handle, uint32_t baud) {
+  Driver& d = ntcan_drv::driver();
+  std::shared_ptr<Handle> h = resolve(d, handle, Op::SetBaudrate);
+  if (!h) return NTCAN_INVALID_HANDLE;
+  NTCAN_RESULT st;
+  if (h->net_state().take_forced(Op::SetBaudrate, &st)) return st;
+  uint32_t rate = ntcan_drv::baud_rate(baud);
+  if (rate == 0) return NTCAN_INVALID_PARAMETER;
+  return h->set_baudrate(baud, rate);
+}
+
+NTCAN_RESULT canIdAdd(NTCAN_HANDLE handle, int32_t id) {
+  Driver& d = ntcan_drv::driver();
+  std::shared_ptr<Handle> h = resolve(d, handle, Op::IdAdd);
+  if (!h) return NTCAN_INVALID_HANDLE;
+  NTCAN_RESULT st;
+  if (h->net_state().take_forced(Op::IdAdd, &st)) return st;
+  if (id < 0 || id >= ntcan_drv::kIdCount) return NTCAN_INVALID_PARAMETER;
+  return h->id_add(id);
+}
+
+NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id) {
+  Driver& d = ntcan_drv::driver();
+  std::shared_ptr<Handle> h = resolve(d, handle, Op::IdDelete);
+  if (!h) return NTCAN_INVALID_HANDLE;
+  NTCAN_RESULT st;
+  if (h->net_state().take_forced(Op::IdDelete, &st)) return st;
+  if (id < 0 || id >= ntcan_drv::kIdCount) return NTCAN_INVALID_PARAMETER;
+  return h->id_delete(id);
+}
+
+NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
+  Driver& d = ntcan_drv::driver();
+  std::shared_ptr<Handle> h = resolve(d, handle, Op::Send);
+  if (!h) {
+    set_len(len, 0);
+    return NTCAN_INVALID_HANDLE;
+  }
+  Net& n = h->net_state();
+  NTCAN_RESULT st;
+  if (n.take_forced(Op::Send, &st)) {
+    set_len(len, 0);
+    return st;
+  }
+  if (cmsg == nullptr || len == nullptr || *len <= 0) {
+    set_len(len, 0);
+    return NTCAN_INVALID_PARAMETER;
+  }
+  const int32_t count = *len;
+  for (int32_t i = 0; i < count; ++i) {
+    if (!ntcan_drv::frame_valid(cmsg[i])) {
+      *len = 0;
+      return NTCAN_INVALID_PARAMETER;
+    }
+  }
+  if (!h->is_open()) {
+    *len = 0;
+    return NTCAN_INVALID_HANDLE;
+  }
+  if (n.stalled.load(std::memory_order_relaxed)) return NTCAN_SUCCESS;  // the frames vanish
+  int accepted = 0;
+  st = d.put_on_bus(n, h, cmsg, count, 0, &accepted);
+  *len = accepted;
+  return st;
+}
+
+NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
+  Driver& d = ntcan_drv::driver();
+  std::shared_ptr<Handle> h = resolve(d, handle, Op::Take);
+  if (!h) {
+    set_len(len, 0);
+    return NTCAN_INVALID_HANDLE;
+  }
+  NTCAN_RESULT st;
+  if (h->net_state().take_forced(Op::Take, &st)) {
+    set_len(len, 0);
+    return st;
+  }
+  if (cmsg == nullptr || len == nullptr || *len <= 0) {
+    set_len(len, 0);
+    return NTCAN_INVALID_PARAMETER;
+  }
+  if (h->port().polled()) h->port().poll();
+  int k = h->take(cmsg, *len);
+  if (k < 0) {
+    *len = 0;
+    return NTCAN_INVALID_HANDLE;
+  }
+  *len = k;
+  return NTCAN_SUCCESS;
+}
+
+NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, void* ovrlppd) {
+  Driver& d = ntcan_drv::driver();
+  std::shared_ptr<Handle> h = resolve(d, handle, Op::Read);
+  if (!h) {
+    set_len(len, 0);
+    return NTCAN_INVALID_HANDLE;
+  }
+  NTCAN_RESULT st;
+  if (h->net_state().take_forced(Op::Read, &st)) {
+    set_len(len, 0);
+    return st;
+  }
+  if (cmsg == nullptr || len == nullptr || *len <= 0 || ovrlppd != nullptr) {
+    set_len(len, 0);
+    return NTCAN_INVALID_PARAMETER;
+  }
+  int got = 0;
+  st = h->read(cmsg, *len, &got);
+  *len = got;
+  return st;
+}
+
+NTCAN_RESULT canStatus(NTCAN_HANDLE handle, CAN_IF_STATUS* cstat) {
+  Driver& d = ntcan_drv::driver();
+  std::shared_ptr<Handle> h = resolve(d, handle, Op::Status);
+  if (!h) return NTCAN_INVALID_HANDLE;
+  Net& n = h->net_state();
+  NTCAN_RESULT st;
+  if (n.take_forced(Op::Status, &st)) return st;
+  if (cstat == nullptr) return NTCAN_INVALID_PARAMETER;
+  CAN_IF_STATUS s;
+  std::memset(&s, 0, sizeof s);
+  s.hardware = kVersion;
+  s.firmware = kVersion;
+  s.driver = kVersion;
+  s.dll = kVersion;
+  static const char kBoard[] = "ZUNTAL NTCAN";
+  std::memcpy(s.boardid, kBoard, sizeof kBoard);
+  st = n.status_fault.load();
+  if (st == NTCAN_SUCCESS && n.stalled.load()) st = NTCAN_SOCK_CMD_TIMEOUT;
+  if (st == NTCAN_SUCCESS) st = h->port().status(&s);
+  s.boardstatus |= n.board_status.load();
+  *cstat = s;
+  return st;
+}
+
+}  // extern "C"
