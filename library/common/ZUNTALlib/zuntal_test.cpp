@@ -28,9 +28,21 @@ bool reset(int timeout_ms) {
   }
   for (canline* l : old) l->ThreadStop_ = true;
 
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  // A manual clock is moved on from wake-up to wake-up so that the threads
+  // reach their stop test; if that is not enough within half the time, its
+  // sleepers are released for good.
+  auto start = std::chrono::steady_clock::now();
+  auto deadline = start + std::chrono::milliseconds(timeout_ms);
+  auto halfway = start + std::chrono::milliseconds(timeout_ms / 2);
+  bool released = false;
   while (zuntal_detail::running_threads.load() > 0 && std::chrono::steady_clock::now() < deadline) {
-    if (auto* mc = dynamic_cast<tavro::ManualClock*>(&tavro::clock())) mc->advance_to_next_wakeup();
+    if (auto* mc = dynamic_cast<tavro::ManualClock*>(&tavro::clock())) {
+      if (!released && std::chrono::steady_clock::now() >= halfway) {
+        mc->release_all();
+        released = true;
+      }
+      mc->advance_to_next_wakeup();
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   const bool stopped = zuntal_detail::running_threads.load() == 0;

@@ -15,7 +15,8 @@ namespace zuntal_test {
 
 // Stops every supervision thread (sets ThreadStop_ on every line and waits,
 // at most timeout_ms in real time, until the threads have returned; a
-// tavro::ManualClock in place is advanced so that sleeping threads wake),
+// tavro::ManualClock in place is advanced from wake-up to wake-up so that
+// sleeping threads wake, and released after half the time),
 // empties can_list and canline_list, deletes the line objects, and forgets
 // .DEBUG_ID so that the next D_can creates it again. Returns false when a
 // thread did not end in time; its line object is then kept, not deleted.
