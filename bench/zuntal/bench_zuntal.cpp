@@ -3,6 +3,7 @@
 // copy of the same bytes (100 frames of 16 bytes per node).
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -51,6 +52,8 @@ class Nodes {
     ntcan_ctl::reset();
   }
   bool ok() const { return ok_; }
+  size_t size() const { return nodes_.size(); }
+  NTCAN_HANDLE handle(size_t k) { return zuntal_test::view(nodes_[k].get()).canhandle; }
 
   // Queues 100 frames for every node.
   void queue_frames() {
@@ -87,18 +90,60 @@ void BM_LoopingIdle(benchmark::State& state) {
   per_node(state, n);
 }
 
+// Timed by hand around the cycle alone: queueing the frames is not part of it.
 void BM_LoopingFull(benchmark::State& state) {
   const int n = int(state.range(0));
   Nodes nodes(n);
   if (!nodes.ok()) state.SkipWithError("registration failed");
   for (auto _ : state) {
-    state.PauseTiming();
     nodes.queue_frames();
-    state.ResumeTiming();
+    auto t0 = std::chrono::steady_clock::now();
     can_looping();
+    auto t1 = std::chrono::steady_clock::now();
+    state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
   }
   per_node(state, n);
   state.SetBytesProcessed(int64_t(state.iterations()) * n * kFrames * int64_t(sizeof(CMSG)));
+}
+
+// The driver's share: canTake of 100 frames on the same handles, called
+// directly, without the library.
+void BM_DriverTakeFull(benchmark::State& state) {
+  const int n = int(state.range(0));
+  Nodes nodes(n);
+  if (!nodes.ok()) state.SkipWithError("registration failed");
+  std::vector<NTCAN_HANDLE> handles;
+  for (size_t k = 0; k < nodes.size(); ++k) handles.push_back(nodes.handle(k));
+  std::vector<CMSG> out(kFrames);
+  for (auto _ : state) {
+    nodes.queue_frames();
+    auto t0 = std::chrono::steady_clock::now();
+    for (NTCAN_HANDLE h : handles) {
+      int32_t len = kFrames;
+      canTake(h, out.data(), &len);
+    }
+    benchmark::ClobberMemory();
+    auto t1 = std::chrono::steady_clock::now();
+    state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+  }
+  per_node(state, n);
+}
+
+void BM_DriverTakeIdle(benchmark::State& state) {
+  const int n = int(state.range(0));
+  Nodes nodes(n);
+  if (!nodes.ok()) state.SkipWithError("registration failed");
+  std::vector<NTCAN_HANDLE> handles;
+  for (size_t k = 0; k < nodes.size(); ++k) handles.push_back(nodes.handle(k));
+  std::vector<CMSG> out(kFrames);
+  for (auto _ : state) {
+    for (NTCAN_HANDLE h : handles) {
+      int32_t len = kFrames;
+      canTake(h, out.data(), &len);
+    }
+    benchmark::ClobberMemory();
+  }
+  per_node(state, n);
 }
 
 // The same bytes copied from one node-sized block to another, node by node.
@@ -120,6 +165,8 @@ void BM_PlainCopy(benchmark::State& state) {
 
 BENCHMARK(BM_PlainCopy)->Arg(1)->Arg(100)->Arg(2540);
 BENCHMARK(BM_LoopingIdle)->Arg(1)->Arg(100)->Arg(2540);
-BENCHMARK(BM_LoopingFull)->Arg(1)->Arg(100)->Arg(2540);
+BENCHMARK(BM_LoopingFull)->Arg(1)->Arg(100)->Arg(2540)->UseManualTime();
+BENCHMARK(BM_DriverTakeIdle)->Arg(1)->Arg(100)->Arg(2540);
+BENCHMARK(BM_DriverTakeFull)->Arg(1)->Arg(100)->Arg(2540)->UseManualTime();
 
 BENCHMARK_MAIN();

@@ -218,12 +218,23 @@ int D_can::can_fill() {
 }
 
 int can_looping() {
-  for (size_t i = 0;; ++i) {
+  // One lock per node: the entry and the end of the list are read under the
+  // same lock as the fill, so registrations and removals between two nodes
+  // cannot disturb the walk.
+  bool more = true;
+  for (size_t i = 0; more; ++i) {
     std::lock_guard<std::mutex> g(D_can::mx_loop);
-    if (i >= can_list.size()) break;
+    const size_t n = can_list.size();
+    if (i >= n) break;
     D_can* node = can_list[i];
+    if (i + 1 < n) {
+      // The next node's object and the fields its fill reads.
+      __builtin_prefetch(can_list[i + 1]);
+      __builtin_prefetch(&can_list[i + 1]->canhandle_);
+    }
     node->can_fill();
     if (TAVRO_debug.load(std::memory_order_relaxed) & 0x100000) node->can_print();
+    more = i + 1 < can_list.size();
   }
   return 0;
 }
