@@ -158,11 +158,14 @@ class D_can : public D_fct {
 
   // ---- accessors
   IIII* value() { return &canIdent_; }
-  IIII* oldAddr() { return &oldIdent_; }
+  IIII* oldAddr() { return &oldIdent_; }  // never written by the library: all zero
+  // Set when a client moved the property to another line or node; reading
+  // it does not clear it.
   bool has_changed() { return changed_; }
   NTCAN_HANDLE handle();
   void handle(NTCAN_HANDLE h) { canhandle_.store(h, std::memory_order_relaxed); }
   bool isactive();
+  // The node's status word (last fill or frame operation), -1 without one.
   int can_return();
 
   // ---- registration
