@@ -1,0 +1,142 @@
+// The example server's command parser, value conversion and display text.
+#include <gtest/gtest.h>
+
+#include "commands.h"
+#include "display.h"
+
+namespace {
+
+using zserver::Command;
+using Kind = zserver::Command::Kind;
+
+TEST(Commands, ParsesRequestsAndRefusesMalformedOnes) {
+  Command c = zserver::parse_command("  get NODE5.CONDITION \r\n");
+  EXPECT_EQ(c.kind, Kind::Get);
+  EXPECT_EQ(c.name, "NODE5.CONDITION");
+
+  c = zserver::parse_command("SET NODE5 1\t7 0 0");
+  EXPECT_EQ(c.kind, Kind::Set);
+  EXPECT_EQ(c.name, "NODE5");
+  EXPECT_EQ(c.args, (std::vector<std::string>{"1", "7", "0", "0"}));
+
+  c = zserver::parse_command("set NODE5.MANU \"a \\\"quoted\\\" text\"");
+  EXPECT_EQ(c.kind, Kind::Set);
+  ASSERT_EQ(c.args.size(), 1u);
+  EXPECT_EQ(c.args[0], "a \"quoted\" text");
+
+  EXPECT_EQ(zserver::parse_command("list").kind, Kind::List);
+  c = zserver::parse_command("list CANOPEN.LINE1");
+  EXPECT_EQ(c.kind, Kind::List);
+  EXPECT_EQ(c.name, "CANOPEN.LINE1");
+  EXPECT_EQ(zserver::parse_command("quit").kind, Kind::Quit);
+  EXPECT_EQ(zserver::parse_command("help").kind, Kind::Help);
+  EXPECT_EQ(zserver::parse_command("").kind, Kind::Empty);
+  EXPECT_EQ(zserver::parse_command("   # a comment").kind, Kind::Empty);
+
+  for (const char* bad : {"frobnicate NODE5", "get", "get A B", "set NODE5", "set",
+                          "set NODE5.MANU \"open", "list A B", "quit now"}) {
+    c = zserver::parse_command(bad);
+    EXPECT_EQ(c.kind, Kind::Bad) << bad;
+    EXPECT_FALSE(c.error.empty()) << bad;
+  }
+}
+
+TEST(Commands, ConvertsValuesByPropertyType) {
+  auto value = [](int type, const std::string& line, EqData* out) {
+    return zserver::make_value("P", type, zserver::parse_command("set P " + line), out);
+  };
+  EqData d;
+  EXPECT_EQ(value(DATA_INT, "-12", &d), "");
+  EXPECT_EQ(d.type(), DATA_INT);
+  EXPECT_EQ(d.get_int(), -12);
+  EXPECT_EQ(value(DATA_INT, "0x1F", &d), "");
+  EXPECT_EQ(d.get_int(), 31);
+  EXPECT_NE(value(DATA_INT, "abc", &d), "");
+  EXPECT_NE(value(DATA_INT, "1 2", &d), "");
+  EXPECT_NE(value(DATA_INT, "3000000000", &d), "") << "beyond int";
+  EXPECT_NE(value(DATA_INT, "1.5", &d), "");
+
+  EXPECT_EQ(value(DATA_IIII, "1 7", &d), "");
+  EXPECT_EQ(zserver::value_text(d), "1 7 0 0") << "missing identifiers are 0";
+  EXPECT_EQ(value(DATA_IIII, "2 5 385 -1", &d), "");
+  EXPECT_EQ(zserver::value_text(d), "2 5 385 -1");
+  EXPECT_NE(value(DATA_IIII, "1 2 3 4 5", &d), "");
+  EXPECT_NE(value(DATA_IIII, "1 x", &d), "");
+
+  EXPECT_EQ(value(DATA_TEXT, "two words", &d), "");
+  EXPECT_EQ(zserver::value_text(d), "two words");
+  EXPECT_EQ(value(DATA_TEXT, "\"  padded \"", &d), "");
+  EXPECT_EQ(zserver::value_text(d), "  padded ");
+
+  EXPECT_NE(value(DATA_NULL, "1", &d), "") << "a property without a value type";
+
+  EqData err;
+  err.error(ERR_RO, "NAME is read-only");
+  EXPECT_EQ(zserver::value_text(err), "error: NAME is read-only");
+}
+
+zserver::NodeRow row() {
+  zserver::NodeRow r;
+  r.name = "NODE5";
+  r.line = 1;
+  r.node = 5;
+  r.state = 127;
+  r.condition = "Preoperational";
+  return r;
+}
+
+TEST(Display, ReportsChangesNotNoise) {
+  zserver::NodeRow a = row();
+  auto first = zserver::change_lines(nullptr, a);
+  ASSERT_EQ(first.size(), 1u) << "a new node without identity: its state only";
+  EXPECT_EQ(first[0], "NODE5 (line 1, node 5): state 127 Preoperational");
+
+  zserver::NodeRow b = a;
+  b.frames = 7;
+  EXPECT_TRUE(zserver::change_lines(&a, b).empty()) << "frame counts are not changes";
+
+  b.state = 5;
+  b.condition = "Operational";
+  b.manu = "ZPS-48";
+  auto two = zserver::change_lines(&a, b);
+  ASSERT_EQ(two.size(), 2u);
+  EXPECT_EQ(two[0], "NODE5 (line 1, node 5): state 5 Operational");
+  EXPECT_EQ(two[1], "NODE5: identity \"ZPS-48\", hardware \"\", software \"\"");
+
+  zserver::NodeRow c = b;
+  c.state = 0x85;  // a guarding answer with its toggle bit
+  EXPECT_TRUE(zserver::change_lines(&b, c).empty());
+
+  c.emergency = "code 0x3210 (voltage inside the device) register 0x04";
+  c.emergencies = 1;
+  c.note = "silent";
+  auto three = zserver::change_lines(&b, c);
+  ASSERT_EQ(three.size(), 2u);
+  EXPECT_EQ(three[0], "NODE5 (line 1, node 5): state 133 Operational - silent");
+  EXPECT_EQ(three[1], "NODE5: emergency code 0x3210 (voltage inside the device) register 0x04");
+}
+
+TEST(Display, TableShowsEveryNodeInColumns) {
+  zserver::NodeRow a = row();
+  a.manu = std::string(40, 'M');
+  zserver::NodeRow b = row();
+  b.name = "NODE12";
+  b.node = 12;
+  std::deque<std::string> msgs = {"canOpen returned:  Line : 1mess: x"};
+  std::string t = zserver::render_table("title", {a, b}, msgs, {});
+  std::istringstream in(t);
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_EQ(lines[0], "title");
+  EXPECT_EQ(lines[2].rfind("NODE  ", 0), 0u) << lines[2];
+  // The columns line up: the condition starts at the same place in each row.
+  size_t col = lines[2].find("CONDITION");
+  EXPECT_EQ(lines[3].find("Preoperational"), col);
+  EXPECT_EQ(lines[4].find("Preoperational"), col);
+  EXPECT_NE(lines[3].find(std::string(25, 'M') + "~"), std::string::npos) << "long texts are cut";
+  EXPECT_EQ(lines[3].find(std::string(27, 'M')), std::string::npos);
+  EXPECT_NE(t.find("  canOpen returned:"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,315 @@
+// The example server driven in-process: through its client socket, through
+// a line outage, and with a configuration full of mistakes.
+//
+// Time is the framework's clock. Pauses of a few milliseconds (around
+// opening and closing handles, before a software-version read) pass at once
+// and move the clock on; longer ones (the line supervision's) wait until the
+// test moves the clock, in steps of one update cycle.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+
+#include "client_io.h"
+#include "ntcan_ctl.h"
+#include "server.h"
+#include "tavro_test.h"
+#include "zuntal_test.h"
+
+namespace {
+
+class HybridClock : public tavro::ManualClock {
+ public:
+  void sleep_us(int64_t us) override {
+    if (us < 500000) {
+      advance_us(us);
+      return;
+    }
+    ManualClock::sleep_us(us);
+  }
+};
+
+const std::string kExamples = ZUNTAL_EXAMPLES_DIR;
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ntcan_ctl::reset();
+    zuntal_test::reset();
+    clock_ = std::make_unique<HybridClock>();
+    char tmpl[] = "/tmp/zuntal_server_test.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    server_.reset();
+    EXPECT_TRUE(zuntal_test::reset());
+    ntcan_ctl::reset();
+    clock_.reset();
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+  }
+
+  std::string write_file(const std::string& name, const std::string& text) {
+    std::string path = dir_ + "/" + name;
+    std::ofstream(path) << text;
+    return path;
+  }
+
+  // Three nodes on line 1 with their simulated devices.
+  std::string three_nodes() {
+    return "LOCATION CANOPEN.LINE1\n"
+           "NODE5 \t1  5  0  0\nNODE5.BAUDRATE\t6\n"
+           "NODE12 \t1  12  0  0\nNODE12.BAUDRATE\t6\n"
+           "NODE32 \t1  32  0  0\nNODE32.BAUDRATE\t6\n"
+           "LOCATION SIMULATION\n"
+           "DEVICE5\t1 5 \"" +
+           kExamples +
+           "/zps48.eds\"\n"
+           "DEVICE12\t1 12 \"" +
+           kExamples +
+           "/zmc200.eds\"\n"
+           "DEVICE32\t1 32 \"" +
+           kExamples + "/zio8.eds\"\n";
+  }
+
+  void make_server(const std::string& config, const std::string& write_path = "") {
+    zserver::ServerOptions o;
+    o.config_path = config;
+    o.write_path = write_path;
+    o.devices_follow_cycle = true;
+    server_ = std::make_unique<zserver::Server>(o);
+    ASSERT_EQ(server_->load(), 0);
+    server_->start();
+  }
+
+  // One update cycle, 100 ms after the last one. The line supervision gets
+  // to run what falls due before the cycle.
+  void step() {
+    clock_->advance_us(100000);
+    clock_->wait_for_sleepers(zuntal_test::running_supervision_threads(), 2000);
+    server_->cycle();
+  }
+  // Cycles until `done` holds, for at most `seconds` of the framework clock.
+  bool run_until(const std::function<bool()>& done, int seconds) {
+    for (int k = 0; k < seconds * 10; ++k) {
+      if (done()) return true;
+      step();
+    }
+    return done();
+  }
+  void run_for(int ms) {
+    for (int k = 0; k < ms / 100; ++k) step();
+  }
+  std::string get(const std::string& name) { return server_->execute("get " + name); }
+  bool all_operational() {
+    for (const char* n : {"NODE5", "NODE12", "NODE32"})
+      if (get(std::string(n) + ".CONDITION") != "Operational") return false;
+    return true;
+  }
+
+  std::unique_ptr<HybridClock> clock_;
+  std::string dir_;
+  std::unique_ptr<zserver::Server> server_;
+};
+
+// A client of the server's socket: one line out, one line back.
+class SocketClient {
+ public:
+  explicit SocketClient(const std::string& path) {
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a;
+    std::memset(&a, 0, sizeof a);
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    ok_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~SocketClient() { ::close(fd_); }
+  bool ok() const { return ok_; }
+  std::string ask(const std::string& line) {
+    std::string out = line + "\n";
+    if (::send(fd_, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size()))
+      return "<send failed>";
+    std::string answer;
+    while (true) {
+      size_t nl = buf_.find('\n');
+      if (nl != std::string::npos) {
+        answer = buf_.substr(0, nl);
+        buf_.erase(0, nl + 1);
+        return answer;
+      }
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 10000) <= 0) return "<no answer>";
+      char b[512];
+      ssize_t n = ::read(fd_, b, sizeof b);
+      if (n <= 0) return "<closed>";
+      buf_.append(b, static_cast<size_t>(n));
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  bool ok_ = false;
+  std::string buf_;
+};
+
+TEST_F(ServerTest, ClientsStartStopAndMoveNodesAndTheFileKeepsIt) {
+  const std::string written = dir_ + "/written.conf";
+  make_server(write_file("server.conf", three_nodes()), written);
+  ASSERT_TRUE(run_until([&] { return all_operational(); }, 10));
+  EXPECT_EQ(get("NODE5.MANU"), "ZPS-48 Power Supply");
+  EXPECT_EQ(get("NODE12.SWVER"), "2.3.11 build 4711") << "a segmented identity text";
+  EXPECT_EQ(get("NODE32.HWVER"), "1.0") << "an expedited identity text";
+
+  zserver::ClientIo io([this](const std::string& l) { return server_->execute(l); },
+                       [](const std::string&, const std::string&) {});
+  std::string err;
+  ASSERT_EQ(io.listen(dir_ + "/srv.sock", &err), 0) << err;
+  io.start();
+  SocketClient c(dir_ + "/srv.sock");
+  ASSERT_TRUE(c.ok());
+
+  // Stop a node and start it again; its condition follows its heartbeat.
+  EXPECT_EQ(c.ask("set NODE12.STOP 1"), "ok");
+  ASSERT_TRUE(run_until([&] { return c.ask("get NODE12.CONDITION") == "Stopped"; }, 3));
+  EXPECT_EQ(c.ask("get NODE12.ALIVE"), "4");
+  EXPECT_EQ(c.ask("set NODE12.START 1"), "ok");
+  ASSERT_TRUE(run_until([&] { return c.ask("get NODE12.CONDITION") == "Operational"; }, 3));
+  EXPECT_EQ(c.ask("get NODE12.START"), "1");
+
+  // Bad requests get an error line and change nothing.
+  EXPECT_EQ(c.ask("get NODE9.ALIVE"), "error: unknown property NODE9.ALIVE");
+  EXPECT_EQ(c.ask("set NODE5.START go").rfind("error: NODE5.START takes one integer", 0), 0u);
+  EXPECT_EQ(c.ask("set NODE5 21 5 0 0"), "error: line 21 is outside 1 to 20");
+  EXPECT_EQ(c.ask("set NODE5 1 32"), "error: line 1 node 32 is already NODE32's");
+  EXPECT_EQ(c.ask("set NODE5 1"), "error: NODE5 takes line, node id [id3 [id4]]");
+  EXPECT_EQ(c.ask("set SIMULATION/DEVICE5 1 6 x").rfind("error: DEVICE5: simulated devices", 0),
+            0u);
+  EXPECT_EQ(c.ask("get NODE5"), "1 5 0 0");
+  EXPECT_EQ(c.ask("bogus").rfind("error: unknown command", 0), 0u);
+  EXPECT_EQ(c.ask("get SIMULATION/DEVICE32"), "1 32 " + kExamples + "/zio8.eds");
+  const std::string names = c.ask("list");
+  EXPECT_NE(names.find("CANOPEN.LINE1/NODE5.CONDITION"), std::string::npos) << names;
+  EXPECT_NE(names.find("SIMULATION/DEVICE12"), std::string::npos) << names;
+  EXPECT_EQ(names.find("SDO"), std::string::npos) << "the SDO companions are not shown";
+
+  // Move NODE5 to node 7, where no device answers.
+  EXPECT_EQ(c.ask("set NODE5 1 7 0 0"), "ok");
+  EXPECT_EQ(c.ask("get NODE5"), "1 7 0 0");
+  EXPECT_EQ(c.ask("get NODE5.MANU"), "");
+  ASSERT_TRUE(run_until([&] { return c.ask("get NODE5.CONDITION") == "Error"; }, 5));
+  EXPECT_TRUE(all_operational() == false);
+  EXPECT_EQ(get("NODE12.CONDITION"), "Operational") << "the other nodes go on";
+
+  EXPECT_EQ(c.ask("quit"), "ok: stopping");
+  EXPECT_TRUE(server_->quit_requested());
+  io.stop();
+  ASSERT_EQ(server_->write_config(), 0);
+
+  Config back;
+  ASSERT_EQ(back.load(written), 0);
+  EXPECT_EQ(back.errors(), 0);
+  D_conf_struct* r = back.find("CANOPEN.LINE1", "NODE5");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->ints, (std::vector<int>{1, 7, 0, 0}));
+  r = back.find("CANOPEN.LINE1", "NODE12.BAUDRATE");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->ints, (std::vector<int>{6}));
+  r = back.find("CANOPEN.LINE1", "NODE12.MANU");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->tokens, (std::vector<std::string>{"ZMC-200 Motor Controller"}));
+  r = back.find("SIMULATION", "DEVICE5");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->tokens, (std::vector<std::string>{"1", "5", kExamples + "/zps48.eds"}));
+
+  // The next start reads the written file back to the same addresses.
+  server_.reset();
+  ASSERT_TRUE(zuntal_test::reset());
+  ntcan_ctl::reset();
+  make_server(written);
+  EXPECT_EQ(get("NODE5"), "1 7 0 0");
+  EXPECT_EQ(get("NODE12"), "1 12 0 0");
+  ASSERT_TRUE(run_until([&] { return get("NODE12.CONDITION") == "Operational"; }, 5));
+}
+
+TEST_F(ServerTest, EveryNodeComesBackAfterALineOutageWithoutARestart) {
+  tavro::MessageCapture msgs;
+  make_server(write_file("server.conf", three_nodes()));
+  ASSERT_TRUE(run_until([&] { return all_operational(); }, 10));
+  // The supervision's first status query comes 60 s after the line opened.
+  run_for(61000);
+  ASSERT_TRUE(all_operational());
+
+  // The gateway stops answering: the status queries fail and the
+  // supervision closes the line.
+  ntcan_ctl::set_stalled(0, true);
+  ASSERT_TRUE(run_until([&] { return msgs.count("2. canStatus returned: ") > 0; }, 10));
+  step();
+  for (const char* n : {"NODE5", "NODE12", "NODE32"}) {
+    EXPECT_EQ(get(std::string(n) + ".CONDITION"), "Error") << n;
+    EXPECT_EQ(get(std::string(n) + ".ALIVE"), "2") << n;
+  }
+  ntcan_ctl::set_stalled(0, false);
+
+  // The supervision reopens the line on its own; the server registers the
+  // node whose handle was the line's own again and reads every node afresh.
+  ASSERT_TRUE(run_until([&] { return all_operational(); }, 40));
+  EXPECT_EQ(server_->reregistrations("NODE5"), 1) << "the node that opened the line";
+  EXPECT_EQ(get("NODE5.MANU"), "ZPS-48 Power Supply");
+  EXPECT_EQ(get("NODE32.ALIVE") == "5" || get("NODE32.ALIVE") == "133", true);
+  EXPECT_GT(msgs.count("zuntal_server", "registering the node again"), 0);
+  // And it stays up: the fills go on at the new handle.
+  run_for(3000);
+  EXPECT_TRUE(all_operational());
+}
+
+TEST_F(ServerTest, ConfigurationMistakesAreReportedWithTheirLines) {
+  tavro::MessageCapture msgs;
+  const std::string path = write_file("bad.conf",
+                                      "LOCATION L\n"            // 1
+                                      "NODE5 \t1  5  0  0\n"    // 2
+                                      "NODE5.BAUDRATE\tfast\n"  // 3
+                                      "NODE5.FOO\t3\n"          // 4
+                                      "NODE6 \t1  6  0\n"       // 5
+                                      "NODE6.BAUDRATE\t6\n"     // 6
+                                      "NODE7 \t25  7  0  0\n"   // 7
+                                      "NODE8\t1 8 0 \"x\n"      // 8
+                                      "LOCATION SIMULATION\n"   // 9
+                                      "DEVICE5\t1 5 \"" +
+                                          kExamples +
+                                          "/zps48.eds\"\n"                             // 10
+                                          "DEVICE9\t1 nine \"x.eds\"\n"                // 11
+                                          "DEVICE10\t1 10 \"/nonexistent/x.eds\"\n");  // 12
+  make_server(path);
+  auto said = [&](const std::string& part) { return msgs.count("zuntal_server", part) == 1; };
+  EXPECT_TRUE(said("line 3: NODE5.BAUDRATE takes one integer, not \"fast\""));
+  EXPECT_TRUE(said("line 4: unknown property NODE5.FOO"));
+  EXPECT_TRUE(said("line 5: NODE6: a node line needs four integers"));
+  EXPECT_EQ(msgs.count("zuntal_server", "line 6:"), 0) << "the line of a node left out";
+  EXPECT_TRUE(said("line 7: NODE7: line 25 is outside 1 to 20"));
+  EXPECT_EQ(msgs.count("Config", "line 8:"), 1);
+  EXPECT_TRUE(said("line 11: DEVICE9: expected: line, node id and EDS file"));
+  EXPECT_TRUE(said("line 12: DEVICE10:"));
+
+  // The server goes on with what it could use.
+  EXPECT_EQ(server_->node_count(), 2);
+  ASSERT_TRUE(run_until([&] { return get("NODE5.CONDITION") == "Operational"; }, 10));
+  EXPECT_EQ(get("NODE7.CONDITION"), "Error");
+  EXPECT_EQ(get("NODE7"), "0 7 0 0") << "the property's reader turned line 25 into 0";
+  EXPECT_EQ(server_->execute("get NODE6"), "error: unknown property NODE6");
+
+  zserver::ServerOptions o;
+  o.config_path = dir_ + "/missing.conf";
+  zserver::Server none(o);
+  EXPECT_EQ(none.load(), -1);
+  EXPECT_EQ(msgs.count("zuntal_server", "cannot read the configuration file"), 1);
+}
+
+}  // namespace

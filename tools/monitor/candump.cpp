@@ -1,0 +1,456 @@
+// candump.cpp - CAN frames in candump's notation and their CANopen meaning.
+#include "candump.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace candump {
+
+namespace {
+
+const char kHex[] = "0123456789ABCDEF";
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string hex_bytes(const uint8_t* p, int n) {
+  std::string s;
+  for (int k = 0; k < n; ++k) {
+    if (k) s += ' ';
+    s += kHex[p[k] >> 4];
+    s += kHex[p[k] & 0xF];
+  }
+  return s;
+}
+
+// The bytes as a quoted text when every one is printable ASCII.
+std::string text_if_printable(const uint8_t* p, int n) {
+  if (n <= 0) return "";
+  for (int k = 0; k < n; ++k)
+    if (p[k] < 0x20 || p[k] > 0x7E) return "";
+  return " \"" + std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(n)) + "\"";
+}
+
+std::string fmt(const char* f, ...) __attribute__((format(printf, 1, 2)));
+std::string fmt(const char* f, ...) {
+  char buf[256];
+  va_list ap;
+  va_start(ap, f);
+  std::vsnprintf(buf, sizeof buf, f, ap);
+  va_end(ap);
+  return buf;
+}
+
+uint16_t le16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+uint32_t le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// "1008:00" of the multiplexer in bytes 1 to 3 of an SDO frame.
+std::string object_of(const uint8_t* d) {
+  return fmt("%04X:%02X", le16(d + 1), d[3]);
+}
+
+std::string abort_of(const uint8_t* d) {
+  uint32_t code = le32(d + 4);
+  std::string s = "abort " + object_of(d) + fmt(" code 0x%08X", code);
+  const char* t = sdo_abort_text(code);
+  if (*t) s += std::string(" (") + t + ")";
+  return s;
+}
+
+std::string sdo_request(const uint8_t* d) {
+  const int ccs = d[0] >> 5;
+  switch (ccs) {
+    case 1: {  // initiate download
+      std::string s = "download " + object_of(d);
+      if (d[0] & 0x02) {
+        int n = (d[0] & 0x01) ? 4 - ((d[0] >> 2) & 3) : 4;
+        s += fmt(" expedited %d byte%s ", n, n == 1 ? "" : "s") + hex_bytes(d + 4, n) +
+             text_if_printable(d + 4, n);
+      } else if (d[0] & 0x01) {
+        s += fmt(" segmented, size %u", le32(d + 4));
+      } else {
+        s += " segmented";
+      }
+      return s;
+    }
+    case 0: {  // download segment
+      int n = 7 - ((d[0] >> 1) & 7);
+      return fmt("download segment toggle %d, %d byte%s ", (d[0] >> 4) & 1, n, n == 1 ? "" : "s") +
+             hex_bytes(d + 1, n) + ((d[0] & 1) ? ", last" : "");
+    }
+    case 2:
+      return "upload " + object_of(d);
+    case 3:
+      return fmt("upload segment toggle %d", (d[0] >> 4) & 1);
+    case 4:
+      return abort_of(d);
+    case 5:
+      return "block upload";
+    case 6:
+      return "block download";
+    default:
+      return fmt("command 0x%02X", d[0]);
+  }
+}
+
+std::string sdo_answer(const uint8_t* d) {
+  const int scs = d[0] >> 5;
+  switch (scs) {
+    case 2: {  // initiate upload response
+      std::string s = "upload " + object_of(d);
+      if (d[0] & 0x02) {
+        int n = (d[0] & 0x01) ? 4 - ((d[0] >> 2) & 3) : 4;
+        s += fmt(" expedited %d byte%s ", n, n == 1 ? "" : "s") + hex_bytes(d + 4, n) +
+             text_if_printable(d + 4, n);
+      } else if (d[0] & 0x01) {
+        s += fmt(" segmented, size %u", le32(d + 4));
+      } else {
+        s += " segmented";
+      }
+      return s;
+    }
+    case 0: {  // upload segment
+      int n = 7 - ((d[0] >> 1) & 7);
+      return fmt("upload segment toggle %d, %d byte%s ", (d[0] >> 4) & 1, n, n == 1 ? "" : "s") +
+             hex_bytes(d + 1, n) + text_if_printable(d + 1, n) + ((d[0] & 1) ? ", last" : "");
+    }
+    case 3:
+      return "download " + object_of(d) + " done";
+    case 1:
+      return fmt("download segment toggle %d done", (d[0] >> 4) & 1);
+    case 4:
+      return abort_of(d);
+    case 5:
+      return "block download";
+    case 6:
+      return "block upload";
+    default:
+      return fmt("command 0x%02X", d[0]);
+  }
+}
+
+const char* nmt_command_name(uint8_t cs) {
+  switch (cs) {
+    case 0x01:
+      return "start";
+    case 0x02:
+      return "stop";
+    case 0x80:
+      return "enter pre-operational";
+    case 0x81:
+      return "reset";
+    case 0x82:
+      return "reset communication";
+    default:
+      return nullptr;
+  }
+}
+
+std::string node_text(uint8_t node) {
+  return node == 0 ? std::string("all nodes") : fmt("node %u", node);
+}
+
+}  // namespace
+
+std::string format_frame(const CMSG& f) {
+  std::string s = fmt("%03X#", static_cast<unsigned>(f.id) & 0x7FF);
+  if (f.len & NTCAN_RTR) {
+    s += 'R';
+    int n = f.len & NTCAN_DLC;
+    if (n > 0 && n <= 8) s += kHex[n];
+    return s;
+  }
+  int n = f.len & NTCAN_DLC;
+  if (n > 8) n = 8;
+  for (int k = 0; k < n; ++k) {
+    s += kHex[f.data[k] >> 4];
+    s += kHex[f.data[k] & 0xF];
+  }
+  return s;
+}
+
+bool parse_frame(const std::string& text, CMSG* out) {
+  size_t hash = text.find('#');
+  if (hash == std::string::npos || hash == 0 || hash > 3) return false;
+  int id = 0;
+  for (size_t k = 0; k < hash; ++k) {
+    int v = hex_digit(text[k]);
+    if (v < 0) return false;
+    id = id * 16 + v;
+  }
+  if (id > 0x7FF) return false;
+  CMSG f;
+  std::memset(&f, 0, sizeof f);
+  f.id = id;
+  std::string rest = text.substr(hash + 1);
+  if (!rest.empty() && (rest[0] == 'R' || rest[0] == 'r')) {
+    int n = 0;
+    if (rest.size() == 2) {
+      n = hex_digit(rest[1]);
+      if (n < 0 || n > 8) return false;
+    } else if (rest.size() > 2) {
+      return false;
+    }
+    f.len = static_cast<uint8_t>(NTCAN_RTR | n);
+    *out = f;
+    return true;
+  }
+  if (rest.size() % 2 != 0 || rest.size() > 16) return false;
+  for (size_t k = 0; k < rest.size(); k += 2) {
+    int hi = hex_digit(rest[k]), lo = hex_digit(rest[k + 1]);
+    if (hi < 0 || lo < 0) return false;
+    f.data[k / 2] = static_cast<uint8_t>(hi << 4 | lo);
+  }
+  f.len = static_cast<uint8_t>(rest.size() / 2);
+  *out = f;
+  return true;
+}
+
+const char* sdo_abort_text(uint32_t code) {
+  switch (code) {
+    case 0x05030000:
+      return "toggle bit not alternated";
+    case 0x05040000:
+      return "SDO protocol timed out";
+    case 0x05040001:
+      return "command specifier not valid or unknown";
+    case 0x05040002:
+      return "invalid block size";
+    case 0x05040003:
+      return "invalid sequence number";
+    case 0x05040004:
+      return "CRC error";
+    case 0x05040005:
+      return "out of memory";
+    case 0x06010000:
+      return "unsupported access to an object";
+    case 0x06010001:
+      return "attempt to read a write only object";
+    case 0x06010002:
+      return "attempt to write a read only object";
+    case 0x06020000:
+      return "object does not exist";
+    case 0x06040041:
+      return "object cannot be mapped to the PDO";
+    case 0x06040042:
+      return "PDO length exceeded";
+    case 0x06040043:
+      return "general parameter incompatibility";
+    case 0x06040047:
+      return "general internal incompatibility";
+    case 0x06060000:
+      return "hardware error";
+    case 0x06070010:
+      return "data type does not match";
+    case 0x06070012:
+      return "data type length too high";
+    case 0x06070013:
+      return "data type length too low";
+    case 0x06090011:
+      return "sub-index does not exist";
+    case 0x06090030:
+      return "invalid value";
+    case 0x06090031:
+      return "value too high";
+    case 0x06090032:
+      return "value too low";
+    case 0x06090036:
+      return "maximum value less than minimum value";
+    case 0x060A0023:
+      return "resource not available";
+    case 0x08000000:
+      return "general error";
+    case 0x08000020:
+      return "data cannot be transferred or stored";
+    case 0x08000021:
+      return "data cannot be transferred: local control";
+    case 0x08000022:
+      return "data cannot be transferred: device state";
+    case 0x08000023:
+      return "no object dictionary";
+    case 0x08000024:
+      return "no data available";
+    default:
+      return "";
+  }
+}
+
+const char* nmt_state_name(uint8_t state) {
+  switch (state & 0x7F) {
+    case 0x00:
+      return "boot-up";
+    case 0x04:
+      return "stopped";
+    case 0x05:
+      return "operational";
+    case 0x7F:
+      return "pre-operational";
+    default:
+      return "";
+  }
+}
+
+std::string emergency_class(uint16_t code) {
+  if (code == 0) return "error reset";
+  const unsigned hi = code >> 8;
+  switch (hi) {
+    case 0x10:
+      return "generic error";
+    case 0x20:
+      return "current";
+    case 0x21:
+      return "current, input side";
+    case 0x22:
+      return "current, inside the device";
+    case 0x23:
+      return "current, output side";
+    case 0x30:
+      return "voltage";
+    case 0x31:
+      return "mains voltage";
+    case 0x32:
+      return "voltage inside the device";
+    case 0x33:
+      return "output voltage";
+    case 0x40:
+      return "temperature";
+    case 0x41:
+      return "ambient temperature";
+    case 0x42:
+      return "device temperature";
+    case 0x50:
+      return "device hardware";
+    case 0x60:
+      return "device software";
+    case 0x61:
+      return "internal software";
+    case 0x62:
+      return "user software";
+    case 0x63:
+      return "data set";
+    case 0x70:
+      return "additional modules";
+    case 0x80:
+      return "monitoring";
+    case 0x81:
+      return "communication";
+    case 0x82:
+      return "protocol error";
+    case 0x90:
+      return "external error";
+    case 0xF0:
+      return "additional functions";
+    case 0xFF:
+      return "device specific";
+    default:
+      break;
+  }
+  // Sub-groups not named above belong to their group.
+  switch (hi & 0xF0) {
+    case 0x20:
+      return "current";
+    case 0x30:
+      return "voltage";
+    case 0x40:
+      return "temperature";
+    case 0x60:
+      return "device software";
+    case 0x80:
+      return "monitoring";
+    default:
+      return "";
+  }
+}
+
+std::string decode_canopen(const CMSG& f) {
+  const int id = f.id & 0x7FF;
+  const bool rtr = (f.len & NTCAN_RTR) != 0;
+  int n = f.len & NTCAN_DLC;
+  if (n > 8) n = 8;
+  const uint8_t* d = f.data;
+  const int fn = id & 0x780;  // function code
+  const uint8_t node = static_cast<uint8_t>(id & 0x7F);
+
+  if (id == 0x000) {
+    if (rtr || n != 2) return fmt("NMT: bad frame (%d bytes)", n);
+    const char* c = nmt_command_name(d[0]);
+    if (!c) return fmt("NMT command 0x%02X ", d[0]) + node_text(d[1]);
+    return std::string("NMT ") + c + " " + node_text(d[1]);
+  }
+  if (id == 0x080) return n >= 1 && !rtr ? fmt("SYNC counter %u", d[0]) : std::string("SYNC");
+  if (id == 0x100) return "TIME";
+  if (id == 0x7E4) return "LSS answer";
+  if (id == 0x7E5) return "LSS request";
+  if (node == 0) return "";
+
+  const std::string nd = fmt("node %u", node);
+  switch (fn) {
+    case 0x080: {
+      if (rtr) return "emergency " + nd + ": remote request";
+      if (n < 3) return fmt("emergency %s: short frame (%d bytes)", nd.c_str(), n);
+      uint16_t code = le16(d);
+      std::string s = fmt("emergency %s: code 0x%04X", nd.c_str(), code);
+      std::string cls = emergency_class(code);
+      if (!cls.empty()) s += " (" + cls + ")";
+      s += fmt(" register 0x%02X", d[2]);
+      if (n > 3) s += " data " + hex_bytes(d + 3, n - 3);
+      return s;
+    }
+    case 0x180:
+    case 0x280:
+    case 0x380:
+    case 0x480:
+      return fmt("TPDO%d %s%s", (fn - 0x180) / 0x100 + 1, nd.c_str(), rtr ? " remote request" : "");
+    case 0x200:
+    case 0x300:
+    case 0x400:
+    case 0x500:
+      return fmt("RPDO%d %s%s", (fn - 0x200) / 0x100 + 1, nd.c_str(), rtr ? " remote request" : "");
+    case 0x580:
+      if (rtr || n != 8) return fmt("SDO answer %s: short frame (%d bytes)", nd.c_str(), n);
+      return "SDO answer " + nd + ": " + sdo_answer(d);
+    case 0x600:
+      if (rtr || n != 8) return fmt("SDO request %s: short frame (%d bytes)", nd.c_str(), n);
+      return "SDO request " + nd + ": " + sdo_request(d);
+    case 0x700: {
+      if (rtr) return "guard request " + nd;
+      if (n != 1) return fmt("heartbeat %s: bad length %d", nd.c_str(), n);
+      const char* st = nmt_state_name(d[0]);
+      std::string name = *st ? st : fmt("state 0x%02X", d[0] & 0x7F);
+      if ((d[0] & 0x7F) == 0) return "boot-up " + nd;
+      if (d[0] & 0x80) return "guard answer " + nd + ": " + name + ", toggle 1";
+      return "heartbeat " + nd + ": " + name;
+    }
+    default:
+      return "";
+  }
+}
+
+std::string monitor_line(const CMSG& frame, bool decode, int64_t timestamp_us) {
+  std::string s;
+  if (timestamp_us >= 0)
+    s = fmt("(%lld.%06lld) ", static_cast<long long>(timestamp_us / 1000000),
+            static_cast<long long>(timestamp_us % 1000000));
+  std::string f = format_frame(frame);
+  s += f;
+  if (decode) {
+    std::string m = decode_canopen(frame);
+    if (!m.empty()) {
+      if (f.size() < 20) s.append(20 - f.size(), ' ');
+      s += "  " + m;
+    }
+  }
+  return s;
+}
+
+}  // namespace candump

@@ -1,0 +1,51 @@
+// candump.h - CAN frames in candump's notation and their CANopen meaning.
+//
+// format_frame() writes a frame the way candump's log format and cansend
+// write it: three upper-case hexadecimal digits of the identifier, '#', then
+// the data bytes in upper-case hexadecimal ("605#4008100000000000"); a
+// remote request is "705#R", or "705#R8" when it asks for 8 bytes.
+// decode_canopen() names what a CANopen node or master meant by the frame.
+#ifndef ZUNTAL_CANDUMP_H
+#define ZUNTAL_CANDUMP_H
+
+#include <cstdint>
+#include <string>
+
+#include "ntcan.h"
+
+namespace candump {
+
+// The frame in candump notation.
+std::string format_frame(const CMSG& frame);
+
+// Reads candump notation back ("123#11AA", "705#R", "705#R8"). Returns false
+// for anything else: a bad identifier, an odd number of digits, more than
+// 8 bytes, characters after the frame.
+bool parse_frame(const std::string& text, CMSG* frame);
+
+// What the frame means in CANopen, e.g. "NMT start node 5", "SDO request
+// node 5: upload 1008:00", "heartbeat node 5: operational"; empty for a
+// frame that has no CANopen meaning (or a malformed one of a known kind is
+// named as such: "SDO answer node 5: short frame").
+std::string decode_canopen(const CMSG& frame);
+
+// Text of a CANopen SDO abort code ("object does not exist"), or "" when
+// the code is not one of the standard ones.
+const char* sdo_abort_text(uint32_t code);
+
+// Name of a heartbeat / node-guarding state byte (bit 7, the guarding
+// toggle, ignored): "boot-up", "stopped", "operational", "pre-operational",
+// or "" for another value.
+const char* nmt_state_name(uint8_t state);
+
+// The emergency error code's class by its high byte, as CiA 301 groups them
+// ("current", "voltage", "temperature", ...); "error reset" for 0x0000.
+std::string emergency_class(uint16_t code);
+
+// One line for the monitor: the frame, and with `decode` its CANopen meaning
+// after two blanks; with `timestamp_us` >= 0 a "(seconds.micros) " prefix.
+std::string monitor_line(const CMSG& frame, bool decode, int64_t timestamp_us = -1);
+
+}  // namespace candump
+
+#endif  // ZUNTAL_CANDUMP_H

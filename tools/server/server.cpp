@@ -1,0 +1,707 @@
+// server.cpp - the example device server: configuration, registration, the
+// update cycle, recovery after line outages, and client commands.
+#include "server.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "candump.h"
+#include "commands.h"
+#include "ntcan_ctl.h"
+
+namespace zserver {
+
+namespace {
+
+const char* const kLabel = "zuntal_server";
+
+constexpr int kCobEmergency = 0x080;
+constexpr int kCobSdoAnswer = 0x580;
+constexpr int kCobErrorControl = 0x700;
+constexpr int kStateError = 2;         // .ALIVE value whose condition text is "Error"
+constexpr int64_t kRetryUs = 1000000;  // registration attempts at most once a second
+
+std::string trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r')) ++b;
+  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
+  return s.substr(b, e - b);
+}
+
+// A property line of the configuration file: where it is and what it names.
+struct NamedLine {
+  int line;
+  std::string location;
+  std::string name;
+};
+
+// The property names of the file, in order, with their line numbers. The
+// framework's Config keeps the records; this only says which names exist.
+std::vector<NamedLine> scan_names(const std::string& text) {
+  std::vector<NamedLine> out;
+  std::istringstream in(text);
+  std::string raw, loc;
+  int n = 0;
+  while (std::getline(in, raw)) {
+    ++n;
+    const std::string l = trim(raw);
+    if (l.empty() || l[0] == '#') continue;
+    size_t sep = l.find_first_of(" \t");
+    const std::string first = l.substr(0, sep);
+    if (first == "LOCATION") {
+      loc = sep == std::string::npos ? "" : trim(l.substr(sep));
+      continue;
+    }
+    if (!loc.empty()) out.push_back({n, loc, first});
+  }
+  return out;
+}
+
+// Who the change messages name: the user running the server, on this host.
+std::string client_user() {
+  const char* u = std::getenv("USER");
+  return u && *u ? u : "zuntal_server";
+}
+std::string client_host() {
+  char h[256] = {0};
+  if (::gethostname(h, sizeof h - 1) != 0 || !h[0]) return "localhost";
+  return h;
+}
+
+bool is_node_name(const std::string& name) {
+  return name.find('.') == std::string::npos;
+}
+
+}  // namespace
+
+bool parse_host_port(const std::string& text, std::string* host, int* port, std::string* error) {
+  size_t colon = text.rfind(':');
+  int p = 0;
+  if (colon == std::string::npos || colon == 0 || !parse_integer(text.substr(colon + 1), &p) ||
+      p < 1 || p > 65535) {
+    *error = "expected HOST:PORT, e.g. 127.0.0.1:29200, not \"" + text + "\"";
+    return false;
+  }
+  *host = text.substr(0, colon);
+  *port = p;
+  return true;
+}
+
+Server::Server(ServerOptions options)
+    : opts_(std::move(options)),
+      write_path_(opts_.write_path.empty() ? opts_.config_path : opts_.write_path) {
+  size_t slash = opts_.config_path.find_last_of('/');
+  config_dir_ = slash == std::string::npos ? "." : opts_.config_path.substr(0, slash);
+}
+
+Server::~Server() {
+  // The devices go first, so that nothing answers while the nodes close.
+  for (auto& b : buses_) b.second->stop_runner();
+  buses_.clear();
+  for (auto& n : nodes_) {
+    if (n->sdo) n->sdo->close_direct();
+    n->sdo.reset();
+    delete n->can;  // leaves can_list, closes its handle, deletes its children
+    n->can = nullptr;
+  }
+  nodes_.clear();
+  for (D_simdevice* d : devices_) delete d;
+  devices_.clear();
+  locations_.clear();
+  sdo_loc_.reset();
+}
+
+int64_t Server::now_us() {
+  return tavro::clock().now_us();
+}
+
+void Server::report(const std::string& text) {
+  tavro::printtostderr(kLabel, text);
+}
+
+void Server::report_line(int line, const std::string& text) {
+  report(opts_.config_path + " line " + std::to_string(line) + ": " + text);
+}
+
+// ---- configuration ---------------------------------------------------------------
+
+int Server::load() {
+  std::ifstream in(opts_.config_path, std::ios::binary);
+  if (!in) {
+    report("cannot read the configuration file " + opts_.config_path);
+    return -1;
+  }
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  const std::string text = ss.str();
+
+  if (!opts_.gateway.empty()) {
+    std::string host, err;
+    int port = 0;
+    if (!parse_host_port(opts_.gateway, &host, &port, &err)) {
+      report("--gateway: " + err);
+      return -1;
+    }
+    for (int net = 0; net < 20; ++net) {
+      ntcan_ctl::NetConfig c;
+      c.kind = ntcan_ctl::NetConfig::Kind::Gateway;
+      c.host = host;
+      c.port = port;
+      c.remote_net = net;
+      ntcan_ctl::configure_net(net, c);
+    }
+  }
+
+  config_.load_text(text);  // reports malformed lines with their numbers
+  const std::vector<NamedLine> names = scan_names(text);
+  std::set<std::string> left_out;  // "LOC\nNODE" of node lines that could not be used
+
+  for (const std::string& loc : config_.locations()) {
+    auto ef = std::make_unique<EqFct>(loc);
+    ef->set_config(&config_);
+    ef->set_client(client_user(), client_host());
+    const bool sim = loc == "SIMULATION";
+    for (const NamedLine& nl : names) {
+      if (nl.location != loc || !is_node_name(nl.name)) continue;
+      D_conf_struct* r = config_.find(loc, nl.name);
+      if (!r || r->line != nl.line) continue;  // the framework reported and skipped it
+      if (sim) {
+        devices_.push_back(new D_simdevice(nl.name, ef.get()));
+        continue;
+      }
+      bool four = r->tokens.size() == 4;
+      int dummy = 0;
+      for (const std::string& t : r->tokens) four = four && parse_integer(t, &dummy);
+      if (!four) {
+        report_line(nl.line, nl.name +
+                                 ": a node line needs four integers (line, node id, two "
+                                 "identifiers), not \"" +
+                                 r->text + "\"; the node is left out");
+        left_out.insert(loc + "\n" + nl.name);
+        continue;
+      }
+      auto node = std::make_unique<Node>();
+      node->name = nl.name;
+      node->loc = ef.get();
+      node->conf_line = nl.line;
+      node->can = new ServerCan(nl.name, ef.get());
+      nodes_.push_back(std::move(node));
+    }
+    if (sim) sim_loc_ = ef.get();
+    write_order_.push_back(ef.get());
+    locations_.push_back(std::move(ef));
+  }
+
+  // As the framework does: every property enters the configuration, then
+  // reads its stored value.
+  for (EqFct* ef : write_order_) {
+    for (D_fct* p : ef->properties()) p->conf(&config_);
+    ef->restore_config();
+  }
+
+  // Lines that name no property, or hold a value of the wrong kind.
+  for (const NamedLine& nl : names) {
+    D_conf_struct* r = config_.find(nl.location, nl.name);
+    if (!r || r->line != nl.line) continue;
+    const std::string owner = nl.name.substr(0, nl.name.find('.'));
+    if (left_out.count(nl.location + "\n" + owner)) continue;
+    EqFct* ef = nullptr;
+    for (EqFct* e : write_order_)
+      if (e->name() == nl.location) ef = e;
+    D_fct* p = ef ? ef->find_property(nl.name) : nullptr;
+    if (!p) {
+      report_line(nl.line,
+                  "unknown property " + nl.name + " in " + nl.location + "; the line is left out");
+      continue;
+    }
+    int dummy = 0;
+    const int type = p->data_type();
+    if (type == DATA_INT && (r->tokens.size() != 1 || !parse_integer(r->tokens[0], &dummy)))
+      report_line(nl.line, nl.name + " takes one integer, not \"" + r->text + "\"");
+    if (type == DATA_IIII && !dynamic_cast<D_can*>(p)) {
+      bool ok = r->tokens.size() == 4;
+      for (const std::string& t : r->tokens) ok = ok && parse_integer(t, &dummy);
+      if (!ok) report_line(nl.line, nl.name + " takes four integers, not \"" + r->text + "\"");
+    }
+  }
+
+  // The nodes' addresses as the file gave them (the property's read() turns
+  // a line above 20 into 0).
+  for (auto& n : nodes_) {
+    D_conf_struct* r = config_.find(n->loc->name(), n->name);
+    IIII a = *n->can->value();
+    if (r && r->ints.size() == 4) {
+      a.i1_data = r->ints[0];
+      a.i2_data = r->ints[1];
+    }
+    std::string why = address_problem(*n, a);
+    if (!why.empty()) {
+      report_line(n->conf_line, n->name + ": " + why + "; the node is not registered");
+      n->note = "not registered: " + why;
+      n->needs_register = false;
+      mark_error(*n);
+    }
+  }
+
+  if (!sdo_loc_) sdo_loc_ = std::make_unique<EqFct>(std::string(kLabel) + ".SDO");
+  for (auto& n : nodes_) n->sdo = std::make_unique<ServerCan>(n->name, sdo_loc_.get());
+
+  // The simulated devices of the in-process bus.
+  std::map<std::string, int> device_lines;
+  for (const NamedLine& nl : names)
+    if (nl.location == "SIMULATION") device_lines[nl.name] = nl.line;
+  for (D_simdevice* d : devices_) {
+    const int line = device_lines[d->basename()];
+    if (!d->problem().empty()) {
+      report_line(line, d->basename() + ": " + d->problem() + "; the device is left out");
+      continue;
+    }
+    if (!opts_.host_devices) continue;
+    std::string path = d->eds();
+    if (path.empty() || path[0] != '/') path = config_dir_ + "/" + path;
+    auto& bus = buses_[d->line()];
+    if (!bus) bus = std::make_unique<zsim::Bus>(d->line() - 1);
+    std::string err;
+    if (!bus->add(d->node(), path, &err))
+      report_line(line, d->basename() + ": " + err + "; the device is left out");
+  }
+  t0_us_ = now_us();
+  for (auto& b : buses_) {
+    if (opts_.devices_follow_cycle)
+      b.second->advance_to(0);
+    else
+      b.second->start_runner(1000);
+  }
+  return 0;
+}
+
+std::string Server::address_problem(const Node& node, const IIII& a) const {
+  if (a.i1_data < 1 || a.i1_data > 20)
+    return "line " + std::to_string(a.i1_data) + " is outside 1 to 20";
+  if (a.i2_data < 1 || a.i2_data > 127)
+    return "node id " + std::to_string(a.i2_data) + " is outside 1 to 127";
+  for (const auto& o : nodes_) {
+    if (o.get() == &node) continue;
+    const IIII* b = o->can->value();
+    if (b->i1_data == a.i1_data && b->i2_data == a.i2_data)
+      return "line " + std::to_string(a.i1_data) + " node " + std::to_string(a.i2_data) +
+             " is already " + o->name + "'s";
+  }
+  return "";
+}
+
+int Server::write_config() {
+  std::lock_guard<std::mutex> g(mx_);
+  int r = Config::write_file(write_path_, write_order_);
+  if (r == 0) report("configuration written to " + write_path_);
+  return r;
+}
+
+// ---- registration ----------------------------------------------------------------
+
+void Server::set_note(Node& node, const std::string& note) {
+  node.note = note;
+}
+
+void Server::mark_error(Node& node) {
+  if (node.can->alive_->get_value() != kStateError) node.can->alive_->set_value(kStateError);
+  node.last_state = kStateError;
+}
+
+void Server::start() {
+  std::lock_guard<std::mutex> g(mx_);
+  const int64_t now = now_us();
+  for (auto& n : nodes_)
+    if (n->needs_register) register_node(*n, now);
+}
+
+void Server::register_node(Node& node, int64_t now) {
+  ServerCan* can = node.can;
+  const IIII a = *can->value();
+  node.needs_register = false;
+  node.next_try_us = now + kRetryUs;
+  std::string why = address_problem(node, a);
+  if (!why.empty()) {
+    if (node.phase != Node::Phase::Off || node.note != "not registered: " + why)
+      report(node.name + ": " + why + "; the node is not registered");
+    node.phase = Node::Phase::Off;
+    set_note(node, "not registered: " + why);
+    return;
+  }
+  const int id = a.i2_data;
+  // Buffered mode: the node's master, its emergency and heartbeat
+  // identifiers on the handle that the update cycle's fill reads.
+  int r = can->init_emergency();
+  node.in_list = true;
+  node.addr = a;
+  if (r == 0) r = can->AddIdent(kCobErrorControl + id);
+  // Direct mode for SDO: a handle of its own that receives only the SDO
+  // answers, so that fills and transfers never take each other's frames.
+  node.sdo->close_direct();
+  node.sdo->follow_address(a);
+  node.registered_us = now;
+  node.last_heard_us = -1;
+  node.last_state = -1;
+  node.silent = false;
+  if (r != 0 || can->handle() <= 0) {
+    node.phase = Node::Phase::Waiting;
+    set_note(node, "line " + std::to_string(a.i1_data) + " not open (" +
+                       can_error_str(static_cast<unsigned long>(static_cast<long>(r))) + ")");
+    return;
+  }
+  node.sdo->init(kCobSdoAnswer + id, 1);
+  // A node-guarding request: the node's answer, or its next heartbeat,
+  // tells that it is there before its identity is read.
+  can->rtr();
+  node.last_guard_us = now;
+  node.phase = Node::Phase::Probing;
+  set_note(node, "waiting for the node");
+}
+
+void Server::reregister_node(Node& node, bool stale_handle, int64_t now) {
+  if (node.in_list) {
+    node.can->dellist();
+    node.in_list = false;
+  }
+  // A handle the driver no longer knows cannot be closed; it is forgotten.
+  if (stale_handle)
+    node.can->handle(-1);
+  else
+    node.can->can_close();
+  ++node.reregistrations;
+  register_node(node, now);
+}
+
+void Server::read_identity(Node& node, int64_t now) {
+  ServerCan* sdo = node.sdo.get();
+  const int id = node.addr.i2_data;
+  auto reopen = [&] {
+    sdo->close_direct();
+    sdo->follow_address(node.addr);
+    return sdo->init(kCobSdoAnswer + id, 1);
+  };
+  if (sdo->handle() <= 0) reopen();
+  int r = sdo->get_manufacture();
+  if (r == NTCAN_INVALID_HANDLE && reopen() == 0) r = sdo->get_manufacture();
+  // A node that let the first read time out is not asked twice more.
+  const bool slow = r != 0 && now_us() - now >= 1000000;
+  if (!slow) {
+    sdo->get_hwversion();
+    sdo->get_swversion();
+  }
+  node.can->show_identity(sdo->manu(), slow ? "error" : sdo->hwver(),
+                          slow ? "error" : sdo->swver());
+  node.can->start_node();
+  node.phase = Node::Phase::Running;
+  set_note(node, r == 0 ? "" : "identity not read");
+}
+
+// ---- the update cycle ----------------------------------------------------------------
+
+void Server::cycle() {
+  std::lock_guard<std::mutex> g(mx_);
+  const int64_t now = now_us();
+  if (opts_.devices_follow_cycle)
+    for (auto& b : buses_) b.second->advance_to(now - t0_us_);
+  can_looping();
+  for (auto& n : nodes_) serve_node(*n, now);
+}
+
+void Server::serve_node(Node& node, int64_t now) {
+  ServerCan* can = node.can;
+  if (node.needs_register) {
+    register_node(node, now);
+    return;
+  }
+  if (node.phase == Node::Phase::Off) return;
+  const int id = node.addr.i2_data;
+
+  CMSG rx[100];
+  int n = 0;
+  const int st = can->can_array(rx, &n);
+  node.frames = st == 0 && n > 0 ? n : 0;
+  if (st == -1 || st == NTCAN_INVALID_HANDLE) {
+    if (!can->line_open()) {
+      // The line supervision has closed the line (or never opened it) and
+      // reopens it on its own schedule.
+      if (!node.line_down) {
+        node.line_down = true;
+        report(node.name + ": line " + std::to_string(node.addr.i1_data) +
+               " is closed; waiting for the line supervision to reopen it");
+      }
+      set_note(node, "line " + std::to_string(node.addr.i1_data) + " closed");
+      mark_error(node);
+      return;
+    }
+    // The line is open again, but this node's handle did not survive: it
+    // registers once more.
+    if (now >= node.next_try_us) {
+      report(node.name + ": line " + std::to_string(node.addr.i1_data) +
+             " is open again; registering the node again");
+      node.line_down = false;
+      reregister_node(node, st == NTCAN_INVALID_HANDLE && can->handle() > 0, now);
+    }
+    return;
+  }
+  if (st != 0) {
+    set_note(node, "fill: " + can_error_str(static_cast<unsigned long>(static_cast<long>(st))));
+    return;
+  }
+  if (node.line_down) {
+    // The handle outlived the outage: the node is read and started afresh.
+    node.line_down = false;
+    report(node.name + ": line " + std::to_string(node.addr.i1_data) + " is open again");
+    node.phase = Node::Phase::Probing;
+    node.registered_us = now;
+    set_note(node, "waiting for the node");
+  }
+  if (node.phase == Node::Phase::Waiting) {
+    node.phase = Node::Phase::Probing;
+    set_note(node, "waiting for the node");
+  }
+
+  bool heard = false;
+  for (int k = 0; k < n; ++k)
+    if (rx[k].id == kCobErrorControl + id && rx[k].len == 1) heard = true;
+  const int operational = can->alive_->check_alive(id, rx, &n);
+  const int state = can->alive_->get_value();
+  if (heard) {
+    node.last_heard_us = now;
+    if (node.silent) {
+      node.silent = false;
+      report(node.name + " answers again");
+      if (node.phase == Node::Phase::Running) set_note(node, "");
+    }
+    // check_alive writes the condition text only for an operational node;
+    // the server lets it follow every other state too.
+    if (operational != 100 && state != node.last_state) can->alive_->set_value(state);
+    node.last_state = state;
+  }
+
+  if (can->can_emergency(id, rx, &n) == 100) {
+    for (int k = 0; k < n; ++k) {
+      if (rx[k].id != kCobEmergency + id || (rx[k].len & NTCAN_RTR)) continue;
+      std::string d = candump::decode_canopen(rx[k]);
+      size_t colon = d.find(": ");
+      node.emergency = colon == std::string::npos ? d : d.substr(colon + 2);
+      ++node.emergencies;
+      break;
+    }
+  }
+
+  if (heard && node.phase == Node::Phase::Probing) read_identity(node, now);
+
+  // Alive supervision: a guarding request when the node has been quiet for
+  // a while (nodes without heartbeat answer it), state 2 when it stays quiet.
+  const int64_t since = std::max(node.last_heard_us, node.registered_us);
+  if (now - since >= int64_t{opts_.guard_ms} * 1000 &&
+      now - node.last_guard_us >= int64_t{opts_.guard_ms} * 1000) {
+    can->rtr();
+    node.last_guard_us = now;
+  }
+  if (opts_.alive_timeout_ms > 0 && !node.silent &&
+      now - since >= int64_t{opts_.alive_timeout_ms} * 1000) {
+    node.silent = true;
+    report(node.name + " has not been heard for " + std::to_string(opts_.alive_timeout_ms) + " ms");
+    set_note(node, node.last_heard_us < 0 ? "no answer" : "silent");
+    mark_error(node);
+  }
+}
+
+// ---- clients ------------------------------------------------------------------------------
+
+Server::Node* Server::node_of(D_fct* p) {
+  for (auto& n : nodes_)
+    if (n->can == p) return n.get();
+  return nullptr;
+}
+
+bool Server::find_property(const std::string& name, EqFct** loc, D_fct** prop, std::string* local,
+                           std::string* error) {
+  std::string lname, pname = name;
+  size_t slash = name.find('/');
+  if (slash != std::string::npos) {
+    lname = name.substr(0, slash);
+    pname = name.substr(slash + 1);
+  }
+  *loc = nullptr;
+  *prop = nullptr;
+  int found = 0;
+  for (EqFct* ef : write_order_) {
+    if (!lname.empty() && ef->name() != lname) continue;
+    if (D_fct* p = ef->find_property(pname)) {
+      if (++found == 1) {
+        *loc = ef;
+        *prop = p;
+      }
+    }
+  }
+  *local = pname;
+  if (found == 0) {
+    if (!lname.empty() && std::none_of(write_order_.begin(), write_order_.end(),
+                                       [&](EqFct* e) { return e->name() == lname; }))
+      *error = "unknown location " + lname;
+    else
+      *error = "unknown property " + name;
+    return false;
+  }
+  if (found > 1) {
+    *error = pname + " is in more than one location; write LOCATION/" + pname;
+    return false;
+  }
+  return true;
+}
+
+std::string Server::do_get(const std::string& name) {
+  EqFct* ef = nullptr;
+  D_fct* p = nullptr;
+  std::string local, err;
+  if (!find_property(name, &ef, &p, &local, &err)) return "error: " + err;
+  EqData out;
+  ef->get(local, nullptr, &out);
+  return value_text(out);
+}
+
+std::string Server::do_set(const Command& cmd) {
+  EqFct* ef = nullptr;
+  D_fct* p = nullptr;
+  std::string local, err;
+  if (!find_property(cmd.name, &ef, &p, &local, &err)) return "error: " + err;
+  EqData in, out;
+  err = make_value(cmd.name, p->data_type(), cmd, &in);
+  if (!err.empty()) return "error: " + err;
+
+  Node* node = node_of(p);
+  IIII before;
+  if (node) {
+    // A node address: 2 to 4 integers, a line and node id the server can use.
+    if (cmd.args.size() < 2) return "error: " + cmd.name + " takes line, node id [id3 [id4]]";
+    before = *node->can->value();
+    IIII* a = in.get_iiii();
+    std::string why = address_problem(*node, *a);
+    if (!why.empty()) return "error: " + why;
+  }
+  ef->set(local, &in, &out);
+  if (out.error() != 0) return value_text(out);
+
+  if (node) {
+    const IIII* a = node->can->value();
+    if (a->i1_data != before.i1_data || a->i2_data != before.i2_data) {
+      // The property closed itself and left the node list; it registers at
+      // its new address in the next cycle.
+      node->in_list = false;
+      node->sdo->close_direct();
+      node->can->show_identity("", "", "");
+      // Nothing is known of the node at the new address yet: it starts as
+      // a freshly registered node does.
+      node->can->alive_->set_value(15);
+      node->last_state = -1;
+      node->phase = Node::Phase::Off;
+      node->needs_register = true;
+      node->line_down = false;
+      node->emergency.clear();
+      node->frames = 0;
+      set_note(*node, "moved; registering");
+    }
+  }
+  return "ok";
+}
+
+std::string Server::do_list(const std::string& loc) {
+  std::string out;
+  bool any_loc = false;
+  for (EqFct* ef : write_order_) {
+    if (!loc.empty() && ef->name() != loc) continue;
+    any_loc = true;
+    for (D_fct* p : ef->properties()) {
+      if (!out.empty()) out += ' ';
+      if (loc.empty() && write_order_.size() > 1) out += ef->name() + "/";
+      out += p->basename();
+    }
+  }
+  if (!any_loc) return "error: unknown location " + loc;
+  return out;
+}
+
+std::string Server::execute(const std::string& line) {
+  Command cmd = parse_command(line);
+  std::lock_guard<std::mutex> g(mx_);
+  switch (cmd.kind) {
+    case Command::Kind::Empty:
+      return "";
+    case Command::Kind::Bad:
+      return "error: " + cmd.error;
+    case Command::Kind::Help:
+      return help_text();
+    case Command::Kind::Quit:
+      quit_ = true;
+      return "ok: stopping";
+    case Command::Kind::List:
+      return do_list(cmd.name);
+    case Command::Kind::Get:
+      return do_get(cmd.name);
+    case Command::Kind::Set:
+      return do_set(cmd);
+  }
+  return "error: unknown command";
+}
+
+// ---- display ------------------------------------------------------------------------------
+
+std::vector<NodeRow> Server::rows() {
+  std::lock_guard<std::mutex> g(mx_);
+  std::vector<NodeRow> out;
+  for (auto& n : nodes_) {
+    NodeRow r;
+    r.name = n->name;
+    const IIII* a = n->can->value();
+    r.line = a->i1_data;
+    r.node = a->i2_data;
+    r.state = n->can->alive_->get_value();
+    r.condition = n->can->modul_condition_->value();
+    r.manu = n->can->manu();
+    r.hwver = n->can->hwver();
+    r.swver = n->can->swver();
+    r.emergency = n->emergency;
+    r.emergencies = n->emergencies;
+    r.frames = n->frames;
+    r.note = n->note;
+    if (n->reregistrations > 0 && r.note.empty())
+      r.note = "registered again " + std::to_string(n->reregistrations) + "x";
+    out.push_back(r);
+  }
+  return out;
+}
+
+std::string Server::title() const {
+  std::string where;
+  if (!opts_.gateway.empty()) {
+    where = "gateway " + opts_.gateway;
+  } else {
+    int devices = 0;
+    for (const auto& b : buses_) devices += static_cast<int>(b.second->devices().size());
+    where = "simulated bus, " + std::to_string(devices) + " devices";
+  }
+  return std::string(kLabel) + ": " + std::to_string(nodes_.size()) + " nodes, " + where +
+         ", cycle " + std::to_string(opts_.period_ms) + " ms; Ctrl-C stops and writes " +
+         write_path_;
+}
+
+int Server::reregistrations(const std::string& name) {
+  std::lock_guard<std::mutex> g(mx_);
+  for (auto& n : nodes_)
+    if (n->name == name) return n->reregistrations;
+  return -1;
+}
+
+zsim::Bus* Server::bus(int line) {
+  auto it = buses_.find(line);
+  return it == buses_.end() ? nullptr : it->second.get();
+}
+
+}  // namespace zserver

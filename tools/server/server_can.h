@@ -1,0 +1,61 @@
+// server_can.h - the node property as the example server uses it.
+//
+// A D_can with the few looks at its own state that a server needs to
+// recover from a line outage: whether its line is open, the handle value it
+// holds, and a way to forget a handle the driver no longer knows. The same
+// class serves as the direct-mode SDO companion of a node (see server.h).
+#ifndef ZUNTAL_SERVER_CAN_H
+#define ZUNTAL_SERVER_CAN_H
+
+#include <string>
+
+#include "D_zuntal.h"
+
+namespace zserver {
+
+class ServerCan : public D_can {
+ public:
+  ServerCan(const std::string& pn, EqFct* ef) : D_can(pn, ef) {}
+
+  // The line object is set and holds an open driver handle.
+  bool line_open() {
+    canline* l = pline_.load();
+    return l != nullptr && l->handle() > 0;
+  }
+  // The handle value this property holds (not handle(), which answers -1
+  // while the line is closed).
+  NTCAN_HANDLE own_handle() const { return canhandle_.load(); }
+
+  // Closes a direct-mode handle of this property's own (can_close() leaves
+  // those to their owner) unless it is the line's own handle, then forgets
+  // it. Used for the SDO companion before it registers again.
+  void close_direct() {
+    NTCAN_HANDLE h = canhandle_.load();
+    canline* l = pline_.load();
+    if (h > 0 && (l == nullptr || h != l->handle())) canClose(h);
+    can_close();
+    handle(-1);
+  }
+
+  // Takes an address without a client's change message: the SDO companion
+  // follows its node property's address, which was announced there.
+  void follow_address(const IIII& a) {
+    std::lock_guard<std::mutex> g(mx_loop);
+    canIdent_ = a;
+  }
+
+  // The identity texts as the property's children show them.
+  std::string manu() const { return manu_str_; }
+  std::string hwver() const { return hw_str_; }
+  std::string swver() const { return sw_str_; }
+  // Shows identity texts read through another property of the same node.
+  void show_identity(const std::string& m, const std::string& h, const std::string& s) {
+    manu_->set_value(m);
+    hwver_->set_value(h);
+    swver_->set_value(s);
+  }
+};
+
+}  // namespace zserver
+
+#endif  // ZUNTAL_SERVER_CAN_H
