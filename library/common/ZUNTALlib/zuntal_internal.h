@@ -29,6 +29,10 @@ struct NodeBuffer {
 // kept in a library-wide registry so that they stay reachable.
 NodeBuffer* new_node_buffer();
 int* new_state_int();
+// Line objects are noted there too, so that they stay reachable while the
+// process ends; the test reset forgets the ones it deletes.
+void keep_line(canline* line);
+void forget_line(canline* line);
 
 // Guards canline_list and the lookup-or-create of a line, so that
 // registrations from several threads never create two objects for one line.

@@ -24,6 +24,7 @@ struct Store {
   std::mutex mx;
   std::vector<std::unique_ptr<NodeBuffer>> buffers;
   std::vector<std::unique_ptr<int>> ints;
+  std::vector<canline*> lines;
 };
 Store& store() {
   static Store* s = new Store;
@@ -45,6 +46,18 @@ int* new_state_int() {
   std::lock_guard<std::mutex> g(s.mx);
   s.ints.emplace_back(new int(0));
   return s.ints.back().get();
+}
+
+void keep_line(canline* line) {
+  Store& s = store();
+  std::lock_guard<std::mutex> g(s.mx);
+  s.lines.push_back(line);
+}
+
+void forget_line(canline* line) {
+  Store& s = store();
+  std::lock_guard<std::mutex> g(s.mx);
+  s.lines.erase(std::remove(s.lines.begin(), s.lines.end(), line), s.lines.end());
 }
 
 }  // namespace zuntal_detail

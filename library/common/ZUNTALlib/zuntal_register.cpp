@@ -71,6 +71,7 @@ int D_can::can_open() {
   int r = l->can_open(h, true);
   canhandle_.store(h, std::memory_order_relaxed);
   canline_list.push_back(l);
+  zuntal_detail::keep_line(l);
   start_supervision(l);
   pline_.store(l, std::memory_order_relaxed);
   return r;

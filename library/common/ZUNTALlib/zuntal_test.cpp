@@ -52,10 +52,12 @@ bool reset(int timeout_ms) {
     can_list.clear();
   }
   for (canline* l : old) {
-    if (stopped)
+    if (stopped) {
+      zuntal_detail::forget_line(l);
       delete l;
-    else
+    } else {
       kept().push_back(l);
+    }
   }
   if (Registry::debug_id() != nullptr) {
     kept().push_back(Registry::debug_id());
