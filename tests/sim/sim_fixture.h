@@ -55,8 +55,7 @@ class SimTest : public ::testing::Test {
     ntcan_ctl::reset();
   }
 
-  // A powered device from an example EDS; the boot-up frame is taken away
-  // when the filter already listens to it.
+  // A powered device from an example EDS, owned by the fixture.
   zsim::Device* make(int node, const std::string& eds_name, int64_t now_us = 0) {
     std::string err;
     auto d = zsim::Device::from_file(kNet, node, example(eds_name), &err);
