@@ -258,10 +258,18 @@ TEST_F(Ctl, TimedBusDeliversInOrderAfterEachFrameHasBeenTransmitted) {
   NTCAN_HANDLE rx = open_with_ids({0x200, 0x201}, 0, 100, 5000);
   std::vector<CMSG> device_seen;
   std::mutex dmx;
-  ntcan_ctl::attach_device(0, [&](const CMSG& f) {
+  std::condition_variable dcv;
+  // On a timed net the callbacks run on the net's delivery thread.
+  int dev = ntcan_ctl::attach_device(0, [&](const CMSG& f) {
     std::lock_guard<std::mutex> lk(dmx);
     device_seen.push_back(f);
+    dcv.notify_all();
   });
+  // Detaches before the vector the callback fills goes, also on an early return.
+  struct Detach {
+    int id;
+    ~Detach() { ntcan_ctl::detach_device(id); }
+  } detach{dev};
 
   auto t0 = std::chrono::steady_clock::now();
   std::vector<CMSG> frames;
@@ -293,9 +301,11 @@ TEST_F(Ctl, TimedBusDeliversInOrderAfterEachFrameHasBeenTransmitted) {
   EXPECT_EQ(0x201, got[3].id);
   EXPECT_GE(at_ms[3], 3 * 11.1 + 4.7);
   {
-    std::lock_guard<std::mutex> lk(dmx);
+    std::unique_lock<std::mutex> lk(dmx);
+    dcv.wait_for(lk, std::chrono::seconds(5), [&] { return device_seen.size() == 4; });
     ASSERT_EQ(4u, device_seen.size());
     EXPECT_EQ(2, device_seen[2].data[0]);
+    EXPECT_EQ(0x201, device_seen[3].id);
   }
 
   // Switched off, the bus delivers at once again.
