@@ -129,20 +129,37 @@ int main(int argc, char** argv) {
     }
     bus->start_runner(1000);
   }
+  long long seen = 0;
+  auto print = [&](const CMSG& f, int64_t t) {
+    if (f.msg_lost)
+      std::cout << "# " << static_cast<int>(f.msg_lost)
+                << " frame(s) lost before this one (receive queue full)\n";
+    std::cout << candump::monitor_line(f, decode, t) << "\n";
+    ++seen;
+  };
+  auto more = [&] { return count == 0 || seen < count; };
+  CMSG frames[100];
+
+  // What the devices said before the first frame of our own goes out first,
+  // so that the lines keep the bus order.
+  if (!to_send.empty()) {
+    int32_t n = 100;
+    if (canTake(h, frames, &n) == NTCAN_SUCCESS)
+      for (int k = 0; k < n && more(); ++k) print(frames[k], timestamp ? wall_us() : -1);
+  }
   for (CMSG& f : to_send) {
     int32_t n = 1;
-    // A frame sent here is not received on the same handle; print it as sent.
+    // A handle does not receive what it sends itself: the frame is printed as sent.
     st = canSend(h, &f, &n);
     if (st != NTCAN_SUCCESS)
       std::cerr << "zuntal_monitor: canSend failed with status " << st << "\n";
-    else
-      std::cout << candump::monitor_line(f, decode, timestamp ? wall_us() : -1) << std::endl;
+    else if (more())
+      print(f, timestamp ? wall_us() : -1);
   }
+  std::cout.flush();
 
-  long long seen = 0;
   int result = 0;
-  CMSG frames[100];
-  while (!g_stop && (count == 0 || seen < count)) {
+  while (!g_stop && more()) {
     int32_t n = 100;
     st = canRead(h, frames, &n, nullptr);
     if (st == NTCAN_RX_TIMEOUT) continue;
@@ -152,12 +169,7 @@ int main(int argc, char** argv) {
       break;
     }
     const int64_t t = timestamp ? wall_us() : -1;
-    for (int k = 0; k < n && (count == 0 || seen < count); ++k, ++seen) {
-      if (frames[k].msg_lost)
-        std::cout << "# " << static_cast<int>(frames[k].msg_lost)
-                  << " frame(s) lost before this one (receive queue full)\n";
-      std::cout << candump::monitor_line(frames[k], decode, t) << "\n";
-    }
+    for (int k = 0; k < n && more(); ++k) print(frames[k], t);
     std::cout.flush();
   }
   if (bus) bus->stop_runner();
