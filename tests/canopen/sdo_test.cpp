@@ -1,0 +1,291 @@
+// SDO upload of the node property against scripted peers on the driver's
+// device hook: recorded traffic, answer decoding, aborts, toggle errors,
+// capacity and the answer wait on the framework clock.
+#include <string>
+#include <vector>
+
+#include "canopen_support.h"
+
+using cotest::CanopenFixture;
+using cotest::Responder;
+using cotest::text;
+
+namespace {
+
+constexpr int kNet = 0;   // line 1
+constexpr int kNode = 2;  // requests on 0x602, answers on 0x582
+
+std::vector<std::string> frames602(const std::vector<std::string>& hex) {
+  std::vector<std::string> v;
+  for (const auto& h : hex) v.push_back(text(0x602, h));
+  return v;
+}
+
+class SdoTest : public CanopenFixture {
+ protected:
+  void SetUp() override {
+    CanopenFixture::SetUp();
+    can = node("NODE2", 1, kNode, 0x582);
+  }
+  D_can* can = nullptr;
+};
+
+// Traffic recorded from an independent CANopen implementation: the library's
+// requests must match it byte for byte.
+TEST_F(SdoTest, RecordedUploadsMatchByteForByte) {
+  {
+    Responder peer(kNet, kNode);
+    peer.then("41 08 10 00 1A 00 00 00");
+    peer.then("00 54 69 6E 79 20 4E 6F");
+    peer.then("10 64 65 20 2D 20 4D 65");
+    peer.then("00 67 61 20 44 6F 6D 61");
+    peer.then("15 69 6E 73 20 21 00 00");
+    char buf[64] = {};
+    int len = -1;
+    EXPECT_EQ(0, can->segSdoRead(kNode, 0x1008, 0, buf, 63, &len));
+    EXPECT_EQ(peer.requests(), frames602({"40 08 10 00 00 00 00 00", "60 00 00 00 00 00 00 00",
+                                          "70 00 00 00 00 00 00 00", "60 00 00 00 00 00 00 00",
+                                          "70 00 00 00 00 00 00 00"}));
+    EXPECT_EQ(26, len);
+    EXPECT_EQ(std::string(buf), "Tiny Node - Mega Domains !");
+  }
+  {
+    Responder peer(kNet, kNode);
+    peer.then("43 18 10 01 04 00 00 00");
+    unsigned char buf[8];
+    std::memset(buf, 0xAA, sizeof buf);
+    int len = -1;
+    EXPECT_EQ(0, can->segSdoRead(kNode, 0x1018, 1, reinterpret_cast<char*>(buf), 8, &len));
+    EXPECT_EQ(peer.requests(), frames602({"40 18 10 01 00 00 00 00"}));
+    EXPECT_EQ(4, len);
+    const unsigned char want[] = {0x04, 0x00, 0x00, 0x00, 0x00, 0xAA};
+    EXPECT_EQ(0, std::memcmp(buf, want, sizeof want)) << "4 data bytes and a zero byte";
+  }
+  EXPECT_EQ(0, sdo_errors());
+}
+
+TEST_F(SdoTest, RecordedAbortEndsTheTransfer) {
+  Responder peer(kNet, kNode);
+  peer.then("80 18 10 01 11 00 09 06");
+  char buf[64] = {};
+  testing::internal::CaptureStdout();
+  const int r = can->segSdoRead(kNode, 0x1018, 1, buf);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(-1, r);
+  EXPECT_EQ(peer.requests(), frames602({"40 18 10 01 00 00 00 00"}));
+  EXPECT_EQ(out, "Segmented transfer aborted with code 0x6090011\n");
+  EXPECT_EQ(1, msgs_.count("segSdoRead", "--Error: initUploadResponse failed with error -1"));
+}
+
+// What the command bytes of the answers mean.
+TEST_F(SdoTest, ExpeditedAndSegmentAnswersAreDecoded) {
+  struct Case {
+    const char* answer;
+    int length;
+  } cases[] = {{"4F 00 10 00 11 22 33 44", 1},
+               {"4B 00 10 00 11 22 33 44", 2},
+               {"43 00 10 00 11 22 33 44", 4},
+               {"42 00 10 00 11 22 33 44", 4}};  // size not given: 4
+  for (const Case& c : cases) {
+    Responder peer(kNet, kNode);
+    peer.then(c.answer);
+    char buf[8];
+    std::memset(buf, '#', sizeof buf);
+    int len = -1;
+    EXPECT_EQ(0, can->segSdoRead(kNode, 0x1000, 0, buf, 8, &len)) << c.answer;
+    EXPECT_EQ(c.length, len) << c.answer;
+    EXPECT_EQ(0, std::memcmp(buf, "\x11\x22\x33\x44", c.length)) << c.answer;
+    EXPECT_EQ('\0', buf[c.length]) << c.answer;
+    EXPECT_EQ('#', buf[c.length + 1]) << c.answer;
+  }
+
+  // Segmented: the size given is ignored; the toggle alternates from 0; a
+  // segment 0x0B carries 2 bytes and is the last.
+  Responder peer(kNet, kNode);
+  peer.then("41 00 10 00 FF 00 00 00");
+  peer.then("00 41 42 43 44 45 46 47");
+  peer.then("10 48 49 4A 4B 4C 4D 4E");
+  peer.then("0B 4F 50 00 00 00 00 00");
+  char buf[64] = {};
+  int len = -1;
+  EXPECT_EQ(0, can->segSdoRead(kNode, 0x1000, 0, buf, 63, &len));
+  EXPECT_EQ(16, len);
+  EXPECT_EQ(std::string(buf), "ABCDEFGHIJKLMNOP");
+  EXPECT_EQ(peer.requests(), frames602({"40 00 10 00 00 00 00 00", "60 00 00 00 00 00 00 00",
+                                        "70 00 00 00 00 00 00 00", "60 00 00 00 00 00 00 00"}));
+}
+
+TEST_F(SdoTest, FramesThatAreNotTheAnswerArePassedOver) {
+  using cotest::frame;
+  CMSG remote = frame(0x582, "");
+  remote.len = NTCAN_RTR | 8;
+  // 0x583 is enabled as well, so that the other node's frames reach the wait.
+  ASSERT_EQ(0, can->AddIdent(0x583));
+  Responder peer(kNet, kNode);
+  peer.then_frames({frame(0x583, "43 08 10 00 58 58 58 58"),  // another node
+                    frame(0x582, "60 08 10 00 00 00 00 00"),  // not an initiate answer
+                    remote,                                   // a remote request
+                    frame(0x582, "80 08 10 01 00 00 02 06"),  // abort of another object
+                    frame(0x582, "41 08 10 00 09 00 00 00")});
+  peer.then_frames({frame(0x582, "80 08 10 01 00 00 02 06"),  // the same, during a segment
+                    frame(0x582, "43 08 10 00 58 58 58 58"),  // not a segment answer
+                    frame(0x582, "00 6F 6E 65 20 74 77 6F")});
+  peer.then("1B 21 21 00 00 00 00 00");
+  char buf[64] = {};
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(0, can->segSdoRead(kNode, 0x1008, 0, buf));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(std::string(buf), "one two!!");
+  EXPECT_EQ(0, sdo_errors());
+}
+
+TEST_F(SdoTest, AbortsAndToggleErrorsEndTheTransfer) {
+  using cotest::frame;
+  ASSERT_EQ(0, can->AddIdent(0x583));
+  char buf[64] = {};
+
+  // An abort of the same object counts from any identifier.
+  {
+    Responder peer(kNet, kNode);
+    peer.then_frames({frame(0x583, "80 08 10 00 00 00 02 06")});
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, can->segSdoRead(kNode, 0x1008, 0, buf));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Segmented transfer aborted with code 0x6020000\n");
+    EXPECT_EQ(1, sdo_errors());
+  }
+  msgs_.clear();
+
+  // An abort instead of the second segment: no message of segSdoRead's own.
+  {
+    Responder peer(kNet, kNode);
+    peer.then("41 08 10 00 20 00 00 00");
+    peer.then("00 41 42 43 44 45 46 47");
+    peer.then("80 08 10 00 00 00 04 05");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, can->segSdoRead(kNode, 0x1008, 0, buf));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Segmented transfer aborted with code 0x5040000\n");
+    EXPECT_EQ(3u, peer.request_count()) << "no request is repeated";
+  }
+
+  // A first segment that carries toggle 1.
+  {
+    Responder peer(kNet, kNode);
+    peer.then("41 08 10 00 20 00 00 00");
+    peer.then("10 41 42 43 44 45 46 47");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, can->segSdoRead(kNode, 0x1008, 0, buf));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "--Error: bad toggle bit in segmented transfer sequence.\n");
+    EXPECT_EQ(2u, peer.request_count());
+  }
+  EXPECT_EQ(0, sdo_errors());
+}
+
+// No transfer writes past its buffer; a longer object is cut and its
+// transfer still completed, so the node is not left inside it.
+TEST_F(SdoTest, ObjectLongerThanTheBufferIsCutAndCompleted) {
+  std::string name;
+  for (int k = 0; k < 70; ++k) name += static_cast<char>('A' + k % 26);
+  {
+    Responder peer(kNet, kNode);
+    peer.serve(std::vector<uint8_t>(name.begin(), name.end()));
+    // Exactly 64 bytes on the heap, so that a write past them is caught.
+    std::unique_ptr<char[]> buf(new char[64]());
+    EXPECT_EQ(0, can->segSdoRead(kNode, 0x1008, 0, buf.get()));
+    EXPECT_EQ(std::string(buf.get()), name.substr(0, 63));
+    EXPECT_EQ(10, peer.segments_served());
+    EXPECT_TRUE(peer.transfer_finished());
+  }
+  {
+    Responder peer(kNet, kNode);
+    peer.serve({1, 2, 3, 4});
+    std::unique_ptr<char[]> buf(new char[2]());
+    int len = -1;
+    EXPECT_EQ(0, can->segSdoRead(kNode, 0x1018, 1, buf.get(), 2, &len));
+    EXPECT_EQ(2, len);
+    EXPECT_EQ(1, buf[0]);
+    EXPECT_EQ(2, buf[1]);
+  }
+  {
+    Responder peer(kNet, kNode);
+    peer.serve(std::vector<uint8_t>(name.begin(), name.end()));
+    EXPECT_EQ(0, can->get_manufacture());
+    EXPECT_TRUE(peer.transfer_finished());
+    EXPECT_EQ(shown("NODE2.MANU"), name.substr(0, 63));
+  }
+}
+
+TEST_F(SdoTest, NodeThatStopsAnsweringIsGivenUpAfterTwoToThreeSeconds) {
+  const NTCAN_HANDLE h = can->handle();
+  char buf[64] = {};
+  {
+    Responder peer(kNet, kNode);
+    peer.then("");
+    int r = until_given_up(
+        h, [&] { return peer.request_count() >= 1; },
+        [&] { return can->segSdoRead(kNode, 0x1008, 0, buf); });
+    EXPECT_EQ(-1, r);
+    EXPECT_EQ(1u, peer.request_count());
+    EXPECT_EQ(1, msgs_.count("segSdoRead", "--Error: initUploadResponse failed with error -1"));
+  }
+  msgs_.clear();
+  {
+    Responder peer(kNet, kNode);
+    peer.then("41 08 10 00 20 00 00 00");
+    peer.then("");
+    int r = until_given_up(
+        h, [&] { return peer.request_count() >= 2; },
+        [&] { return can->segSdoRead(kNode, 0x1008, 0, buf); });
+    EXPECT_EQ(-1, r);
+    EXPECT_EQ(2u, peer.request_count());
+    EXPECT_EQ(0, sdo_errors()) << "a segment time-out prints nothing of segSdoRead's own";
+  }
+}
+
+TEST_F(SdoTest, DriverFailuresArePassedThrough) {
+  using ntcan_ctl::Op;
+  char buf[64] = {};
+  Responder peer(kNet, kNode);
+  peer.serve({'x', 'y', 'z', '1', '2', '3'});
+
+  ntcan_ctl::force_status(kNet, Op::Send, NTCAN_TX_ERROR, 1);
+  EXPECT_EQ(NTCAN_TX_ERROR, can->segSdoRead(kNode, 0x1008, 0, buf));
+  EXPECT_EQ(1, msgs_.count("segSdoRead", "--Error: initiateUpload failed with error 260"));
+
+  ntcan_ctl::force_status(kNet, Op::Take, NTCAN_CONTR_OFF_BUS, 1);
+  EXPECT_EQ(NTCAN_CONTR_OFF_BUS, can->segSdoRead(kNode, 0x1008, 0, buf));
+  EXPECT_EQ(1, msgs_.count("segSdoRead", "--Error: initUploadResponse failed with error 261"));
+}
+
+// The four-argument forms of the steps, as a server may drive them itself.
+TEST_F(SdoTest, StepsDrivenOneByOne) {
+  Responder peer(kNet, kNode);
+  peer.then("41 09 10 00 09 00 00 00");
+  peer.then("00 31 2E 30 20 72 65 76");
+  peer.then("1B 20 42 00 00 00 00 00");
+  char buf[64] = {};
+  int offset = 0;
+  EXPECT_EQ(0, can->initiateUpload(kNode, 0x1009, 0));
+  EXPECT_EQ(0, can->initUploadResponse(kNode, buf, &offset));
+  EXPECT_EQ(0, can->requestUploadSegment(0));  // always to the property's own node
+  EXPECT_EQ(0, can->receiveUploadSegment(kNode, buf, &offset));
+  EXPECT_EQ(7, offset);
+  EXPECT_EQ(0, can->requestUploadSegment(0));
+  EXPECT_EQ(0x12345678, can->receiveUploadSegment(kNode, buf, &offset));
+  EXPECT_EQ(9, offset);
+  EXPECT_EQ(std::string(buf), "1.0 rev B");
+  EXPECT_EQ(peer.requests(), frames602({"40 09 10 00 00 00 00 00", "60 00 00 00 00 00 00 00",
+                                        "70 00 00 00 00 00 00 00"}));
+
+  // isAbort looks at the command byte and the object of the transfer only.
+  CMSG m = cotest::frame(0x7FF, "85 09 10 00 78 56 34 12");
+  int code = 0;
+  EXPECT_EQ(1, can->isAbort(&m, &code));
+  EXPECT_EQ(0x12345678, code);
+  m.data[3] = 1;
+  EXPECT_EQ(0, can->isAbort(&m, &code));
+}
+
+}  // namespace
