@@ -184,6 +184,27 @@ TEST_F(ServerTest, ClientsStartStopAndMoveNodesAndTheFileKeepsIt) {
   ASSERT_TRUE(run_until([&] { return c.ask("get NODE12.CONDITION") == "Operational"; }, 3));
   EXPECT_EQ(c.ask("get NODE12.START"), "1");
 
+  // A reset brings the node's boot-up; it stays pre-operational until started.
+  EXPECT_EQ(c.ask("set NODE32.RESET 1"), "ok");
+  ASSERT_TRUE(run_until([&] { return c.ask("get NODE32.CONDITION") == "Preoperational"; }, 3));
+  run_for(2000);
+  EXPECT_EQ(c.ask("get NODE32.CONDITION"), "Preoperational");
+
+  // An emergency is reported and shown with the node.
+  zsim::Bus* bus = server_->bus(1);
+  ASSERT_NE(bus, nullptr);
+  ASSERT_TRUE(bus->find(5)->emergency(0x3210, 0x04, {1, 2, 3, 4, 5}));
+  tavro::MessageCapture msgs;
+  step();
+  EXPECT_EQ(msgs.count("D_can::can_emergency", "0x10 0x32 0x4 0x1 "), 1);
+  bool shown = false;
+  for (const zserver::NodeRow& r : server_->rows())
+    if (r.name == "NODE5")
+      shown = r.emergencies == 1 &&
+              r.emergency ==
+                  "code 0x3210 (voltage inside the device) register 0x04 data 01 02 03 04 05";
+  EXPECT_TRUE(shown);
+
   // Bad requests get an error line and change nothing.
   EXPECT_EQ(c.ask("get NODE9.ALIVE"), "error: unknown property NODE9.ALIVE");
   EXPECT_EQ(c.ask("set NODE5.START go").rfind("error: NODE5.START takes one integer", 0), 0u);
