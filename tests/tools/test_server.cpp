@@ -12,10 +12,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 #include "client_io.h"
 #include "ntcan_ctl.h"
@@ -258,6 +260,69 @@ TEST_F(ServerTest, ClientsStartStopAndMoveNodesAndTheFileKeepsIt) {
   EXPECT_EQ(get("NODE5"), "1 7 0 0");
   EXPECT_EQ(get("NODE12"), "1 12 0 0");
   ASSERT_TRUE(run_until([&] { return get("NODE12.CONDITION") == "Operational"; }, 5));
+}
+
+// The client channels cut requests at line ends whatever pieces they arrive
+// in, answer each one, and outlive a misbehaving client.
+TEST(ClientChannels, OneAnswerPerLineOnEveryChannel) {
+  std::mutex mx;
+  std::vector<std::string> seen, input_answers;
+  zserver::ClientIo io(
+      [&](const std::string& l) {
+        std::lock_guard<std::mutex> g(mx);
+        seen.push_back(l);
+        return l.empty() ? std::string() : "echo " + l;
+      },
+      [&](const std::string&, const std::string& a) {
+        std::lock_guard<std::mutex> g(mx);
+        input_answers.push_back(a);
+      });
+  char tmpl[] = "/tmp/zuntal_io_test.XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl;
+  std::ofstream(dir + "/plain-file") << "x";
+  std::string err;
+  EXPECT_EQ(io.listen(dir + "/plain-file", &err), -1) << "an ordinary file is not replaced";
+  EXPECT_NE(err.find("not a socket"), std::string::npos) << err;
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  io.read_fd(pipe_fds[0]);
+  ASSERT_EQ(io.listen(dir + "/s.sock", &err), 0) << err;
+  io.start();
+
+  // Standard input: a request in two pieces, a CRLF line, and a last line
+  // without its line feed before the end of input.
+  auto put = [&](const std::string& s) {
+    ASSERT_EQ(write(pipe_fds[1], s.data(), s.size()), static_cast<ssize_t>(s.size()));
+  };
+  put("get A");
+  SocketClient c(dir + "/s.sock");
+  ASSERT_TRUE(c.ok());
+  EXPECT_EQ(c.ask("get B"), "echo get B");
+  put(".X\r\nlist\nquit");
+  close(pipe_fds[1]);
+  EXPECT_EQ(c.ask(std::string(5000, 'x')), "error: line longer than 4096 characters");
+  EXPECT_EQ(c.ask("after"), "echo after") << "the connection goes on after a long line";
+  {
+    SocketClient gone(dir + "/s.sock");
+    ASSERT_TRUE(gone.ok());
+  }  // a client that leaves without a word
+  SocketClient c2(dir + "/s.sock");
+  EXPECT_EQ(c2.ask("second"), "echo second");
+  for (int k = 0; k < 1000; ++k) {  // the end of standard input is read by now, or soon
+    {
+      std::lock_guard<std::mutex> g(mx);
+      if (input_answers.size() >= 3) break;
+    }
+    usleep(2000);
+  }
+  io.stop();
+  close(pipe_fds[0]);
+  std::lock_guard<std::mutex> g(mx);
+  EXPECT_EQ(input_answers, (std::vector<std::string>{"echo get A.X", "echo list", "echo quit"}));
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), "get A.X"), 1);
+  std::string cmd = "rm -rf '" + dir + "'";
+  ASSERT_EQ(system(cmd.c_str()), 0);
 }
 
 TEST_F(ServerTest, EveryNodeComesBackAfterALineOutageWithoutARestart) {

@@ -92,24 +92,42 @@ void ClientIo::stop() {
 }
 
 void ClientIo::loop() {
-  std::map<int, std::string> clients;  // connection -> bytes of its unfinished line
-  std::string input;
+  // What a channel has received of its unfinished line, and whether it is
+  // dropping the rest of a line that was too long.
+  struct Pending {
+    std::string buf;
+    bool skipping = false;
+  };
+  std::map<int, Pending> clients;  // by connection
+  Pending input;
   int in_fd = in_fd_;
 
-  // Runs the complete lines of `buf`; false when the line is too long.
-  auto lines = [this](std::string& buf,
-                      const std::function<void(const std::string&, const std::string&)>& reply) {
+  // Runs the complete lines received so far, each with one reply.
+  const std::string too_long =
+      "error: line longer than " + std::to_string(kMaxLine) + " characters";
+  auto lines = [this, &too_long](
+                   Pending& p,
+                   const std::function<void(const std::string&, const std::string&)>& reply) {
     size_t nl;
-    while ((nl = buf.find('\n')) != std::string::npos) {
-      std::string line = buf.substr(0, nl);
-      buf.erase(0, nl + 1);
+    while ((nl = p.buf.find('\n')) != std::string::npos) {
+      std::string line = p.buf.substr(0, nl);
+      p.buf.erase(0, nl + 1);
+      if (p.skipping) {  // the end of a line that was too long
+        p.skipping = false;
+        continue;
+      }
+      if (line.size() > kMaxLine) {
+        reply("", too_long);
+        continue;
+      }
       if (!line.empty() && line.back() == '\r') line.pop_back();
       std::string ans = exec_(line);
       if (!ans.empty() || !line.empty()) reply(line, ans);
     }
-    if (buf.size() > kMaxLine) {
-      buf.clear();
-      reply("", "error: line longer than " + std::to_string(kMaxLine) + " characters");
+    if (p.buf.size() > kMaxLine) {
+      p.buf.clear();
+      if (!p.skipping) reply("", too_long);
+      p.skipping = true;
     }
   };
 
@@ -141,13 +159,13 @@ void ClientIo::loop() {
       if (p.fd == in_fd) {
         if (n <= 0) {
           in_fd = -1;  // end of input: the server goes on with its other clients
-          if (!input.empty()) {
-            input += '\n';
+          if (!input.buf.empty()) {
+            input.buf += '\n';
             lines(input, input_answer_);
           }
           continue;
         }
-        input.append(buf, static_cast<size_t>(n));
+        input.buf.append(buf, static_cast<size_t>(n));
         lines(input, input_answer_);
         continue;
       }
@@ -156,8 +174,8 @@ void ClientIo::loop() {
         clients.erase(p.fd);
         continue;
       }
-      std::string& pending = clients[p.fd];
-      pending.append(buf, static_cast<size_t>(n));
+      Pending& pending = clients[p.fd];
+      pending.buf.append(buf, static_cast<size_t>(n));
       bool ok = true;
       lines(pending,
             [&](const std::string&, const std::string& ans) { ok = ok && send_line(p.fd, ans); });
