@@ -1,0 +1,773 @@
+// gateway.cpp - the gateway's CAN service: the listening socket, one session
+// per TCP client (a driver handle on the client's net, a reader thread for
+// the client's messages and a writer thread for the net's frames), restarts
+// and the hung fault.
+#include "gateway.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "gateway_wire.h"
+#include "ntcan.h"
+#include "ntcan_ctl.h"
+#include "sim_bus.h"
+#include "web.h"
+
+namespace zgw {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// A client has this long to say hello; a write to a client that takes no
+// data for this long ends the session.
+constexpr int kHelloTimeoutMs = 5000;
+constexpr int kSendTimeoutMs = 5000;
+// canRead's time-out on a session's handle: how often the writer looks at
+// the hung fault and the end of the session while the net is quiet.
+constexpr int kWriterPollMs = 100;
+constexpr size_t kRxBuffer = 256u * 1024u;
+
+bool send_all(int fd, const uint8_t* p, size_t n) {
+  while (n > 0) {
+    ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) return false;
+    p += k;
+    n -= static_cast<size_t>(k);
+  }
+  return true;
+}
+
+std::string peer_name(const sockaddr_storage& ss) {
+  char host[INET6_ADDRSTRLEN] = "?";
+  int port = 0;
+  if (ss.ss_family == AF_INET) {
+    const auto* a = reinterpret_cast<const sockaddr_in*>(&ss);
+    ::inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
+    port = ntohs(a->sin_port);
+  } else if (ss.ss_family == AF_INET6) {
+    const auto* a = reinterpret_cast<const sockaddr_in6*>(&ss);
+    ::inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
+    port = ntohs(a->sin6_port);
+  }
+  return std::string(host) + ":" + std::to_string(port);
+}
+
+const char* state_name(zsim::NmtState s) {
+  switch (s) {
+    case zsim::NmtState::BootUp:
+      return "boot-up";
+    case zsim::NmtState::Stopped:
+      return "stopped";
+    case zsim::NmtState::Operational:
+      return "operational";
+    case zsim::NmtState::PreOperational:
+      return "pre-operational";
+  }
+  return "?";
+}
+
+struct NetState {
+  int net = 0;
+  int local_net = 0;
+  std::atomic<uint64_t> on_bus{0};
+  std::atomic<uint64_t> from_clients{0};
+  std::atomic<uint64_t> to_clients{0};
+  int observer = -1;
+  std::unique_ptr<zsim::Bus> bus;
+};
+
+struct Session {
+  uint64_t id = 0;
+  int fd = -1;
+  std::string peer;
+  SteadyClock::time_point since;
+  std::atomic<NetState*> net{nullptr};  // set once the hello is taken
+  NTCAN_HANDLE handle = -1;
+  std::atomic<bool> stop{false};
+  std::atomic<bool> finished{false};
+  std::atomic<uint64_t> in{0};
+  std::atomic<uint64_t> out{0};
+  std::atomic<int> ids{0};
+  std::mutex wmx;  // whole messages to the client
+  std::thread reader;
+  std::thread writer;
+};
+
+}  // namespace
+
+struct Gateway::Impl {
+  explicit Impl(Options o) : opt(std::move(o)) {}
+
+  Options opt;
+  std::vector<std::unique_ptr<NetState>> nets;
+  std::unique_ptr<Web> web;
+
+  mutable std::mutex mx;
+  std::condition_variable cv;     // hung fault cleared, session stopping, restart pause
+  std::atomic<bool> hung{false};  // written under mx
+  bool stopping = false;
+  bool restart_wanted = false;
+  bool up = false;
+  bool started = false;
+  uint64_t restarts = 0;
+  uint64_t connections = 0;
+  uint64_t next_session = 1;
+  std::atomic<uint64_t> unauthorized{0};
+  std::vector<std::shared_ptr<Session>> sessions;
+
+  int listen_fd = -1;  // the service thread's
+  int wake_fd = -1;
+  std::atomic<int> can_port{0};
+  std::thread service;
+
+  NetState* find_net(int net) {
+    for (auto& n : nets)
+      if (n->net == net) return n.get();
+    return nullptr;
+  }
+
+  void wake() {
+    uint64_t one = 1;
+    ssize_t r = ::write(wake_fd, &one, sizeof one);
+    (void)r;
+  }
+
+  int open_listener(std::string* error) {
+    sockaddr_storage ss;
+    std::memset(&ss, 0, sizeof ss);
+    socklen_t len = 0;
+    auto* a4 = reinterpret_cast<sockaddr_in*>(&ss);
+    auto* a6 = reinterpret_cast<sockaddr_in6*>(&ss);
+    if (::inet_pton(AF_INET, opt.listen.c_str(), &a4->sin_addr) == 1) {
+      a4->sin_family = AF_INET;
+      a4->sin_port = htons(static_cast<uint16_t>(can_port.load()));
+      len = sizeof *a4;
+    } else if (::inet_pton(AF_INET6, opt.listen.c_str(), &a6->sin6_addr) == 1) {
+      a6->sin6_family = AF_INET6;
+      a6->sin6_port = htons(static_cast<uint16_t>(can_port.load()));
+      len = sizeof *a6;
+    } else {
+      if (error) *error = "listen address must be a numeric IPv4 or IPv6 address: " + opt.listen;
+      return -1;
+    }
+    int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+      if (error) *error = std::string("socket: ") + std::strerror(errno);
+      return -1;
+    }
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd, 64) != 0) {
+      if (error)
+        *error = "CAN service on " + opt.listen + ":" + std::to_string(can_port.load()) + ": " +
+                 std::strerror(errno);
+      ::close(fd);
+      return -1;
+    }
+    socklen_t sl = len;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &sl) == 0)
+      can_port = ss.ss_family == AF_INET ? ntohs(a4->sin_port) : ntohs(a6->sin6_port);
+    return fd;
+  }
+
+  // Blocks while the service hangs; false when the session is to end.
+  bool wait_unhung(Session& s) {
+    std::unique_lock<std::mutex> lk(mx);
+    cv.wait(lk, [&] { return !hung || s.stop.load(); });
+    return !s.stop.load();
+  }
+
+  // ---- Sessions -------------------------------------------------------------
+
+  void answer(Session& s, uint32_t seq, NTCAN_RESULT st, const CAN_IF_STATUS* rec) {
+    uint8_t msg[gw_wire::kHeaderSize + 8 + gw_wire::kStatusSize];
+    const uint32_t len = rec ? 8 + gw_wire::kStatusSize : 8;
+    gw_wire::put_header(msg, len, gw_wire::kAnswer);
+    gw_wire::put32(msg + gw_wire::kHeaderSize, seq);
+    gw_wire::put32(msg + gw_wire::kHeaderSize + 4, static_cast<uint32_t>(st));
+    if (rec) gw_wire::put_status(msg + gw_wire::kHeaderSize + 8, *rec);
+    std::lock_guard<std::mutex> lk(s.wmx);
+    if (!send_all(s.fd, msg, gw_wire::kHeaderSize + len)) ::shutdown(s.fd, SHUT_RDWR);
+  }
+
+  // One client message; false ends the session.
+  bool handle_message(Session& s, uint8_t type, const uint8_t* p, uint32_t len,
+                      std::vector<CMSG>* frames) {
+    switch (type) {
+      case gw_wire::kFrames: {
+        if (len == 0 || len % gw_wire::kFrameSize != 0) return false;
+        const uint32_t n = len / gw_wire::kFrameSize;
+        frames->resize(n);
+        for (uint32_t i = 0; i < n; ++i)
+          gw_wire::get_frame(p + i * gw_wire::kFrameSize, &(*frames)[i]);
+        int32_t count = static_cast<int32_t>(n);
+        // Malformed frames are refused by the driver as a whole, as canSend
+        // refuses them on the client's side.
+        if (canSend(s.handle, frames->data(), &count) == NTCAN_SUCCESS && count > 0) {
+          s.in.fetch_add(static_cast<uint64_t>(count), std::memory_order_relaxed);
+          s.net.load()->from_clients.fetch_add(static_cast<uint64_t>(count),
+                                               std::memory_order_relaxed);
+        }
+        return true;
+      }
+      case gw_wire::kIdAdd:
+      case gw_wire::kIdDelete:
+      case gw_wire::kBaud: {
+        if (len < 8) return false;
+        const uint32_t seq = gw_wire::get32(p);
+        const uint32_t arg = gw_wire::get32(p + 4);
+        NTCAN_RESULT st;
+        // Enabling and disabling mean "make it so": the client's own filter
+        // decides what is a repeat, and a command that timed out at the
+        // client may arrive late here, so a repeat is no failure.
+        if (type == gw_wire::kIdAdd) {
+          st = canIdAdd(s.handle, static_cast<int32_t>(arg));
+          if (st == NTCAN_SUCCESS) s.ids.fetch_add(1);
+          if (st == NTCAN_ID_ALREADY_ENABLED) st = NTCAN_SUCCESS;
+        } else if (type == gw_wire::kIdDelete) {
+          st = canIdDelete(s.handle, static_cast<int32_t>(arg));
+          if (st == NTCAN_SUCCESS) s.ids.fetch_sub(1);
+          if (st == NTCAN_ID_NOT_ENABLED) st = NTCAN_SUCCESS;
+        } else {
+          st = canSetBaudrate(s.handle, arg);
+        }
+        answer(s, seq, st, nullptr);
+        return true;
+      }
+      case gw_wire::kStatus: {
+        if (len < 4) return false;
+        CAN_IF_STATUS rec;
+        std::memset(&rec, 0, sizeof rec);
+        NTCAN_RESULT st = canStatus(s.handle, &rec);
+        static const char kBoard[] = "ZUNTAL GW";
+        static_assert(sizeof kBoard <= sizeof rec.boardid, "board id fits");
+        std::memset(rec.boardid, 0, sizeof rec.boardid);
+        std::memcpy(rec.boardid, kBoard, sizeof kBoard);
+        answer(s, gw_wire::get32(p), st, &rec);
+        return true;
+      }
+      case gw_wire::kClose:
+        return false;
+      default:
+        return true;  // a newer client's message: skipped
+    }
+  }
+
+  // Takes the client's hello and opens its handle. False ends the session.
+  bool greet(Session& s) {
+    uint8_t hello[gw_wire::kHelloSize];
+    size_t got = 0;
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(kHelloTimeoutMs);
+    while (got < sizeof hello) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+      if (left.count() <= 0) return false;
+      pollfd pf{s.fd, POLLIN, 0};
+      int r = ::poll(&pf, 1, static_cast<int>(left.count()));
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return false;
+      ssize_t k = ::recv(s.fd, hello + got, sizeof hello - got, 0);
+      if (k <= 0) return false;
+      got += static_cast<size_t>(k);
+    }
+    // A hung service answers nothing, not even a hello.
+    if (!wait_unhung(s)) return false;
+    uint16_t version = 0;
+    uint32_t net = 0;
+    if (!gw_wire::get_hello(hello, &version, &net)) return false;
+    NTCAN_RESULT st = NTCAN_SUCCESS;
+    NetState* ns = nullptr;
+    if (version != gw_wire::kVersion) {
+      st = NTCAN_INVALID_DRIVER;
+    } else if ((ns = find_net(static_cast<int>(net))) == nullptr) {
+      st = NTCAN_NET_NOT_FOUND;
+    } else {
+      st = canOpen(ns->local_net, 0, 10, opt.session_queue, 1000, kWriterPollMs, &s.handle);
+    }
+    uint8_t reply[gw_wire::kHelloSize];
+    gw_wire::put_hello(reply, static_cast<uint32_t>(st));
+    if (!send_all(s.fd, reply, sizeof reply) || st != NTCAN_SUCCESS) return false;
+    s.net = ns;
+    return true;
+  }
+
+  void write_loop(Session& s) {
+    std::vector<CMSG> frames(gw_wire::kMaxFramesPerMsg);
+    std::vector<uint8_t> msg(gw_wire::kHeaderSize + gw_wire::kMaxPayload);
+    while (!s.stop.load()) {
+      if (hung && !wait_unhung(s)) break;
+      int32_t n = static_cast<int32_t>(frames.size());
+      NTCAN_RESULT st = canRead(s.handle, frames.data(), &n, nullptr);
+      if (st == NTCAN_INVALID_HANDLE) break;
+      if (st != NTCAN_SUCCESS || n <= 0) continue;
+      if (hung && !wait_unhung(s)) break;
+      const uint32_t payload = static_cast<uint32_t>(n) * gw_wire::kFrameSize;
+      gw_wire::put_header(msg.data(), payload, gw_wire::kFrames);
+      for (int32_t i = 0; i < n; ++i)
+        gw_wire::put_frame(msg.data() + gw_wire::kHeaderSize + i * gw_wire::kFrameSize, frames[i]);
+      bool ok;
+      {
+        std::lock_guard<std::mutex> lk(s.wmx);
+        ok = send_all(s.fd, msg.data(), gw_wire::kHeaderSize + payload);
+      }
+      if (!ok) break;
+      s.out.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+      s.net.load()->to_clients.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+    }
+    ::shutdown(s.fd, SHUT_RDWR);
+  }
+
+  void read_loop(Session& s) {
+    std::vector<uint8_t> buf(kRxBuffer);
+    std::vector<CMSG> frames;
+    frames.reserve(gw_wire::kMaxFramesPerMsg);
+    size_t have = 0;
+    bool go = true;
+    while (go && !s.stop.load()) {
+      ssize_t k = ::recv(s.fd, buf.data() + have, buf.size() - have, 0);
+      if (k < 0 && errno == EINTR) continue;
+      if (k <= 0) break;
+      // A hung service leaves what arrives unanswered until it is cleared.
+      if (hung && !wait_unhung(s)) break;
+      have += static_cast<size_t>(k);
+      size_t pos = 0;
+      while (have - pos >= gw_wire::kHeaderSize) {
+        const uint8_t* h = buf.data() + pos;
+        const uint32_t len = gw_wire::get32(h);
+        if (len > gw_wire::kMaxPayload) {
+          go = false;
+          break;
+        }
+        if (have - pos < gw_wire::kHeaderSize + len) break;
+        if (!handle_message(s, h[4], h + gw_wire::kHeaderSize, len, &frames)) {
+          go = false;
+          break;
+        }
+        pos += gw_wire::kHeaderSize + len;
+      }
+      if (pos > 0) {
+        std::memmove(buf.data(), buf.data() + pos, have - pos);
+        have -= pos;
+      }
+    }
+  }
+
+  void run_session(const std::shared_ptr<Session>& sp) {
+    Session& s = *sp;
+    if (greet(s)) {
+      s.writer = std::thread([this, sp] { write_loop(*sp); });
+      read_loop(s);
+    }
+    s.stop.store(true);
+    { std::lock_guard<std::mutex> lk(mx); }
+    cv.notify_all();
+    ::shutdown(s.fd, SHUT_RDWR);
+    // Closing the handle wakes the writer out of canRead.
+    if (s.handle > 0) canClose(s.handle);
+    if (s.writer.joinable()) s.writer.join();
+    s.finished.store(true);
+    wake();
+  }
+
+  void accept_one() {
+    sockaddr_storage ss;
+    socklen_t sl = sizeof ss;
+    int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&ss), &sl, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    timeval tv{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    auto s = std::make_shared<Session>();
+    s->fd = fd;
+    s->peer = peer_name(ss);
+    s->since = SteadyClock::now();
+    {
+      std::lock_guard<std::mutex> lk(mx);
+      s->id = next_session++;
+      ++connections;
+      sessions.push_back(s);
+    }
+    s->reader = std::thread([this, s] { run_session(s); });
+  }
+
+  void finish(const std::shared_ptr<Session>& s) {
+    if (s->reader.joinable()) s->reader.join();
+    ::close(s->fd);
+  }
+
+  void reap() {
+    std::vector<std::shared_ptr<Session>> done;
+    {
+      std::lock_guard<std::mutex> lk(mx);
+      auto it =
+          std::stable_partition(sessions.begin(), sessions.end(),
+                                [](const std::shared_ptr<Session>& s) { return !s->finished; });
+      done.assign(it, sessions.end());
+      sessions.erase(it, sessions.end());
+    }
+    for (auto& s : done) finish(s);
+  }
+
+  void drop_all() {
+    std::vector<std::shared_ptr<Session>> all;
+    {
+      std::lock_guard<std::mutex> lk(mx);
+      all.swap(sessions);
+      for (auto& s : all) s->stop.store(true);
+    }
+    cv.notify_all();
+    for (auto& s : all) ::shutdown(s->fd, SHUT_RDWR);
+    for (auto& s : all) finish(s);
+  }
+
+  // ---- The service thread ------------------------------------------------------
+
+  void restart_service() {
+    {
+      std::lock_guard<std::mutex> lk(mx);
+      up = false;
+    }
+    if (listen_fd >= 0) {
+      ::close(listen_fd);
+      listen_fd = -1;
+    }
+    drop_all();
+    std::unique_lock<std::mutex> lk(mx);
+    cv.wait_for(lk, std::chrono::milliseconds(opt.restart_pause_ms), [&] { return stopping; });
+    while (!stopping) {
+      lk.unlock();
+      int fd = open_listener(nullptr);
+      lk.lock();
+      if (fd >= 0) {
+        listen_fd = fd;
+        break;
+      }
+      // The port may still be held for a moment; try again shortly.
+      cv.wait_for(lk, std::chrono::milliseconds(100), [&] { return stopping; });
+    }
+    if (stopping) return;
+    hung = false;
+    up = true;
+    ++restarts;
+    lk.unlock();
+    cv.notify_all();
+  }
+
+  void service_loop() {
+    for (;;) {
+      bool accepting;
+      {
+        std::unique_lock<std::mutex> lk(mx);
+        if (stopping) break;
+        if (restart_wanted) {
+          restart_wanted = false;
+          lk.unlock();
+          restart_service();
+          continue;
+        }
+        accepting = !hung && listen_fd >= 0;
+      }
+      pollfd pf[2] = {{wake_fd, POLLIN, 0}, {accepting ? listen_fd : -1, POLLIN, 0}};
+      int r = ::poll(pf, 2, -1);
+      if (r < 0 && errno != EINTR) break;
+      if (pf[0].revents & POLLIN) {
+        uint64_t v;
+        ssize_t k = ::read(wake_fd, &v, sizeof v);
+        (void)k;
+      }
+      reap();
+      if (accepting && (pf[1].revents & POLLIN)) {
+        std::unique_lock<std::mutex> lk(mx);
+        bool still = !hung && !stopping;
+        lk.unlock();
+        if (still) accept_one();
+      }
+    }
+    if (listen_fd >= 0) {
+      ::close(listen_fd);
+      listen_fd = -1;
+    }
+    drop_all();
+  }
+};
+
+Gateway::Gateway(Options options) : impl_(new Impl(std::move(options))) {}
+
+Gateway::~Gateway() {
+  stop();
+}
+
+int Gateway::start(std::string* error) {
+  Impl& m = *impl_;
+  if (m.started) {
+    if (error) *error = "already started";
+    return -1;
+  }
+  std::vector<int> nets = m.opt.nets;
+  std::sort(nets.begin(), nets.end());
+  nets.erase(std::unique(nets.begin(), nets.end()), nets.end());
+  if (nets.empty()) {
+    if (error) *error = "no net to serve";
+    return -1;
+  }
+  for (int n : nets) {
+    const int local = m.opt.local_net_base + n;
+    if (n < 0 || n > 255 || local < 0 || local >= ntcan_ctl::kMaxNets) {
+      if (error) *error = "net " + std::to_string(n) + " cannot be served by this driver";
+      return -1;
+    }
+    auto ns = std::make_unique<NetState>();
+    ns->net = n;
+    ns->local_net = local;
+    // The nets a gateway serves are simulated nets of its own process,
+    // whatever a driver configuration file may have said about them.
+    ntcan_ctl::configure_net(local, ntcan_ctl::NetConfig{});
+    m.nets.push_back(std::move(ns));
+  }
+  for (const DeviceSpec& d : m.opt.devices) {
+    NetState* ns = m.find_net(d.net);
+    if (!ns) {
+      if (error) *error = "device on net " + std::to_string(d.net) + ", which is not served";
+      m.nets.clear();
+      return -1;
+    }
+    if (!ns->bus) ns->bus = std::make_unique<zsim::Bus>(ns->local_net);
+    std::string why;
+    if (!ns->bus->add(d.node, d.eds, &why)) {
+      if (error)
+        *error =
+            "device " + std::to_string(d.node) + " on net " + std::to_string(d.net) + ": " + why;
+      m.nets.clear();
+      return -1;
+    }
+  }
+  m.can_port = m.opt.can_port;
+  m.listen_fd = m.open_listener(error);
+  if (m.listen_fd < 0) {
+    m.nets.clear();
+    return -1;
+  }
+  if (m.opt.http_port >= 0) {
+    m.web = std::make_unique<Web>(*this);
+    if (m.web->start(m.opt.listen, m.opt.http_port, error) != 0) {
+      m.web.reset();
+      ::close(m.listen_fd);
+      m.listen_fd = -1;
+      m.nets.clear();
+      return -1;
+    }
+  }
+  for (auto& ns : m.nets) {
+    NetState* p = ns.get();
+    p->observer = ntcan_ctl::attach_device(
+        p->local_net, [p](const CMSG&) { p->on_bus.fetch_add(1, std::memory_order_relaxed); });
+    if (p->bus) p->bus->start_runner();
+  }
+  m.wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  {
+    std::lock_guard<std::mutex> lk(m.mx);
+    m.hung = m.opt.hung;
+    m.up = true;
+    m.started = true;
+  }
+  m.service = std::thread([&m] { m.service_loop(); });
+  return 0;
+}
+
+void Gateway::stop() {
+  Impl& m = *impl_;
+  {
+    std::lock_guard<std::mutex> lk(m.mx);
+    if (!m.started) return;
+    m.started = false;
+    m.stopping = true;
+    m.up = false;
+  }
+  m.cv.notify_all();
+  if (m.web) m.web->stop();
+  m.wake();
+  if (m.service.joinable()) m.service.join();
+  ::close(m.wake_fd);
+  m.wake_fd = -1;
+  for (auto& ns : m.nets) {
+    if (ns->bus) ns->bus.reset();
+    if (ns->observer > 0) ntcan_ctl::detach_device(ns->observer);
+  }
+  m.web.reset();
+  m.nets.clear();
+}
+
+int Gateway::can_port() const {
+  return impl_->can_port;
+}
+
+int Gateway::http_port() const {
+  return impl_->web ? impl_->web->port() : -1;
+}
+
+void Gateway::set_hung(bool h) {
+  {
+    std::lock_guard<std::mutex> lk(impl_->mx);
+    impl_->hung = h;
+  }
+  impl_->cv.notify_all();
+  if (impl_->wake_fd >= 0) impl_->wake();
+}
+
+bool Gateway::hung() const {
+  std::lock_guard<std::mutex> lk(impl_->mx);
+  return impl_->hung;
+}
+
+void Gateway::restart() {
+  {
+    std::lock_guard<std::mutex> lk(impl_->mx);
+    if (!impl_->started) return;
+    impl_->restart_wanted = true;
+    impl_->up = false;
+  }
+  impl_->wake();
+}
+
+bool Gateway::service_up() const {
+  std::lock_guard<std::mutex> lk(impl_->mx);
+  return impl_->up;
+}
+
+uint64_t Gateway::restarts() const {
+  std::lock_guard<std::mutex> lk(impl_->mx);
+  return impl_->restarts;
+}
+
+void Gateway::note_unauthorized() {
+  impl_->unauthorized.fetch_add(1);
+}
+
+const Options& Gateway::options() const {
+  return impl_->opt;
+}
+
+Status Gateway::status() const {
+  const Impl& m = *impl_;
+  Status st;
+  st.listen = m.opt.listen;
+  st.can_port = m.can_port;
+  st.http_port = http_port();
+  st.unauthorized = m.unauthorized.load();
+  std::vector<std::shared_ptr<Session>> sessions;
+  {
+    std::lock_guard<std::mutex> lk(m.mx);
+    st.service_up = m.up;
+    st.hung = m.hung;
+    st.restarts = m.restarts;
+    st.connections = m.connections;
+    sessions = m.sessions;
+  }
+  const auto now = SteadyClock::now();
+  for (const auto& ns : m.nets) {
+    NetInfo ni;
+    ni.net = ns->net;
+    ni.local_net = ns->local_net;
+    ni.frames_on_bus = ns->on_bus.load();
+    ni.frames_from_clients = ns->from_clients.load();
+    ni.frames_to_clients = ns->to_clients.load();
+    for (const auto& s : sessions) {
+      if (s->finished.load() || s->net.load() != ns.get()) continue;
+      ClientInfo ci;
+      ci.id = s->id;
+      ci.peer = s->peer;
+      ci.frames_in = s->in.load();
+      ci.frames_out = s->out.load();
+      ci.ids = s->ids.load();
+      ci.seconds = std::chrono::duration<double>(now - s->since).count();
+      ni.clients.push_back(ci);
+    }
+    if (ns->bus) {
+      for (zsim::Device* d : ns->bus->devices()) {
+        DeviceInfo di;
+        di.node = d->node_id();
+        di.name = d->name();
+        di.state = d->powered() ? state_name(d->state()) : "off";
+        di.frames_sent = d->frames_sent();
+        ni.devices.push_back(di);
+      }
+    }
+    st.nets.push_back(std::move(ni));
+  }
+  return st;
+}
+
+}  // namespace zgw
+
+namespace zgw {
+namespace {
+
+bool parse_number(const std::string& s, long lo, long hi, int* out) {
+  if (s.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  long v = std::strtol(s.c_str(), &end, 0);
+  if (errno != 0 || end == nullptr || *end != '\0' || v < lo || v > hi) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
+}  // namespace
+
+bool parse_device(const std::string& spec, DeviceSpec* out, std::string* error) {
+  const size_t a = spec.find(':');
+  const size_t b = a == std::string::npos ? a : spec.find(':', a + 1);
+  if (b == std::string::npos || b + 1 >= spec.size()) {
+    if (error) *error = "expected NET:NODE:EDS, got '" + spec + "'";
+    return false;
+  }
+  DeviceSpec d;
+  if (!parse_number(spec.substr(0, a), 0, 255, &d.net)) {
+    if (error) *error = "bad net in '" + spec + "'";
+    return false;
+  }
+  if (!parse_number(spec.substr(a + 1, b - a - 1), 0, 127, &d.node)) {
+    if (error) *error = "bad node id (0 to 127) in '" + spec + "'";
+    return false;
+  }
+  d.eds = spec.substr(b + 1);
+  *out = d;
+  return true;
+}
+
+bool parse_net_list(const std::string& list, std::vector<int>* out, std::string* error) {
+  std::vector<int> nets;
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t comma = list.find(',', start);
+    if (comma == std::string::npos) comma = list.size();
+    int n = 0;
+    if (!parse_number(list.substr(start, comma - start), 0, 255, &n)) {
+      if (error) *error = "bad net list '" + list + "' (expected e.g. 0,2,5)";
+      return false;
+    }
+    nets.push_back(n);
+    start = comma + 1;
+  }
+  *out = nets;
+  return true;
+}
+
+}  // namespace zgw

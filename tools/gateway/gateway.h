@@ -1,0 +1,129 @@
+// gateway.h - a network CAN gateway: serves nets of this process's driver
+// over TCP (wire protocol in gateway_wire.h and docs/gateway.md), hosts
+// simulated CANopen devices on them, and has a web interface through which
+// it is reset.
+//
+// Each served net is a simulated net of the project's driver in this
+// process: gateway net k is driver net local_net_base + k. Every TCP client
+// becomes a handle of its own on that net, so clients hear each other and the
+// hosted devices as the handles of one process do.
+//
+// The CAN service can be made to hang (a fault of real gateways): it then
+// accepts no connection and answers nothing on the connections it has, until
+// it is restarted through the web interface (POST /Forms/Firmware with
+// FWUpdReset=1 and the fixed login) or the fault is cleared.
+#ifndef ZUNTAL_GATEWAY_H
+#define ZUNTAL_GATEWAY_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zgw {
+
+struct DeviceSpec {
+  int net = 0;   // gateway net
+  int node = 0;  // node id, 0: the EDS file's own
+  std::string eds;
+};
+
+struct Options {
+  std::string listen = "127.0.0.1";  // address of both services
+  int can_port = 2209;               // 0: any free port
+  int http_port = 8080;              // 0: any free port, -1: no web interface
+  std::vector<int> nets{0};          // gateway nets served (0 to 255)
+  int local_net_base = 0;            // gateway net k is driver net base + k
+  std::vector<DeviceSpec> devices;
+  bool hung = false;              // start with the CAN service hung
+  bool admin = true;              // accept /admin/* requests from loopback
+  int restart_pause_ms = 1000;    // the CAN service is away this long on reset
+  int session_queue = 65536;      // receive queue of each client's handle
+  std::string user = "tavroadm";  // login of the web interface's reset form
+  std::string password = "kix7parlo";
+};
+
+struct ClientInfo {
+  uint64_t id = 0;
+  std::string peer;         // address:port
+  uint64_t frames_in = 0;   // from the client onto the net
+  uint64_t frames_out = 0;  // from the net to the client
+  int ids = 0;              // identifiers enabled
+  double seconds = 0;       // connected for
+};
+
+struct DeviceInfo {
+  int node = 0;
+  std::string name;
+  std::string state;
+  uint64_t frames_sent = 0;
+};
+
+struct NetInfo {
+  int net = 0;
+  int local_net = 0;
+  uint64_t frames_on_bus = 0;        // every frame on the net, devices' too
+  uint64_t frames_from_clients = 0;  // put on the net by clients
+  uint64_t frames_to_clients = 0;    // carried to clients
+  std::vector<ClientInfo> clients;
+  std::vector<DeviceInfo> devices;
+};
+
+struct Status {
+  std::string listen;
+  int can_port = 0;
+  int http_port = -1;
+  bool service_up = false;  // listening (not between a reset's drop and return)
+  bool hung = false;
+  uint64_t restarts = 0;      // completed restarts of the CAN service
+  uint64_t connections = 0;   // connections accepted since start
+  uint64_t unauthorized = 0;  // reset requests refused for their login
+  std::vector<NetInfo> nets;
+};
+
+class Gateway {
+ public:
+  explicit Gateway(Options options);
+  ~Gateway();  // stop()
+  Gateway(const Gateway&) = delete;
+  Gateway& operator=(const Gateway&) = delete;
+
+  // Binds both services, hosts the devices and starts serving. Returns 0, or
+  // -1 with a message in *error.
+  int start(std::string* error);
+  void stop();
+
+  int can_port() const;   // the bound port, valid after start()
+  int http_port() const;  // -1 without a web interface
+
+  // The hung fault: no connection is accepted, no message answered.
+  void set_hung(bool hung);
+  bool hung() const;
+  // Restarts the CAN service in the background: every connection drops, the
+  // service is away for restart_pause_ms, then back with the fault cleared.
+  void restart();
+  bool service_up() const;
+  uint64_t restarts() const;
+  // Counts a reset request refused for its login (the web interface).
+  void note_unauthorized();
+
+  Status status() const;
+  const Options& options() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The status page and its machine-readable twin.
+std::string status_html(const Status& st, bool admin);
+std::string status_json(const Status& st);
+
+// Parses "NET:NODE:PATH" (node decimal or 0x hex). False with *error.
+bool parse_device(const std::string& spec, DeviceSpec* out, std::string* error);
+// Parses "0,2,5" into gateway nets. False with *error.
+bool parse_net_list(const std::string& list, std::vector<int>* out, std::string* error);
+
+}  // namespace zgw
+
+#endif  // ZUNTAL_GATEWAY_H

@@ -1,0 +1,89 @@
+// zuntal_gateway - a network CAN gateway on loopback: serves simulated nets
+// over TCP to the driver's gateway medium (and any program that speaks the
+// protocol of docs/gateway.md), hosts simulated CANopen devices from EDS
+// files, and has a web interface with a status page and the reset form.
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "gateway.h"
+
+int main(int argc, char** argv) {
+  zgw::Options opt;
+  int nets = 1;
+  std::string net_list;
+  std::vector<std::string> devices;
+  bool no_admin = false;
+
+  CLI::App app{"ZUNTAL network CAN gateway: serves simulated CAN nets over TCP"};
+  app.add_option("--listen", opt.listen, "address of the CAN service and the web interface")
+      ->capture_default_str();
+  app.add_option("--can-port", opt.can_port, "TCP port of the CAN service (0: any free port)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 65535));
+  app.add_option("--http-port", opt.http_port,
+                 "TCP port of the web interface (0: any free port, -1: none)")
+      ->capture_default_str()
+      ->check(CLI::Range(-1, 65535));
+  auto* nets_opt = app.add_option("--nets", nets, "serve nets 0 to N-1")
+                       ->capture_default_str()
+                       ->check(CLI::Range(1, 32));
+  app.add_option("--net", net_list, "serve these nets, e.g. 0,2,5")->excludes(nets_opt);
+  app.add_option("--device", devices,
+                 "host a simulated device NET:NODE:EDS (node 0: the EDS file's own); repeatable");
+  app.add_flag("--hung", opt.hung, "start with the CAN service hung (until the next reset)");
+  app.add_option("--restart-pause", opt.restart_pause_ms,
+                 "milliseconds the CAN service is away on a reset")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 600000));
+  app.add_flag("--no-admin", no_admin, "refuse the /admin/hang and /admin/unhang requests");
+  CLI11_PARSE(app, argc, argv);
+
+  opt.admin = !no_admin;
+  std::string error;
+  if (!net_list.empty()) {
+    if (!zgw::parse_net_list(net_list, &opt.nets, &error)) {
+      std::fprintf(stderr, "zuntal_gateway: %s\n", error.c_str());
+      return 2;
+    }
+  } else {
+    opt.nets.clear();
+    for (int n = 0; n < nets; ++n) opt.nets.push_back(n);
+  }
+  for (const std::string& d : devices) {
+    zgw::DeviceSpec spec;
+    if (!zgw::parse_device(d, &spec, &error)) {
+      std::fprintf(stderr, "zuntal_gateway: --device: %s\n", error.c_str());
+      return 2;
+    }
+    opt.devices.push_back(spec);
+  }
+
+  // SIGINT and SIGTERM are taken by this thread alone, so every thread the
+  // gateway starts inherits the blocked set.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  zgw::Gateway gw(opt);
+  if (gw.start(&error) != 0) {
+    std::fprintf(stderr, "zuntal_gateway: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("zuntal_gateway: CAN service on %s:%d", opt.listen.c_str(), gw.can_port());
+  if (gw.http_port() >= 0)
+    std::printf(", web interface on http://%s:%d/", opt.listen.c_str(), gw.http_port());
+  std::printf("%s\n", opt.hung ? " (hung)" : "");
+  std::fflush(stdout);
+
+  int sig = 0;
+  sigwait(&stop_signals, &sig);
+  std::printf("zuntal_gateway: stopping (signal %d)\n", sig);
+  gw.stop();
+  return 0;
+}
