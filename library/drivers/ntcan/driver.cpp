@@ -583,6 +583,9 @@ void Driver::finish_timed(std::unique_ptr<TimedBus> tb) {
   tb->th.join();
 }
 
+// How long before a timed frame's end the delivery thread stops sleeping.
+constexpr std::chrono::microseconds kTimedSpin{300};
+
 void Driver::timed_loop(Net& net, TimedBus* tb) {
   std::unique_lock<std::mutex> lk(tb->m);
   for (;;) {
@@ -593,8 +596,19 @@ void Driver::timed_loop(Net& net, TimedBus* tb) {
     }
     if (!tb->stop) {
       Clock::time_point due = tb->q.front().due;
-      if (Clock::now() < due) {
-        tb->cv.wait_until(lk, due);
+      Clock::time_point now = Clock::now();
+      if (now < due) {
+        // Sleep until shortly before the frame's end, then spin the rest: a
+        // condition-variable wake-up can be late by tens of microseconds, and
+        // in a request-answer exchange every late frame delays the next one.
+        Clock::time_point early = due - kTimedSpin;
+        if (now < early) {
+          tb->cv.wait_until(lk, early);
+        } else {
+          lk.unlock();
+          while (Clock::now() < due) std::this_thread::yield();
+          lk.lock();
+        }
         continue;
       }
     }
