@@ -137,7 +137,9 @@ done
 cd /data
 echo "guest: kernel \$(uname -r), running $(basename "$program")"
 /prog/$(basename "$program")$args
-echo "SOCKETCAN-QEMU-RESULT rc=\$?"
+rc=\$?
+echo
+echo "SOCKETCAN-QEMU-RESULT rc=\$rc"
 sync
 poweroff -f
 EOF
@@ -156,7 +158,7 @@ timeout --kill-after=10 "$timeout_s" "$qemu" -accel tcg -m 2048 -smp 1 \
   < /dev/null > "$log" 2>&1
 qrc=$?
 tr -d '\r' < "$log" | grep -v '^\s*$'
-rc=$(tr -d '\r' < "$log" | sed -n 's/^SOCKETCAN-QEMU-RESULT rc=\([0-9]*\)$/\1/p' | tail -1)
+rc=$(tr -d '\r' < "$log" | sed -n 's/.*SOCKETCAN-QEMU-RESULT rc=\([0-9]*\).*/\1/p' | tail -1)
 if [ -z "$rc" ]; then
   echo "FAIL: the guest printed no result (qemu exit status $qrc; 124 is the time-out of ${timeout_s}s)"
   exit 1
