@@ -67,27 +67,37 @@ std::string abort_of(const uint8_t* d) {
   return s;
 }
 
+// An initiate download request or initiate upload response: the object and
+// either the expedited data or the segmented transfer's size.
+std::string initiate(const char* what, const uint8_t* d) {
+  std::string s = std::string(what) + " " + object_of(d);
+  if (d[0] & 0x02) {
+    int n = (d[0] & 0x01) ? 4 - ((d[0] >> 2) & 3) : 4;
+    s += fmt(" expedited %d byte%s ", n, n == 1 ? "" : "s") + hex_bytes(d + 4, n) +
+         text_if_printable(d + 4, n);
+  } else if (d[0] & 0x01) {
+    s += fmt(" segmented, size %u", le32(d + 4));
+  } else {
+    s += " segmented";
+  }
+  return s;
+}
+
+// A download or upload segment; with_text adds the bytes as text when printable.
+std::string segment(const char* what, const uint8_t* d, bool with_text) {
+  int n = 7 - ((d[0] >> 1) & 7);
+  return fmt("%s segment toggle %d, %d byte%s ", what, (d[0] >> 4) & 1, n, n == 1 ? "" : "s") +
+         hex_bytes(d + 1, n) + (with_text ? text_if_printable(d + 1, n) : "") +
+         ((d[0] & 1) ? ", last" : "");
+}
+
 std::string sdo_request(const uint8_t* d) {
   const int ccs = d[0] >> 5;
   switch (ccs) {
-    case 1: {  // initiate download
-      std::string s = "download " + object_of(d);
-      if (d[0] & 0x02) {
-        int n = (d[0] & 0x01) ? 4 - ((d[0] >> 2) & 3) : 4;
-        s += fmt(" expedited %d byte%s ", n, n == 1 ? "" : "s") + hex_bytes(d + 4, n) +
-             text_if_printable(d + 4, n);
-      } else if (d[0] & 0x01) {
-        s += fmt(" segmented, size %u", le32(d + 4));
-      } else {
-        s += " segmented";
-      }
-      return s;
-    }
-    case 0: {  // download segment
-      int n = 7 - ((d[0] >> 1) & 7);
-      return fmt("download segment toggle %d, %d byte%s ", (d[0] >> 4) & 1, n, n == 1 ? "" : "s") +
-             hex_bytes(d + 1, n) + ((d[0] & 1) ? ", last" : "");
-    }
+    case 1:  // initiate download
+      return initiate("download", d);
+    case 0:  // download segment
+      return segment("download", d, false);
     case 2:
       return "upload " + object_of(d);
     case 3:
@@ -106,24 +116,10 @@ std::string sdo_request(const uint8_t* d) {
 std::string sdo_answer(const uint8_t* d) {
   const int scs = d[0] >> 5;
   switch (scs) {
-    case 2: {  // initiate upload response
-      std::string s = "upload " + object_of(d);
-      if (d[0] & 0x02) {
-        int n = (d[0] & 0x01) ? 4 - ((d[0] >> 2) & 3) : 4;
-        s += fmt(" expedited %d byte%s ", n, n == 1 ? "" : "s") + hex_bytes(d + 4, n) +
-             text_if_printable(d + 4, n);
-      } else if (d[0] & 0x01) {
-        s += fmt(" segmented, size %u", le32(d + 4));
-      } else {
-        s += " segmented";
-      }
-      return s;
-    }
-    case 0: {  // upload segment
-      int n = 7 - ((d[0] >> 1) & 7);
-      return fmt("upload segment toggle %d, %d byte%s ", (d[0] >> 4) & 1, n, n == 1 ? "" : "s") +
-             hex_bytes(d + 1, n) + text_if_printable(d + 1, n) + ((d[0] & 1) ? ", last" : "");
-    }
+    case 2:  // initiate upload response
+      return initiate("upload", d);
+    case 0:  // upload segment
+      return segment("upload", d, true);
     case 3:
       return "download " + object_of(d) + " done";
     case 1:
