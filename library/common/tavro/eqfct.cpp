@@ -59,31 +59,33 @@ std::vector<D_fct*> EqFct::properties() const {
   return props_;
 }
 
-int EqFct::get(const std::string& prop, EqData* in, EqData* out) {
-  if (!out) return -1;
-  D_fct* p = find_property(prop);
+namespace {
+
+// Calls `slot` (get or set) of the property `prop` of `ef` with `in`, or an
+// empty container without one; an unknown name is an error in `out`.
+int call_property(EqFct& ef, const std::string& prop, EqData* in, EqData* out,
+                  void (D_fct::*slot)(EqAdr*, EqData*, EqData*, EqFct*)) {
+  D_fct* p = ef.find_property(prop);
   if (!p) {
     out->error(ERR_ILL_PROP, get_error_string(ERR_ILL_PROP) + " " + prop);
     return -1;
   }
   EqData empty;
-  EqAdr adr(name() + "/" + prop);
-  p->get(&adr, in ? in : &empty, out, this);
+  EqAdr adr(ef.name() + "/" + prop);
+  (p->*slot)(&adr, in ? in : &empty, out, &ef);
   return 0;
+}
+
+}  // namespace
+
+int EqFct::get(const std::string& prop, EqData* in, EqData* out) {
+  if (!out) return -1;
+  return call_property(*this, prop, in, out, &D_fct::get);
 }
 
 int EqFct::set(const std::string& prop, EqData* in, EqData* out) {
   EqData scratch;
-  if (!out) out = &scratch;
-  D_fct* p = find_property(prop);
-  if (!p) {
-    out->error(ERR_ILL_PROP, get_error_string(ERR_ILL_PROP) + " " + prop);
-    return -1;
-  }
-  EqData empty;
-  EqAdr adr(name() + "/" + prop);
-  p->set(&adr, in ? in : &empty, out, this);
-  return 0;
+  return call_property(*this, prop, in, out ? out : &scratch, &D_fct::set);
 }
 
 void EqFct::write_config(std::ostream& os) {
