@@ -123,6 +123,8 @@ class D_can : public D_fct {
   int Index;
   int Subindex;
 
+  void delete_children();
+
   friend struct zuntal_detail::Registry;
   friend int can_looping();
 

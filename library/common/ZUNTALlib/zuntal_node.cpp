@@ -119,16 +119,7 @@ void D_can::construct(const std::string& pn) {
     reset_node_ = new D_canint(base + ".RESET can node", RESET_NODE, this, efp_);
     active_ = new D_canactive(base + ".ACTIVE is the master", efp_);
   } catch (...) {
-    delete active_;
-    delete reset_node_;
-    delete stop_node_;
-    delete start_node_;
-    delete swver_;
-    delete hwver_;
-    delete manu_;
-    delete modul_condition_;
-    delete alive_;
-    delete baudrate_;
+    delete_children();
     throw;
   }
   active_->set_value(0);
@@ -147,6 +138,11 @@ D_can::~D_can() {
   can_close();
   // The children point back at this property; they go with it. .DEBUG_ID is
   // class-wide and stays.
+  delete_children();
+}
+
+// The children of construct(), last created first.
+void D_can::delete_children() {
   delete active_;
   delete reset_node_;
   delete stop_node_;
