@@ -168,21 +168,17 @@ void D_can::set_value(IIII* s) {
   const IIII n = *s;  // s may be this property's own record
   const IIII& o = canIdent_;
 
-  char msg[400];
-  if (efp_) {
-    char caller[200];
+  // With a location the message names the caller and goes under the
+  // location's name; without one it goes under "D_can".
+  char caller[200] = "";
+  if (efp_)
     std::snprintf(caller, sizeof caller, "%s@%s", efp_->get_username().c_str(),
                   efp_->get_hostname().c_str());
-    std::snprintf(msg, sizeof msg, "%s change from: %d, %d, %d, %d to: %d, %d, %d, %d by %s",
-                  basename().c_str(), o.i1_data, o.i2_data, o.i3_data, o.i4_data, n.i1_data,
-                  n.i2_data, n.i3_data, n.i4_data, caller);
-    tavro::printtostderr(get_location_name(*efp_), msg, 0x80000000u);
-  } else {
-    std::snprintf(msg, sizeof msg, "%s change from: %d, %d, %d, %d to: %d, %d, %d, %d",
-                  basename().c_str(), o.i1_data, o.i2_data, o.i3_data, o.i4_data, n.i1_data,
-                  n.i2_data, n.i3_data, n.i4_data);
-    tavro::printtostderr("D_can", msg, 0x80000000u);
-  }
+  char msg[400];
+  std::snprintf(msg, sizeof msg, "%s change from: %d, %d, %d, %d to: %d, %d, %d, %d%s%s",
+                basename().c_str(), o.i1_data, o.i2_data, o.i3_data, o.i4_data, n.i1_data,
+                n.i2_data, n.i3_data, n.i4_data, efp_ ? " by " : "", caller);
+  tavro::printtostderr(efp_ ? get_location_name(*efp_) : std::string("D_can"), msg, 0x80000000u);
 
   if (n.i1_data != o.i1_data || n.i2_data != o.i2_data) {
     // Both find the node by the old address. The entry leaves the list
