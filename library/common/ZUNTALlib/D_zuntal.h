@@ -124,6 +124,7 @@ class D_can : public D_fct {
   int Subindex;
 
   void delete_children();
+  int open_master();
 
   friend struct zuntal_detail::Registry;
   friend int can_looping();

@@ -77,13 +77,19 @@ int D_can::can_open() {
   return r;
 }
 
-int D_can::init() {
+// The common start of both master registrations: a line in range, the
+// node's state integer and the access to the line.
+int D_can::open_master() {
   if (!line_in_range(canIdent_.i1_data)) return -1;
   if (alive_ptr_ == nullptr) {
     alive_ptr_ = zuntal_detail::new_state_int();
     alive_->set_ptr(alive_ptr_);
   }
-  int r = can_open();
+  return can_open();
+}
+
+int D_can::init() {
+  int r = open_master();
   if (r != 0) return r;
   for (int id : {canIdent_.i2_data, canIdent_.i3_data, canIdent_.i4_data}) {
     if (id > 0) {
@@ -99,12 +105,7 @@ int D_can::init(int ident, int flag) {
     init(ident);
     return 0;
   }
-  if (!line_in_range(canIdent_.i1_data)) return -1;
-  if (alive_ptr_ == nullptr) {
-    alive_ptr_ = zuntal_detail::new_state_int();
-    alive_->set_ptr(alive_ptr_);
-  }
-  int r = can_open();
+  int r = open_master();
   if (r != 0) return r;
   if (ident > 0) return AddIdent(ident);
   return r;
