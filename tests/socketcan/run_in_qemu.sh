@@ -78,10 +78,22 @@ add_elf() {
   mkdir -p "$root$(dirname "$dst")"
   cp -L "$src" "$root$dst"
   ldd "$src" 2>/dev/null | grep -o '/[^ ]*' | while read -r lib; do
-    if [ ! -e "$root$lib" ]; then
-      mkdir -p "$root$(dirname "$lib")"
-      cp -L "$lib" "$root$lib"
-    fi
+    case "$lib" in
+      /lib/* | /lib64/* | /usr/*)
+        # System libraries and the loader keep their paths.
+        if [ ! -e "$root$lib" ]; then
+          mkdir -p "$root$(dirname "$lib")"
+          cp -L "$lib" "$root$lib"
+        fi
+        ;;
+      *)
+        # The project's own libraries live in the build tree, which may be
+        # anywhere (under /tmp, hidden by the guest's tmpfs): they go to
+        # /prog/lib, which the guest puts on LD_LIBRARY_PATH.
+        mkdir -p "$root/prog/lib"
+        [ -e "$root/prog/lib/$(basename "$lib")" ] || cp -L "$lib" "$root/prog/lib/"
+        ;;
+    esac
   done
 }
 
@@ -121,7 +133,7 @@ for a in "$@"; do args="$args '${a//\'/\'\\\'\'}'"; done
 cat > "$root/init" <<EOF
 #!/bin/busybox sh
 /bin/busybox --install -s /bin
-export PATH=/usr/sbin:/usr/bin:/bin HOME=/tmp
+export PATH=/usr/sbin:/usr/bin:/bin HOME=/tmp LD_LIBRARY_PATH=/prog/lib
 $(for v in ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS GTEST_FILTER GTEST_COLOR; do
     [ -n "${!v:-}" ] && printf 'export %s=%q\n' "$v" "${!v}"
   done)
