@@ -6,26 +6,26 @@
 
 namespace zsim {
 
-bool parse_device_spec(const std::string& spec, int* node_id, std::string* path,
-                       std::string* error) {
+bool parse_device_entry(const std::string& entry, int* node_id, std::string* path,
+                        std::string* error) {
   // A path may itself contain ':' only after a directory part, so a node part
   // is recognised as the text before the first ':' when it holds no '/'.
-  size_t colon = spec.find(':');
-  if (colon == std::string::npos || spec.substr(0, colon).find('/') != std::string::npos) {
+  size_t colon = entry.find(':');
+  if (colon == std::string::npos || entry.substr(0, colon).find('/') != std::string::npos) {
     *node_id = 0;
-    *path = spec;
+    *path = entry;
   } else {
     uint64_t v;
     bool neg;
-    if (!parse_eds_number(spec.substr(0, colon), &v, &neg) || neg || v < 1 || v > 127) {
-      if (error) *error = "device '" + spec + "': node id must be 1 to 127";
+    if (!parse_eds_number(entry.substr(0, colon), &v, &neg) || neg || v < 1 || v > 127) {
+      if (error) *error = "device '" + entry + "': node id must be 1 to 127";
       return false;
     }
     *node_id = static_cast<int>(v);
-    *path = spec.substr(colon + 1);
+    *path = entry.substr(colon + 1);
   }
   if (path->empty()) {
-    if (error) *error = "device '" + spec + "': no EDS file given";
+    if (error) *error = "device '" + entry + "': no EDS file given";
     return false;
   }
   return true;
@@ -82,16 +82,16 @@ Device* Bus::add(int node_id, const Eds& eds, std::string* error) {
   return d.get();
 }
 
-Device* Bus::add_spec(const std::string& spec, std::string* error) {
+Device* Bus::add_entry(const std::string& entry, std::string* error) {
   int node;
   std::string path;
-  if (!parse_device_spec(spec, &node, &path, error)) return nullptr;
+  if (!parse_device_entry(entry, &node, &path, error)) return nullptr;
   return add(node, path, error);
 }
 
-int Bus::add_specs(const std::vector<std::string>& specs, std::string* error) {
-  for (const std::string& s : specs)
-    if (!add_spec(s, error)) return -1;
+int Bus::add_entries(const std::vector<std::string>& entries, std::string* error) {
+  for (const std::string& s : entries)
+    if (!add_entry(s, error)) return -1;
   return 0;
 }
 

@@ -36,9 +36,9 @@ class Bus {
   Device* add(int node_id, const Eds& eds, std::string* error);
   // "NODE:PATH" (node decimal or 0x hex) or just "PATH", as tools take them on
   // their command line.
-  Device* add_spec(const std::string& spec, std::string* error);
-  // Adds every spec; stops at the first failure (earlier devices stay).
-  int add_specs(const std::vector<std::string>& specs, std::string* error);
+  Device* add_entry(const std::string& entry, std::string* error);
+  // Adds every entry; stops at the first failure (earlier devices stay).
+  int add_entries(const std::vector<std::string>& entries, std::string* error);
 
   Device* find(int node_id) const;
   std::vector<Device*> devices() const;  // by node id
@@ -71,8 +71,8 @@ class Bus {
 
 // Splits "NODE:PATH" or "PATH" (node 0). Returns false with *error for a bad
 // node part.
-bool parse_device_spec(const std::string& spec, int* node_id, std::string* path,
-                       std::string* error);
+bool parse_device_entry(const std::string& entry, int* node_id, std::string* path,
+                        std::string* error);
 
 }  // namespace zsim
 

@@ -1,5 +1,5 @@
 // The gateway's web interface: the reset form and its login, the hung fault
-// switch, the status page; and the command-line specs of the tool.
+// switch, the status page; and the command-line entries of the tool.
 #include <httplib.h>
 
 #include "gateway_fixture.h"
@@ -115,8 +115,8 @@ TEST_F(Web, AdminRequestsCanBeSwitchedOff) {
   EXPECT_EQ(c.Get("/")->body.find("/admin/hang"), std::string::npos);
 }
 
-TEST(GatewaySpecs, DevicesAndNetListsFromTheCommandLine) {
-  zgw::DeviceSpec d;
+TEST(GatewayEntries, DevicesAndNetListsFromTheCommandLine) {
+  zgw::DeviceEntry d;
   std::string why;
   ASSERT_TRUE(zgw::parse_device("1:0x10:dir:with:colons/dev.eds", &d, &why)) << why;
   EXPECT_EQ(d.net, 1);

@@ -69,16 +69,16 @@ const OBJECT_TYPES = {
 // A node-canopen device with the objects listed above. node-canopen resets
 // the object dictionary to its defaults on an NMT reset, so every value is
 // saved as its default.
-function makeDevice(spec) {
-  const d = new Device({ id: spec.id });
+function makeDevice(entry) {
+  const d = new Device({ id: entry.id });
   const keep = { saveDefault: true };
-  d.eds.setDeviceName(spec.name || '', keep);
-  d.eds.setHardwareVersion(spec.hw || '', keep);
-  d.eds.setSoftwareVersion(spec.sw || '', keep);
-  d.eds.addSdoServerParameter(0, 0x580 + spec.id, 0x600 + spec.id, keep);
-  d.eds.setEmcyCobId(0x80 + spec.id, keep);
-  if (spec.heartbeat) d.eds.setHeartbeatProducerTime(spec.heartbeat, keep);
-  for (const o of spec.objects || []) {
+  d.eds.setDeviceName(entry.name || '', keep);
+  d.eds.setHardwareVersion(entry.hw || '', keep);
+  d.eds.setSoftwareVersion(entry.sw || '', keep);
+  d.eds.addSdoServerParameter(0, 0x580 + entry.id, 0x600 + entry.id, keep);
+  d.eds.setEmcyCobId(0x80 + entry.id, keep);
+  if (entry.heartbeat) d.eds.setHeartbeatProducerTime(entry.heartbeat, keep);
+  for (const o of entry.objects || []) {
     const dataType = OBJECT_TYPES[o.type];
     if (dataType === undefined) throw new Error(`object type ${o.type}`);
     d.eds.addEntry(o.index, {
@@ -97,17 +97,17 @@ function makeDevice(spec) {
     const from = last;
     last = state;
     if (state === NmtState.PRE_OPERATIONAL && from === NmtState.INITIALIZING) {
-      d.emit('message', { id: 0x700 + spec.id, data: Buffer.from([0]) });
-      say(`bootup ${spec.id}`);
+      d.emit('message', { id: 0x700 + entry.id, data: Buffer.from([0]) });
+      say(`bootup ${entry.id}`);
     }
-    say(`state ${spec.id} ${state}`);
+    say(`state ${entry.id} ${state}`);
   });
   return d;
 }
 
-function makeClient(spec) {
-  const c = new Device({ id: spec.id || 0x7f });
-  for (const s of spec.servers || []) c.eds.addSdoClientParameter(s, 0x600 + s, 0x580 + s);
+function makeClient(entry) {
+  const c = new Device({ id: entry.id || 0x7f });
+  for (const s of entry.servers || []) c.eds.addSdoClientParameter(s, 0x600 + s, 0x580 + s);
   return c;
 }
 
@@ -198,7 +198,7 @@ async function main() {
     process.stderr.write(`usage: node peer.js '<json configuration>' (${e.message})\n`);
     process.exit(2);
   }
-  for (const spec of cfg.devices || []) devices.set(spec.id, makeDevice(spec));
+  for (const entry of cfg.devices || []) devices.set(entry.id, makeDevice(entry));
   if (cfg.client) {
     client = makeClient(cfg.client);
     clientTimeout = cfg.client.timeout || 1000;

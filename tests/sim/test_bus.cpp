@@ -16,12 +16,12 @@ using simtest::SimTest;
 
 using Bus = SimTest;
 
-TEST_F(Bus, HostsDevicesFromSpecs) {
+TEST_F(Bus, HostsDevicesFromEntries) {
   listen({0x705, 0x70C, 0x720, 0x707});
   zsim::Bus bus(kNet);
   bus.advance_to(100000);
   std::string err;
-  ASSERT_EQ(bus.add_specs(
+  ASSERT_EQ(bus.add_entries(
                 {"5:" + example("zps48.eds"), example("zmc200.eds"), "0x20:" + example("zio8.eds")},
                 &err),
             0)
@@ -36,7 +36,7 @@ TEST_F(Bus, HostsDevicesFromSpecs) {
   EXPECT_EQ(take(), (std::vector<F>{{0x705, {0x7F}}, {0x70C, {0x7F}}, {0x70C, {0x7F}}}));
 
   struct Bad {
-    std::string spec;
+    std::string entry;
     const char* message;
   } bad[] = {
       {"12:" + example("zps48.eds"), "node 12 is already on net 3"},
@@ -46,9 +46,9 @@ TEST_F(Bus, HostsDevicesFromSpecs) {
       {"7:" + example("missing.eds"), "cannot open EDS file"},
   };
   for (const Bad& b : bad) {
-    SCOPED_TRACE(b.spec);
+    SCOPED_TRACE(b.entry);
     err.clear();
-    EXPECT_EQ(bus.add_spec(b.spec, &err), nullptr);
+    EXPECT_EQ(bus.add_entry(b.entry, &err), nullptr);
     EXPECT_NE(err.find(b.message), std::string::npos) << err;
   }
   EXPECT_EQ(bus.devices().size(), 3u);
@@ -86,7 +86,7 @@ TEST_F(Bus, RunnerAdvancesFromTheSteadyClock) {
 TEST_F(Bus, DevicesServeSeveralThreadsAtOnce) {
   zsim::Bus bus(kNet);
   std::string err;
-  ASSERT_EQ(bus.add_specs({"5:" + example("zps48.eds"), "12:" + example("zmc200.eds")}, &err), 0)
+  ASSERT_EQ(bus.add_entries({"5:" + example("zps48.eds"), "12:" + example("zmc200.eds")}, &err), 0)
       << err;
   bus.find(5)->set_heartbeat_period(1);
   bus.find(12)->set_heartbeat_period(1);

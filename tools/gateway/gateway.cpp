@@ -541,7 +541,7 @@ int Gateway::start(std::string* error) {
     ntcan_ctl::configure_net(local, ntcan_ctl::NetConfig{});
     m.nets.push_back(std::move(ns));
   }
-  for (const DeviceSpec& d : m.opt.devices) {
+  for (const DeviceEntry& d : m.opt.devices) {
     NetState* ns = m.find_net(d.net);
     if (!ns) {
       if (error) *error = "device on net " + std::to_string(d.net) + ", which is not served";
@@ -731,23 +731,23 @@ bool parse_number(const std::string& s, long lo, long hi, int* out) {
 
 }  // namespace
 
-bool parse_device(const std::string& spec, DeviceSpec* out, std::string* error) {
-  const size_t a = spec.find(':');
-  const size_t b = a == std::string::npos ? a : spec.find(':', a + 1);
-  if (b == std::string::npos || b + 1 >= spec.size()) {
-    if (error) *error = "expected NET:NODE:EDS, got '" + spec + "'";
+bool parse_device(const std::string& entry, DeviceEntry* out, std::string* error) {
+  const size_t a = entry.find(':');
+  const size_t b = a == std::string::npos ? a : entry.find(':', a + 1);
+  if (b == std::string::npos || b + 1 >= entry.size()) {
+    if (error) *error = "expected NET:NODE:EDS, got '" + entry + "'";
     return false;
   }
-  DeviceSpec d;
-  if (!parse_number(spec.substr(0, a), 0, 255, &d.net)) {
-    if (error) *error = "bad net in '" + spec + "'";
+  DeviceEntry d;
+  if (!parse_number(entry.substr(0, a), 0, 255, &d.net)) {
+    if (error) *error = "bad net in '" + entry + "'";
     return false;
   }
-  if (!parse_number(spec.substr(a + 1, b - a - 1), 0, 127, &d.node)) {
-    if (error) *error = "bad node id (0 to 127) in '" + spec + "'";
+  if (!parse_number(entry.substr(a + 1, b - a - 1), 0, 127, &d.node)) {
+    if (error) *error = "bad node id (0 to 127) in '" + entry + "'";
     return false;
   }
-  d.eds = spec.substr(b + 1);
+  d.eds = entry.substr(b + 1);
   *out = d;
   return true;
 }

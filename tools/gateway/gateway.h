@@ -22,7 +22,7 @@
 
 namespace zgw {
 
-struct DeviceSpec {
+struct DeviceEntry {
   int net = 0;   // gateway net
   int node = 0;  // node id, 0: the EDS file's own
   std::string eds;
@@ -34,7 +34,7 @@ struct Options {
   int http_port = 8080;              // 0: any free port, -1: no web interface
   std::vector<int> nets{0};          // gateway nets served (0 to 255)
   int local_net_base = 0;            // gateway net k is driver net base + k
-  std::vector<DeviceSpec> devices;
+  std::vector<DeviceEntry> devices;
   bool hung = false;              // start with the CAN service hung
   bool admin = true;              // accept /admin/* requests from loopback
   int restart_pause_ms = 1000;    // the CAN service is away this long on reset
@@ -120,7 +120,7 @@ std::string status_html(const Status& st, bool admin);
 std::string status_json(const Status& st);
 
 // Parses "NET:NODE:PATH" (node decimal or 0x hex). False with *error.
-bool parse_device(const std::string& spec, DeviceSpec* out, std::string* error);
+bool parse_device(const std::string& entry, DeviceEntry* out, std::string* error);
 // Parses "0,2,5" into gateway nets. False with *error.
 bool parse_net_list(const std::string& list, std::vector<int>* out, std::string* error);
 

@@ -54,12 +54,12 @@ int main(int argc, char** argv) {
     for (int n = 0; n < nets; ++n) opt.nets.push_back(n);
   }
   for (const std::string& d : devices) {
-    zgw::DeviceSpec spec;
-    if (!zgw::parse_device(d, &spec, &error)) {
+    zgw::DeviceEntry entry;
+    if (!zgw::parse_device(d, &entry, &error)) {
       std::fprintf(stderr, "zuntal_gateway: --device: %s\n", error.c_str());
       return 2;
     }
-    opt.devices.push_back(spec);
+    opt.devices.push_back(entry);
   }
 
   // SIGINT and SIGTERM are taken by this thread alone, so every thread the

@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
   if (!devices.empty()) {
     bus = std::make_unique<zsim::Bus>(net);
     std::string err;
-    if (bus->add_specs(devices, &err) != 0) {
+    if (bus->add_entries(devices, &err) != 0) {
       std::cerr << "zuntal_monitor: --device: " << err << "\n";
       canClose(h);
       return 2;
