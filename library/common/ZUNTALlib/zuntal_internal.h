@@ -52,6 +52,8 @@ struct Registry {
   static int* alive_ptr(D_can* c) { return c->alive_ptr_; }
   static canline* line(D_can* c) { return c->pline_.load(std::memory_order_relaxed); }
   static NTCAN_HANDLE canhandle(D_can* c) { return c->canhandle_.load(std::memory_order_relaxed); }
+  // Where the fields a fill reads lie (for prefetching).
+  static const void* fill_fields(const D_can* c) { return &c->canhandle_; }
 };
 
 // Relaxed atomic access to the shared count and status words: the update

@@ -130,7 +130,7 @@ void clear_sent_frames(int net) {
 }
 
 int handle_net(NTCAN_HANDLE h) {
-  std::shared_ptr<ntcan_drv::Handle> p = driver().lookup(h);
+  ntcan_drv::HandleRef p = driver().lookup(h);
   return p ? p->net() : -1;
 }
 

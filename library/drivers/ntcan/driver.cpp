@@ -89,11 +89,10 @@ void Endpoint::receive(const CMSG* frames, int count) {
 Handle::Handle(NTCAN_HANDLE id, Net* net, int32_t rxqueuesize, int32_t txtimeout, int32_t rxtimeout)
     : Endpoint(id, net->index),
       net_(net),
-      counters_(std::make_shared<Counters>()),
-      rx_timeout_ms_(rxtimeout),
-      tx_timeout_ms_(txtimeout),
+      cap_(static_cast<uint32_t>(rxqueuesize)),
       ring_(new CMSG[static_cast<size_t>(rxqueuesize)]),
-      cap_(static_cast<uint32_t>(rxqueuesize)) {}
+      rx_timeout_ms_(rxtimeout),
+      tx_timeout_ms_(txtimeout) {}
 
 Handle::~Handle() {
   // A handle that never got published (canOpen failed late) still has to
@@ -104,6 +103,7 @@ Handle::~Handle() {
 void Handle::attach(std::shared_ptr<Medium> medium, std::unique_ptr<Port> port) {
   medium_ = std::move(medium);
   port_ = std::move(port);
+  polled_ = port_->polled();
 }
 
 void Handle::push(const CMSG* frames, int count) {
@@ -112,36 +112,48 @@ void Handle::push(const CMSG* frames, int count) {
   {
     std::lock_guard<std::mutex> lk(q_mx_);
     if (!open_) return;
+    uint32_t n = count_.load(std::memory_order_relaxed);
     for (int i = 0; i < count; ++i) {
       const CMSG& f = frames[i];
       if (!frame_valid(f) || !wants(f.id)) continue;
-      if (count_ == cap_) {
+      if (n == cap_) {
         if (lost_ != UINT32_MAX) ++lost_;
         continue;
       }
-      uint32_t pos = head_ + count_;
+      uint32_t pos = head_.load(std::memory_order_relaxed) + n;
       if (pos >= cap_) pos -= cap_;
       CMSG& d = ring_[pos];
       d = f;
       d.msg_lost = 0;
       d.reserved[0] = 0;
       d.reserved[1] = 0;
-      ++count_;
+      ++n;
     }
+    count_.store(n, std::memory_order_relaxed);
     wake = waiters_ > 0;
   }
   if (wake) q_cv_.notify_all();
 }
 
+namespace {
+// Cache lines spanned by `frames` frames.
+int lines_of(uint32_t frames) {
+  return static_cast<int>((frames * sizeof(CMSG) + 63) / 64);
+}
+}  // namespace
+
 int Handle::take_locked(CMSG* out, int max) {
-  uint32_t k = std::min(count_, static_cast<uint32_t>(max));
+  const uint32_t n = count_.load(std::memory_order_relaxed);
+  uint32_t k = std::min(n, static_cast<uint32_t>(max));
   if (k == 0) return 0;
-  uint32_t first = std::min(k, cap_ - head_);
-  std::memcpy(out, &ring_[head_], first * sizeof(CMSG));
+  uint32_t head = head_.load(std::memory_order_relaxed);
+  uint32_t first = std::min(k, cap_ - head);
+  std::memcpy(out, &ring_[head], first * sizeof(CMSG));
   if (k > first) std::memcpy(out + first, &ring_[0], (k - first) * sizeof(CMSG));
-  head_ += k;
-  if (head_ >= cap_) head_ -= cap_;
-  count_ -= k;
+  head += k;
+  if (head >= cap_) head -= cap_;
+  head_.store(head, std::memory_order_relaxed);
+  count_.store(n - k, std::memory_order_relaxed);
   if (lost_ != 0) {
     out[0].msg_lost = static_cast<uint8_t>(std::min<uint32_t>(lost_, 255));
     lost_ = 0;
@@ -150,13 +162,27 @@ int Handle::take_locked(CMSG* out, int max) {
 }
 
 int Handle::take(CMSG* out, int max) {
+  // An empty queue answers without the lock: most handles of an update cycle
+  // have nothing new. Frames that were dropped always leave a full queue
+  // behind, so an empty one has no loss to report either.
+  const uint32_t n = count_.load(std::memory_order_relaxed);
+  if (n == 0) return is_open() ? 0 : -1;
+  // The frames' lines, and the caller's lines they go to, load while the lock
+  // is taken: the lock's atomic operations would otherwise wait for each
+  // miss of the copy in turn.
+  const uint32_t head = head_.load(std::memory_order_relaxed);
+  const uint32_t k = std::min(n, static_cast<uint32_t>(max));
+  const uint32_t first = std::min(k, cap_ - head);
+  prefetch_lines(reinterpret_cast<const char*>(&ring_[head]), lines_of(first));
+  if (k > first) prefetch_lines(ring_start(), lines_of(k - first));
+  prefetch_lines_for_write(reinterpret_cast<char*>(out), lines_of(k));
   std::lock_guard<std::mutex> lk(q_mx_);
   if (!open_) return -1;
   return take_locked(out, max);
 }
 
 NTCAN_RESULT Handle::read(CMSG* out, int max, int* got) {
-  const bool polled = port_->polled();
+  const bool polled = polled_;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(rx_timeout_ms_);
   std::unique_lock<std::mutex> lk(q_mx_);
   for (;;) {
@@ -271,7 +297,7 @@ std::shared_ptr<const DeviceList> Net::device_snapshot() {
 
 // ---- Driver: handles -----------------------------------------------------------
 
-Driver::Driver() {
+Driver::Driver() : slots_(new HandleSlot[kHandleSlots]) {
   for (int i = 0; i < kMaxNets; ++i) {
     nets_[i].index = i;
     nets_[i].medium = make_medium(i, nets_[i].cfg);
@@ -279,57 +305,81 @@ Driver::Driver() {
   for (auto& c : no_net_calls_) c.store(0, std::memory_order_relaxed);
 }
 
-NTCAN_HANDLE Driver::issue_handle_value() {
-  int32_t v = next_handle_.load();
+HandleSlot* Driver::claim_slot(NTCAN_HANDLE* value) {
+  // Values go up one by one; a value whose slot still holds an open handle is
+  // skipped, so every value is issued at most once.
+  for (uint32_t tries = 0; tries < kHandleSlots; ++tries) {
+    int32_t v = next_handle_.load();
+    do {
+      if (v == INT32_MAX) return nullptr;
+    } while (!next_handle_.compare_exchange_weak(v, v + 1));
+    HandleSlot& s = slots_[static_cast<uint32_t>(v) & (kHandleSlots - 1)];
+    uint64_t free_word = 0;
+    if (s.word.compare_exchange_strong(free_word,
+                                       (uint64_t{static_cast<uint32_t>(v)} << 32) | kSlotGone,
+                                       std::memory_order_acquire, std::memory_order_relaxed)) {
+      *value = v;
+      return &s;
+    }
+  }
+  return nullptr;
+}
+
+void Driver::publish(HandleSlot* slot, std::shared_ptr<Handle> h) {
+  slot->hot.store(h->hot_lines(), std::memory_order_relaxed);
+  slot->ring.store(h->ring_start(), std::memory_order_relaxed);
+  slot->handle = std::move(h);
+  uint64_t w = slot->word.load(std::memory_order_relaxed);
+  slot->word.store(w & ~(kSlotGone | kSlotUsers), std::memory_order_release);
+}
+
+void Driver::abandon(HandleSlot* slot) {
+  slot->word.store(0, std::memory_order_release);
+}
+
+bool Driver::unpublish(const HandleRef& r) {
+  HandleSlot& s = *r.slot_;
+  uint64_t w = s.word.load(std::memory_order_acquire);
   do {
-    if (v == INT32_MAX) return -1;
-  } while (!next_handle_.compare_exchange_weak(v, v + 1));
-  return v;
+    if ((w & kSlotGone) != 0) return false;
+  } while (!s.word.compare_exchange_weak(w, w | kSlotGone, std::memory_order_acq_rel,
+                                         std::memory_order_acquire));
+  return true;
 }
 
-void Driver::publish(const std::shared_ptr<Handle>& h) {
-  Shard& s = shard(h->handle());
-  std::lock_guard<std::mutex> lk(s.mx);
-  s.map.emplace(h->handle(), h);
-}
-
-std::shared_ptr<Handle> Driver::lookup(NTCAN_HANDLE h) {
-  if (h <= 0) return nullptr;
-  Shard& s = shard(h);
-  std::lock_guard<std::mutex> lk(s.mx);
-  auto it = s.map.find(h);
-  if (it == s.map.end()) return nullptr;
-  return it->second;
-}
-
-std::shared_ptr<Handle> Driver::unpublish(NTCAN_HANDLE h) {
-  if (h <= 0) return nullptr;
-  Shard& s = shard(h);
-  std::lock_guard<std::mutex> lk(s.mx);
-  auto it = s.map.find(h);
-  if (it == s.map.end()) return nullptr;
-  std::shared_ptr<Handle> p = std::move(it->second);
-  s.map.erase(it);
-  return p;
-}
-
-std::vector<std::shared_ptr<Handle>> Driver::unpublish_all() {
-  std::vector<std::shared_ptr<Handle>> out;
-  for (auto& s : shards_) {
-    std::lock_guard<std::mutex> lk(s.mx);
-    for (auto& e : s.map) out.push_back(std::move(e.second));
-    s.map.clear();
+HandleRef Driver::peek(NTCAN_HANDLE h) {
+  if (h <= 0) return HandleRef();
+  HandleSlot& s = slots_[static_cast<uint32_t>(h) & (kHandleSlots - 1)];
+  uint64_t w = s.word.load(std::memory_order_acquire);
+  for (;;) {
+    if ((w >> 32) != static_cast<uint32_t>(h)) return HandleRef();
+    if ((w & kSlotGone) != 0 && (w & kSlotUsers) == 0) return HandleRef();
+    if (s.word.compare_exchange_weak(w, w + 1, std::memory_order_acquire,
+                                     std::memory_order_acquire))
+      return HandleRef(&s);
   }
-  return out;
 }
 
-std::vector<std::shared_ptr<Handle>> Driver::all_handles() {
-  std::vector<std::shared_ptr<Handle>> out;
-  for (auto& s : shards_) {
-    std::lock_guard<std::mutex> lk(s.mx);
-    for (auto& e : s.map) out.push_back(e.second);
+void Driver::free_slot(HandleSlot& s) {
+  // The last use of a gone handle: nobody else can reach the slot now.
+  const auto value = static_cast<NTCAN_HANDLE>(s.word.load(std::memory_order_relaxed) >> 32);
+  std::shared_ptr<Handle> h = std::move(s.handle);
+  s.hot.store(nullptr, std::memory_order_relaxed);
+  s.ring.store(nullptr, std::memory_order_relaxed);
+  retire_counters(value, h->counters());
+  s.word.store(0, std::memory_order_release);
+  // `h` may be the last owner: the handle goes here, outside the slot.
+}
+
+void Driver::close_all() {
+  std::vector<HandleRef> closing;
+  for (uint32_t i = 0; i < kHandleSlots; ++i) {
+    uint64_t w = slots_[i].word.load(std::memory_order_acquire);
+    if (w == 0) continue;
+    HandleRef r = lookup(static_cast<NTCAN_HANDLE>(w >> 32));
+    if (r && unpublish(r)) closing.push_back(std::move(r));
   }
-  return out;
+  for (auto& r : closing) r->close();
 }
 
 // ---- Driver: counters ----------------------------------------------------------
@@ -337,24 +387,27 @@ std::vector<std::shared_ptr<Handle>> Driver::all_handles() {
 void Driver::count_unknown(NTCAN_HANDLE h, Op op) {
   count_no_net(op);
   std::lock_guard<std::mutex> lk(retired_mx_);
-  auto& c = retired_[h];
-  if (!c) c = std::make_shared<Counters>();
-  c->n[op_index(op)].fetch_add(1, std::memory_order_relaxed);
+  ++retired_[h].n[op_index(op)];
   while (retired_.size() > kRetiredCountersKept) retired_.erase(retired_.begin());
 }
 
-void Driver::retire_counters(NTCAN_HANDLE h, std::shared_ptr<Counters> c) {
+void Driver::retire_counters(NTCAN_HANDLE h, const Counters& c) {
   std::lock_guard<std::mutex> lk(retired_mx_);
-  retired_[h] = std::move(c);
+  // Calls that came after the close (counted as unknown) are already there.
+  RetiredCounts& r = retired_[h];
+  for (int i = 0; i < kOpCount; ++i) r.n[i] += c.n[i].load(std::memory_order_relaxed);
   while (retired_.size() > kRetiredCountersKept) retired_.erase(retired_.begin());
 }
 
 uint64_t Driver::calls(Op op, NTCAN_HANDLE h) {
-  if (auto p = lookup(h)) return p->counters().n[op_index(op)].load(std::memory_order_relaxed);
+  // Held until the sum is made, so the handle cannot retire its counters in
+  // between and be counted twice or not at all.
+  HandleRef r = peek(h);
+  uint64_t sum = r ? r->counters().n[op_index(op)].load(std::memory_order_relaxed) : 0;
   std::lock_guard<std::mutex> lk(retired_mx_);
   auto it = retired_.find(h);
-  if (it == retired_.end()) return 0;
-  return it->second->n[op_index(op)].load(std::memory_order_relaxed);
+  if (it != retired_.end()) sum += it->second.n[op_index(op)];
+  return sum;
 }
 
 uint64_t Driver::total_calls() {
@@ -366,7 +419,11 @@ uint64_t Driver::total_calls() {
 }
 
 void Driver::clear_counters() {
-  for (auto& h : all_handles()) h->counters().clear();
+  for (uint32_t i = 0; i < kHandleSlots; ++i) {
+    uint64_t w = slots_[i].word.load(std::memory_order_acquire);
+    if (w == 0) continue;
+    if (HandleRef r = peek(static_cast<NTCAN_HANDLE>(w >> 32))) r->counters().clear();
+  }
   {
     std::lock_guard<std::mutex> lk(retired_mx_);
     retired_.clear();
@@ -628,9 +685,7 @@ void Driver::timed_loop(Net& net, TimedBus* tb) {
 void Driver::reset() {
   for (auto& net : nets_) finish_timed(stop_timed(net, true));
 
-  std::vector<std::shared_ptr<Handle>> handles = unpublish_all();
-  for (auto& h : handles) h->close();
-  handles.clear();
+  close_all();
 
   std::vector<std::shared_ptr<Device>> devices;
   {

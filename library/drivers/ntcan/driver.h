@@ -5,8 +5,9 @@
 // Locks, in the order they may nest (never the other way round):
 //   Handle::ctl_mx_  ->  medium locks (e.g. the sim bus table)  ->  Handle::q_mx_
 //   Net::timed_mx    ->  TimedBus::m  ->  Net::rec_mx
-// Registry shard locks, Net::cfg_mx, Net::fault_mx, Net::dev_mx and the
-// directories' locks are leaves: nothing else is taken while they are held.
+// Net::cfg_mx, Net::fault_mx, Net::dev_mx and the directories' locks are
+// leaves: nothing else is taken while they are held. The handle table takes
+// no lock at all.
 // Device callbacks run with no driver lock held.
 #ifndef NTCAN_DRIVER_H
 #define NTCAN_DRIVER_H
@@ -42,19 +43,27 @@ constexpr size_t kTimedQueueLimit = 65536;
 constexpr int32_t kMaxRxQueue = 1 << 20;
 // Closed or never-issued handles whose call counters are kept.
 constexpr size_t kRetiredCountersKept = 100000;
+// Handles that can be open at the same time (a power of two).
+constexpr uint32_t kHandleSlots = 1u << 15;
 
 inline int op_index(Op op) {
   return static_cast<int>(op);
 }
 
-// Calls per operation of one handle. Shared between the open handle and, after
-// its close, the directory of retired counters, so no call is ever lost.
+// Calls per operation of one open handle. When the handle's last user lets
+// go after its close they are added to the directory of retired counters, so
+// no call is ever lost.
 struct Counters {
   std::atomic<uint64_t> n[kOpCount];
   Counters() { clear(); }
   void clear() {
     for (auto& c : n) c.store(0, std::memory_order_relaxed);
   }
+};
+
+// Calls per operation of a handle that is not open (closed or never issued).
+struct RetiredCounts {
+  uint64_t n[kOpCount] = {};
 };
 
 class Net;
@@ -65,10 +74,15 @@ class Handle final : public Endpoint {
   ~Handle();
 
   Net& net_state() { return *net_; }
-  Counters& counters() { return *counters_; }
-  const std::shared_ptr<Counters>& counters_ptr() const { return counters_; }
+  Counters& counters() { return counters_; }
   Port& port() { return *port_; }
+  // Whether the port wants poll() before the queue is read.
+  bool polled() const { return polled_; }
   const std::shared_ptr<Medium>& medium() const { return medium_; }
+  // The first of the three cache lines every call reads, and the queue's
+  // storage: prefetch hints.
+  const char* hot_lines() const { return reinterpret_cast<const char*>(&counters_); }
+  const char* ring_start() const { return reinterpret_cast<const char*>(ring_.get()); }
   // Attaches the medium side; called once, before the handle is published.
   void attach(std::shared_ptr<Medium> medium, std::unique_ptr<Port> port);
 
@@ -90,26 +104,97 @@ class Handle final : public Endpoint {
  private:
   int take_locked(CMSG* out, int max);
 
+  // The members an update cycle's canTake reads come first, on two adjacent
+  // cache lines: the counters, then what an empty queue's answer needs. With
+  // thousands of handles polled once a cycle, every further line a call
+  // touches is a cache miss per handle.
+  alignas(128) Counters counters_;
   Net* const net_;
-  std::shared_ptr<Counters> counters_;
-  std::shared_ptr<Medium> medium_;
+  // Frames queued; written under q_mx_, read without it to answer an empty
+  // queue at once.
+  std::atomic<uint32_t> count_{0};
+  std::atomic<bool> open_flag_{true};
+  bool polled_ = false;
+  const uint32_t cap_;
+  // Position of the oldest frame; written under q_mx_, read without it only
+  // to prefetch the frames a take is about to copy.
+  std::atomic<uint32_t> head_{0};
+  uint32_t lost_ = 0;  // under q_mx_; dropped since the last take
+  std::unique_ptr<CMSG[]> ring_;
+
+  alignas(64) std::mutex q_mx_;
+  std::condition_variable q_cv_;
+  int waiters_ = 0;
+  bool open_ = true;  // under q_mx_ (and ctl_mx_ when written)
+
   std::unique_ptr<Port> port_;
+  std::shared_ptr<Medium> medium_;
   const int32_t rx_timeout_ms_;
   const int32_t tx_timeout_ms_;
-  std::atomic<bool> open_flag_{true};
 
   std::mutex ctl_mx_;
   uint32_t baud_index_ = UINT32_MAX;  // under ctl_mx_; none set yet
+};
 
-  std::mutex q_mx_;
-  std::condition_variable q_cv_;
-  std::unique_ptr<CMSG[]> ring_;
-  const uint32_t cap_;
-  uint32_t head_ = 0;
-  uint32_t count_ = 0;
-  uint32_t lost_ = 0;  // dropped since the last take
-  int waiters_ = 0;
-  bool open_ = true;  // under q_mx_ (and ctl_mx_ when written)
+// One entry of the handle table. A handle value lives in slot
+// (value & (kHandleSlots - 1)); values are never reused, so a slot's value
+// tells a stale handle from the one open now.
+//
+// `word` holds the value in its upper 32 bits, kSlotGone and the number of
+// calls using the handle now. Gone with no users means the slot is being
+// filled or emptied; nobody may touch `handle` then but the thread doing it.
+// The last user of a gone handle empties the slot.
+constexpr uint64_t kSlotGone = uint64_t{1} << 31;
+constexpr uint64_t kSlotUsers = kSlotGone - 1;
+
+struct alignas(64) HandleSlot {
+  std::atomic<uint64_t> word{0};
+  // Where the handle's hot members and its queue lie, for prefetching only:
+  // they may be stale and are never dereferenced.
+  std::atomic<const char*> hot{nullptr};
+  std::atomic<const char*> ring{nullptr};
+  std::shared_ptr<Handle> handle;
+};
+
+inline void prefetch_lines(const char* p, int lines) {
+  if (p == nullptr) return;
+  for (int i = 0; i < lines; ++i) __builtin_prefetch(p + 64 * i);
+}
+// The same for lines about to be written.
+inline void prefetch_lines_for_write(char* p, int lines) {
+  for (int i = 0; i < lines; ++i) __builtin_prefetch(p + 64 * i, 1);
+}
+
+// A call's use of an open handle. While it lives the handle is not freed, even
+// when another thread closes it meanwhile.
+class HandleRef {
+ public:
+  HandleRef() = default;
+  HandleRef(const HandleRef&) = delete;
+  HandleRef& operator=(const HandleRef&) = delete;
+  HandleRef(HandleRef&& o) noexcept : slot_(o.slot_) { o.slot_ = nullptr; }
+  HandleRef& operator=(HandleRef&& o) noexcept {
+    if (this != &o) {
+      release();
+      slot_ = o.slot_;
+      o.slot_ = nullptr;
+    }
+    return *this;
+  }
+  ~HandleRef() { release(); }
+
+  explicit operator bool() const { return slot_ != nullptr; }
+  Handle* operator->() const { return slot_->handle.get(); }
+  Handle& operator*() const { return *slot_->handle; }
+  // For whatever has to keep the handle beyond this call (the timed bus).
+  const std::shared_ptr<Handle>& shared() const { return slot_->handle; }
+
+ private:
+  friend class Driver;
+  explicit HandleRef(HandleSlot* s) : slot_(s) {}
+  inline void release();
+
+  HandleSlot* slot_ = nullptr;
 };
 
 // A device attached to a net.
@@ -201,18 +286,50 @@ class Driver {
   static bool net_valid(int n) { return n >= 0 && n < kMaxNets; }
 
   // Handles.
-  NTCAN_HANDLE issue_handle_value();
-  void publish(const std::shared_ptr<Handle>& h);
-  std::shared_ptr<Handle> lookup(NTCAN_HANDLE h);
-  // Removes an open handle from the registry; null if it was not there.
-  std::shared_ptr<Handle> unpublish(NTCAN_HANDLE h);
-  std::vector<std::shared_ptr<Handle>> unpublish_all();
-  std::vector<std::shared_ptr<Handle>> all_handles();
+  // Reserves a slot for a new handle value: *value is set and the slot stays
+  // invisible to lookups until publish() or abandon(). Null when the values
+  // are used up or every slot is taken.
+  HandleSlot* claim_slot(NTCAN_HANDLE* value);
+  void publish(HandleSlot* slot, std::shared_ptr<Handle> h);
+  void abandon(HandleSlot* slot);
+  // A use of the open handle with value h, or an empty ref.
+  HandleRef lookup(NTCAN_HANDLE h) {
+    if (h <= 0) return HandleRef();
+    HandleSlot& s = slots_[static_cast<uint32_t>(h) & (kHandleSlots - 1)];
+    uint64_t w = s.word.load(std::memory_order_acquire);
+    if ((w >> 32) == static_cast<uint32_t>(h)) {
+      // Ask for the handle's lines now, before the atomic operations ahead
+      // (each of which waits for the one before) would fetch them one by one.
+      prefetch_lines(s.hot.load(std::memory_order_relaxed), 3);
+    }
+    for (;;) {
+      if ((w >> 32) != static_cast<uint32_t>(h) || (w & kSlotGone) != 0) return HandleRef();
+      if (s.word.compare_exchange_weak(w, w + 1, std::memory_order_acquire,
+                                       std::memory_order_acquire))
+        return HandleRef(&s);
+    }
+  }
+  // An update cycle polls its handles one after the other, usually in the
+  // order they were opened: while handle h is served, the lines of h + 1 and
+  // the slot of h + 2 are fetched, so that the next call finds them at hand.
+  void prefetch_after(NTCAN_HANDLE h) {
+    const uint32_t u = static_cast<uint32_t>(h);
+    __builtin_prefetch(&slots_[(u + 2) & (kHandleSlots - 1)]);
+    const HandleSlot& next = slots_[(u + 1) & (kHandleSlots - 1)];
+    prefetch_lines(next.hot.load(std::memory_order_relaxed), 3);
+    prefetch_lines(next.ring.load(std::memory_order_relaxed), 2);
+  }
+  // Takes the handle out of the table (later lookups fail); false if another
+  // thread did so first. It is freed when its last use ends.
+  bool unpublish(const HandleRef& r);
+  // Closes every open handle.
+  void close_all();
+  // Called by the last use of a gone handle.
+  void free_slot(HandleSlot& s);
 
   // Counters.
   void count_unknown(NTCAN_HANDLE h, Op op);  // a call with a handle not open
   void count_no_net(Op op) { no_net_calls_[op_index(op)].fetch_add(1, std::memory_order_relaxed); }
-  void retire_counters(NTCAN_HANDLE h, std::shared_ptr<Counters> c);
   uint64_t calls(Op op, NTCAN_HANDLE h);
   uint64_t total_calls();
   void clear_counters();
@@ -236,12 +353,10 @@ class Driver {
   void reset();
 
  private:
-  struct alignas(64) Shard {
-    std::mutex mx;
-    std::unordered_map<NTCAN_HANDLE, std::shared_ptr<Handle>> map;
-  };
-  static constexpr int kShards = 64;
-  Shard& shard(NTCAN_HANDLE h) { return shards_[static_cast<uint32_t>(h) % kShards]; }
+  // A use of handle h also while it is gone, as long as others still use it
+  // (its counters are not retired yet).
+  HandleRef peek(NTCAN_HANDLE h);
+  void retire_counters(NTCAN_HANDLE h, const Counters& c);
 
   void deliver_now(Net& net, Handle* src, Medium* medium, const CMSG* frames, int count, int device,
                    NTCAN_RESULT* status);
@@ -255,7 +370,7 @@ class Driver {
   void detach(const std::shared_ptr<Device>& d);
 
   Net nets_[kMaxNets];
-  Shard shards_[kShards];
+  std::unique_ptr<HandleSlot[]> slots_;
   std::atomic<int32_t> next_handle_{1};
   std::atomic<int> next_device_{1};
 
@@ -263,7 +378,7 @@ class Driver {
   std::unordered_map<int, std::shared_ptr<Device>> devdir_;
 
   std::mutex retired_mx_;
-  std::map<NTCAN_HANDLE, std::shared_ptr<Counters>> retired_;
+  std::map<NTCAN_HANDLE, RetiredCounts> retired_;
   std::atomic<uint64_t> no_net_calls_[kOpCount];
 };
 
@@ -271,6 +386,13 @@ class Driver {
 // named by NTCAN_CONFIG) and never destroyed, so detached threads that still
 // call the driver while the process exits find it intact.
 Driver& driver();
+
+inline void HandleRef::release() {
+  if (slot_ == nullptr) return;
+  uint64_t prev = slot_->word.fetch_sub(1, std::memory_order_acq_rel);
+  if ((prev & kSlotGone) != 0 && (prev & kSlotUsers) == 1) driver().free_slot(*slot_);
+  slot_ = nullptr;
+}
 
 // Bit rate of a baud-rate index, or 0.
 uint32_t baud_rate(uint32_t index);

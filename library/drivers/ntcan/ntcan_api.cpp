@@ -10,6 +10,7 @@
 
 using ntcan_drv::Driver;
 using ntcan_drv::Handle;
+using ntcan_drv::HandleRef;
 using ntcan_drv::Net;
 using ntcan_drv::Op;
 
@@ -18,8 +19,8 @@ namespace {
 // Versions canStatus reports: 1.0 throughout.
 constexpr uint16_t kVersion = 0x0100;
 
-std::shared_ptr<Handle> resolve(Driver& d, NTCAN_HANDLE h, Op op) {
-  std::shared_ptr<Handle> p = d.lookup(h);
+HandleRef resolve(Driver& d, NTCAN_HANDLE h, Op op) {
+  HandleRef p = d.lookup(h);
   if (!p) {
     d.count_unknown(h, op);
     return p;
@@ -59,36 +60,40 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
     medium = n.medium;
   }
   if (!medium) return NTCAN_NET_NOT_FOUND;
-  NTCAN_HANDLE id = d.issue_handle_value();
-  if (id <= 0) return NTCAN_INSUFFICIENT_RESOURCES;
+  NTCAN_HANDLE id = 0;
+  ntcan_drv::HandleSlot* slot = d.claim_slot(&id);
+  if (slot == nullptr) return NTCAN_INSUFFICIENT_RESOURCES;
   auto h = std::make_shared<Handle>(id, &n, rxqueuesize, txtimeout, rxtimeout);
   std::unique_ptr<ntcan_drv::Port> port;
   st = medium->open(*h, &port);
-  if (st != NTCAN_SUCCESS) return st;
-  if (!port) return NTCAN_INVALID_DRIVER;
+  if (st == NTCAN_SUCCESS && !port) st = NTCAN_INVALID_DRIVER;
+  if (st != NTCAN_SUCCESS) {
+    d.abandon(slot);
+    return st;
+  }
   h->attach(std::move(medium), std::move(port));
   h->counters().n[ntcan_drv::op_index(Op::Open)].fetch_add(1, std::memory_order_relaxed);
-  d.publish(h);
+  d.publish(slot, std::move(h));
   *handle = id;
   return NTCAN_SUCCESS;
 }
 
 NTCAN_RESULT canClose(NTCAN_HANDLE handle) {
   Driver& d = ntcan_drv::driver();
-  std::shared_ptr<Handle> h = resolve(d, handle, Op::Close);
+  HandleRef h = resolve(d, handle, Op::Close);
   if (!h) return NTCAN_INVALID_HANDLE;
   NTCAN_RESULT st;
   if (h->net_state().take_forced(Op::Close, &st)) return st;
-  // The counters outlive the handle so that tests can still ask about it.
-  d.retire_counters(handle, h->counters_ptr());
-  if (!d.unpublish(handle)) return NTCAN_INVALID_HANDLE;  // another thread closed it
+  if (!d.unpublish(h)) return NTCAN_INVALID_HANDLE;  // another thread closed it
   h->close();
+  // The handle and its slot go when the last call using it ends; its counters
+  // then move to the retired ones, so tests can still ask about it.
   return NTCAN_SUCCESS;
 }
 
 NTCAN_RESULT canSetBaudrate(NTCAN_HANDLE handle, uint32_t baud) {
   Driver& d = ntcan_drv::driver();
-  std::shared_ptr<Handle> h = resolve(d, handle, Op::SetBaudrate);
+  HandleRef h = resolve(d, handle, Op::SetBaudrate);
   if (!h) return NTCAN_INVALID_HANDLE;
   NTCAN_RESULT st;
   if (h->net_state().take_forced(Op::SetBaudrate, &st)) return st;
@@ -99,7 +104,7 @@ NTCAN_RESULT canSetBaudrate(NTCAN_HANDLE handle, uint32_t baud) {
 
 NTCAN_RESULT canIdAdd(NTCAN_HANDLE handle, int32_t id) {
   Driver& d = ntcan_drv::driver();
-  std::shared_ptr<Handle> h = resolve(d, handle, Op::IdAdd);
+  HandleRef h = resolve(d, handle, Op::IdAdd);
   if (!h) return NTCAN_INVALID_HANDLE;
   NTCAN_RESULT st;
   if (h->net_state().take_forced(Op::IdAdd, &st)) return st;
@@ -109,7 +114,7 @@ NTCAN_RESULT canIdAdd(NTCAN_HANDLE handle, int32_t id) {
 
 NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id) {
   Driver& d = ntcan_drv::driver();
-  std::shared_ptr<Handle> h = resolve(d, handle, Op::IdDelete);
+  HandleRef h = resolve(d, handle, Op::IdDelete);
   if (!h) return NTCAN_INVALID_HANDLE;
   NTCAN_RESULT st;
   if (h->net_state().take_forced(Op::IdDelete, &st)) return st;
@@ -119,7 +124,7 @@ NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id) {
 
 NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
   Driver& d = ntcan_drv::driver();
-  std::shared_ptr<Handle> h = resolve(d, handle, Op::Send);
+  HandleRef h = resolve(d, handle, Op::Send);
   if (!h) {
     set_len(len, 0);
     return NTCAN_INVALID_HANDLE;
@@ -147,14 +152,14 @@ NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
   }
   if (n.stalled.load(std::memory_order_relaxed)) return NTCAN_SUCCESS;  // the frames vanish
   int accepted = 0;
-  st = d.put_on_bus(n, h, cmsg, count, 0, &accepted);
+  st = d.put_on_bus(n, h.shared(), cmsg, count, 0, &accepted);
   *len = accepted;
   return st;
 }
 
 NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
   Driver& d = ntcan_drv::driver();
-  std::shared_ptr<Handle> h = resolve(d, handle, Op::Take);
+  HandleRef h = resolve(d, handle, Op::Take);
   if (!h) {
     set_len(len, 0);
     return NTCAN_INVALID_HANDLE;
@@ -168,8 +173,9 @@ NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
     set_len(len, 0);
     return NTCAN_INVALID_PARAMETER;
   }
-  if (h->port().polled()) h->port().poll();
+  if (h->polled()) h->port().poll();
   int k = h->take(cmsg, *len);
+  d.prefetch_after(handle);
   if (k < 0) {
     *len = 0;
     return NTCAN_INVALID_HANDLE;
@@ -180,7 +186,7 @@ NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
 
 NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, void* ovrlppd) {
   Driver& d = ntcan_drv::driver();
-  std::shared_ptr<Handle> h = resolve(d, handle, Op::Read);
+  HandleRef h = resolve(d, handle, Op::Read);
   if (!h) {
     set_len(len, 0);
     return NTCAN_INVALID_HANDLE;
@@ -202,7 +208,7 @@ NTCAN_RESULT canRead(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, void* ovrlpp
 
 NTCAN_RESULT canStatus(NTCAN_HANDLE handle, CAN_IF_STATUS* cstat) {
   Driver& d = ntcan_drv::driver();
-  std::shared_ptr<Handle> h = resolve(d, handle, Op::Status);
+  HandleRef h = resolve(d, handle, Op::Status);
   if (!h) return NTCAN_INVALID_HANDLE;
   Net& n = h->net_state();
   NTCAN_RESULT st;
