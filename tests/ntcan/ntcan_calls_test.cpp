@@ -209,6 +209,39 @@ TEST_F(Calls, HandleValuesArePositiveAndNeverReused) {
   EXPECT_EQ(0, ntcan_ctl::handle_net(after_reset));
 }
 
+// 32768 handles can be open at once. A value whose table slot is still taken
+// is skipped, a stale value sharing a slot with an open handle is refused, and
+// a closed handle's counters survive it.
+TEST_F(Calls, TheHandleTableFillsUpAndSkipsTakenSlots) {
+  constexpr int kSlots = 1 << 15;
+  std::vector<NTCAN_HANDLE> open;
+  NTCAN_HANDLE h = -1;
+  while (canOpen(0, 0, 1, 1, 0, 0, &h) == NTCAN_SUCCESS) {
+    open.push_back(h);
+    ASSERT_LE(open.size(), size_t(kSlots));
+  }
+  ASSERT_EQ(open.size(), size_t(kSlots));
+  EXPECT_EQ(NTCAN_INSUFFICIENT_RESOURCES, canOpen(0, 0, 1, 1, 0, 0, &h));
+
+  const NTCAN_HANDLE gone = open[100];
+  CMSG m = frame(1);
+  int32_t n = 1;
+  ASSERT_EQ(NTCAN_SUCCESS, canTake(gone, &m, &n));
+  ASSERT_EQ(NTCAN_SUCCESS, canClose(gone));
+  NTCAN_HANDLE fresh = -1;
+  ASSERT_EQ(NTCAN_SUCCESS, canOpen(0, 0, 1, 1, 0, 0, &fresh));
+  EXPECT_GT(fresh, open.back());
+  EXPECT_EQ(fresh % kSlots, gone % kSlots);  // the only free slot
+  n = 1;
+  EXPECT_EQ(NTCAN_INVALID_HANDLE, canTake(gone, &m, &n));
+  EXPECT_EQ(2u, ntcan_ctl::calls(ntcan_ctl::Op::Take, gone));
+  EXPECT_EQ(0u, ntcan_ctl::calls(ntcan_ctl::Op::Take, fresh));
+  EXPECT_EQ(0, ntcan_ctl::handle_net(fresh));
+  EXPECT_EQ(-1, ntcan_ctl::handle_net(gone));
+  ntcan_ctl::reset();
+  EXPECT_EQ(-1, ntcan_ctl::handle_net(fresh));
+}
+
 TEST_F(Calls, BadInputGetsAStatusNeverACrash) {
   NTCAN_HANDLE h = -1;
   EXPECT_EQ(NTCAN_NET_NOT_FOUND, canOpen(-1, 0, 10, 100, 1000, 1000, &h));
