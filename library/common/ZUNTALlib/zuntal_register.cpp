@@ -225,8 +225,9 @@ namespace {
 // of nodes none of it is in the cache, and the driver's atomic operations
 // would make each miss wait for the one before. Three steps deep: the object
 // of the node after next, the buffer's count of the node after next, and the
-// buffer lines the next node's fill is likely to write (as many as its last
-// fill wrote).
+// first buffer lines the next node's fill is likely to write (at most four,
+// and no more than its last fill wrote: the hardware follows the rest of the
+// copy once it has started).
 void prefetch_ahead(size_t i, size_t n) {
   if (i + 3 < n) {
     __builtin_prefetch(can_list[i + 3]);
@@ -243,7 +244,7 @@ void prefetch_ahead(size_t i, size_t n) {
     if (len != nullptr && rx != nullptr) {
       int frames =
           std::min(std::max(zuntal_detail::load_word(len), 0), zuntal_detail::kBufferFrames);
-      const size_t lines = (size_t(frames) * sizeof(CMSG) + 63) / 64;
+      const size_t lines = std::min<size_t>((size_t(frames) * sizeof(CMSG) + 63) / 64, 4);
       for (size_t k = 0; k < lines; ++k) __builtin_prefetch(rx + 64 * k, 1);
     }
   }
