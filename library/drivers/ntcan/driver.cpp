@@ -354,16 +354,7 @@ bool Driver::unpublish(const HandleRef& r) {
 }
 
 HandleRef Driver::peek(NTCAN_HANDLE h) {
-  if (h <= 0) return HandleRef();
-  HandleSlot& s = slots_[static_cast<uint32_t>(h) & (kHandleSlots - 1)];
-  uint64_t w = s.word.load(std::memory_order_acquire);
-  for (;;) {
-    if ((w >> 32) != static_cast<uint32_t>(h)) return HandleRef();
-    if ((w & kSlotGone) != 0 && (w & kSlotUsers) == 0) return HandleRef();
-    if (s.word.compare_exchange_weak(w, w + 1, std::memory_order_acquire,
-                                     std::memory_order_acquire))
-      return HandleRef(&s);
-  }
+  return use(h, true);
 }
 
 void Driver::free_slot(HandleSlot& s) {

@@ -293,22 +293,7 @@ class Driver {
   void publish(HandleSlot* slot, std::shared_ptr<Handle> h);
   void abandon(HandleSlot* slot);
   // A use of the open handle with value h, or an empty ref.
-  HandleRef lookup(NTCAN_HANDLE h) {
-    if (h <= 0) return HandleRef();
-    HandleSlot& s = slots_[static_cast<uint32_t>(h) & (kHandleSlots - 1)];
-    uint64_t w = s.word.load(std::memory_order_acquire);
-    if ((w >> 32) == static_cast<uint32_t>(h)) {
-      // Ask for the handle's lines now, before the atomic operations ahead
-      // (each of which waits for the one before) would fetch them one by one.
-      prefetch_lines(s.hot.load(std::memory_order_relaxed), 3);
-    }
-    for (;;) {
-      if ((w >> 32) != static_cast<uint32_t>(h) || (w & kSlotGone) != 0) return HandleRef();
-      if (s.word.compare_exchange_weak(w, w + 1, std::memory_order_acquire,
-                                       std::memory_order_acquire))
-        return HandleRef(&s);
-    }
-  }
+  HandleRef lookup(NTCAN_HANDLE h) { return use(h, false); }
   // An update cycle polls its handles one after the other, usually in the
   // order they were opened: while handle h is served, the lines of h + 1 and
   // the slot of h + 2 are fetched, so that the next call finds them at hand.
@@ -353,6 +338,27 @@ class Driver {
   void reset();
 
  private:
+  // A use of the handle with value h. With `gone_too`, also of a closed
+  // handle that calls still use (for reading its counters).
+  HandleRef use(NTCAN_HANDLE h, bool gone_too) {
+    if (h <= 0) return HandleRef();
+    HandleSlot& s = slots_[static_cast<uint32_t>(h) & (kHandleSlots - 1)];
+    uint64_t w = s.word.load(std::memory_order_acquire);
+    if ((w >> 32) == static_cast<uint32_t>(h)) {
+      // Ask for the handle's lines now, before the atomic operations ahead
+      // (each of which waits for the one before) would fetch them one by one.
+      prefetch_lines(s.hot.load(std::memory_order_relaxed), 3);
+    }
+    for (;;) {
+      if ((w >> 32) != static_cast<uint32_t>(h)) return HandleRef();
+      // Gone with no users: being emptied, or filled for a new value.
+      if ((w & kSlotGone) != 0 && (!gone_too || (w & kSlotUsers) == 0)) return HandleRef();
+      if (s.word.compare_exchange_weak(w, w + 1, std::memory_order_acquire,
+                                       std::memory_order_acquire))
+        return HandleRef(&s);
+    }
+  }
+
   // A use of handle h also while it is gone, as long as others still use it
   // (its counters are not retired yet).
   HandleRef peek(NTCAN_HANDLE h);
