@@ -117,6 +117,52 @@ TEST_F(Calls, FullQueueKeepsOldFramesAndReportsTheLossOnTheNextTake) {
   }
 }
 
+// Queues of many sizes, small ones carved side by side and large ones apart,
+// each filled to the brim: every handle gets back exactly its own frames.
+// Closed handles' storage goes to the next handles of the same sizes, whose
+// queues start empty.
+TEST_F(Calls, QueuesOfEverySizeKeepTheirOwnFramesAndStartEmptyWhenReused) {
+  const std::vector<int32_t> sizes = {1, 3, 4, 5, 100, 1000, 4095, 4096, 4097, 5000};
+  NTCAN_HANDLE tx = open_handle();
+  auto fill_and_check = [&](const std::vector<NTCAN_HANDLE>& rx, int round) {
+    for (size_t k = 0; k < rx.size(); ++k) {
+      std::vector<CMSG> batch;
+      for (int32_t j = 0; j < sizes[k]; ++j)
+        batch.push_back(
+            frame(int32_t(0x100 + k), {uint8_t(round), uint8_t(j), uint8_t(j >> 8), 0xA5}));
+      int32_t n = sizes[k];
+      ASSERT_EQ(NTCAN_SUCCESS, canSend(tx, batch.data(), &n));
+    }
+    for (size_t k = 0; k < rx.size(); ++k) {
+      std::vector<CMSG> got = take_all(rx[k]);
+      ASSERT_EQ(size_t(sizes[k]), got.size()) << "queue of " << sizes[k];
+      for (int32_t j = 0; j < sizes[k]; ++j) {
+        ASSERT_EQ(int32_t(0x100 + k), got[j].id) << "queue of " << sizes[k] << ", frame " << j;
+        ASSERT_EQ(round, got[j].data[0]);
+        ASSERT_EQ(j, got[j].data[1] | got[j].data[2] << 8);
+        ASSERT_EQ(0xA5, got[j].data[3]);
+        ASSERT_EQ(0, got[j].msg_lost);
+      }
+    }
+  };
+  std::vector<NTCAN_HANDLE> rx;
+  for (size_t k = 0; k < sizes.size(); ++k)
+    rx.push_back(open_with_ids({int32_t(0x100 + k)}, 0, sizes[k]));
+  fill_and_check(rx, 1);
+
+  // Frames left queued on closed handles must not show up on their successors.
+  for (size_t k = 0; k < sizes.size(); ++k) {
+    CMSG f = frame(int32_t(0x100 + k), {9});
+    ASSERT_EQ(NTCAN_SUCCESS, send1(tx, f));
+    ASSERT_EQ(NTCAN_SUCCESS, canClose(rx[k]));
+  }
+  for (size_t k = 0; k < sizes.size(); ++k) {
+    rx[k] = open_with_ids({int32_t(0x100 + k)}, 0, sizes[k]);
+    EXPECT_TRUE(take_all(rx[k]).empty()) << "queue of " << sizes[k];
+  }
+  fill_and_check(rx, 2);
+}
+
 TEST_F(Calls, ReadWaitsForAFirstFrameThenTimesOut) {
   NTCAN_HANDLE tx = open_handle();
   NTCAN_HANDLE rx = open_with_ids({0x10}, 0, 100, 20);

@@ -3,11 +3,23 @@
 // counters and reset.
 #include "driver.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <new>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define NTCAN_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define NTCAN_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define NTCAN_POISON(p, n) ((void)(p), (void)(n))
+#define NTCAN_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
 
 namespace ntcan_drv {
 namespace {
@@ -80,6 +92,83 @@ bool same_config(const ntcan_ctl::NetConfig& a, const ntcan_ctl::NetConfig& b) {
 
 }  // namespace
 
+// ---- Receive queue storage -----------------------------------------------------
+
+namespace {
+constexpr size_t kRingBlock = size_t(2) << 20;
+constexpr size_t kRingCarvedMax = size_t(64) << 10;
+
+// Bytes a carved queue of `frames` frames takes: whole cache lines, so that
+// every queue starts on a line of its own.
+size_t ring_bytes(uint32_t frames) {
+  return (size_t(frames) * sizeof(CMSG) + 63) & ~size_t(63);
+}
+}  // namespace
+
+void QueueLock::lock_slow() {
+  for (int spins = 0;; ++spins) {
+    while (held_.load(std::memory_order_relaxed)) {
+      if (spins < 64) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+        ++spins;
+      } else {
+        std::this_thread::yield();
+      }
+    }
+    if (!held_.exchange(true, std::memory_order_acquire)) return;
+  }
+}
+
+CMSG* RingStore::get(uint32_t frames) {
+  const size_t bytes = ring_bytes(frames);
+  if (bytes > kRingCarvedMax) return new CMSG[frames];
+  char* p;
+  {
+    std::lock_guard<std::mutex> g(mx_);
+    std::vector<char*>& kept = free_[bytes];
+    if (!kept.empty()) {
+      p = kept.back();
+      kept.pop_back();
+    } else {
+      if (left_ < bytes) {
+        void* block = nullptr;
+        if (posix_memalign(&block, kRingBlock, kRingBlock) != 0) throw std::bad_alloc();
+        // Only a hint: without huge pages the queues still lie in a row.
+        (void)madvise(block, kRingBlock, MADV_HUGEPAGE);
+        next_ = static_cast<char*>(block);
+        left_ = kRingBlock;
+        NTCAN_POISON(next_, left_);
+      }
+      p = next_;
+      next_ += bytes;
+      left_ -= bytes;
+    }
+  }
+  NTCAN_UNPOISON(p, bytes);
+  return new (p) CMSG[frames];
+}
+
+void RingStore::put(CMSG* ring, uint32_t frames) {
+  if (ring == nullptr) return;
+  const size_t bytes = ring_bytes(frames);
+  if (bytes > kRingCarvedMax) {
+    delete[] ring;
+    return;
+  }
+  // Poisoned while kept, so that a use after the handle is gone is reported
+  // under the address sanitizer as it would be for heap memory.
+  NTCAN_POISON(ring, bytes);
+  std::lock_guard<std::mutex> g(mx_);
+  free_[bytes].push_back(reinterpret_cast<char*>(ring));
+}
+
+RingStore& ring_store() {
+  static RingStore* store = new RingStore;  // never destroyed, like the driver
+  return *store;
+}
+
 // ---- Handle ------------------------------------------------------------------
 
 void Endpoint::receive(const CMSG* frames, int count) {
@@ -90,7 +179,8 @@ Handle::Handle(NTCAN_HANDLE id, Net* net, int32_t rxqueuesize, int32_t txtimeout
     : Endpoint(id, net->index),
       net_(net),
       cap_(static_cast<uint32_t>(rxqueuesize)),
-      ring_(new CMSG[static_cast<size_t>(rxqueuesize)]),
+      ring_(ring_store().get(static_cast<uint32_t>(rxqueuesize)),
+            RingRelease{static_cast<uint32_t>(rxqueuesize)}),
       rx_timeout_ms_(rxtimeout),
       tx_timeout_ms_(txtimeout) {}
 
@@ -110,7 +200,7 @@ void Handle::push(const CMSG* frames, int count) {
   if (count <= 0 || net_->stalled.load(std::memory_order_relaxed)) return;
   bool wake;
   {
-    std::lock_guard<std::mutex> lk(q_mx_);
+    std::lock_guard<QueueLock> lk(q_mx_);
     if (!open_) return;
     uint32_t n = count_.load(std::memory_order_relaxed);
     for (int i = 0; i < count; ++i) {
@@ -182,7 +272,7 @@ int Handle::take(CMSG* out, int max) {
                  std::min(lines_of(first), kKickLines));
   if (k > first) prefetch_lines(ring_start(), std::min(lines_of(k - first), kKickLines));
   prefetch_lines_for_write(reinterpret_cast<char*>(out), std::min(lines_of(k), kKickLines));
-  std::lock_guard<std::mutex> lk(q_mx_);
+  std::lock_guard<QueueLock> lk(q_mx_);
   if (!open_) return -1;
   return take_locked(out, max);
 }
@@ -190,7 +280,7 @@ int Handle::take(CMSG* out, int max) {
 NTCAN_RESULT Handle::read(CMSG* out, int max, int* got) {
   const bool polled = polled_;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(rx_timeout_ms_);
-  std::unique_lock<std::mutex> lk(q_mx_);
+  std::unique_lock<QueueLock> lk(q_mx_);
   for (;;) {
     if (polled) {
       lk.unlock();
@@ -255,7 +345,7 @@ NTCAN_RESULT Handle::set_baudrate(uint32_t index, uint32_t bitrate) {
 void Handle::close() {
   std::lock_guard<std::mutex> c(ctl_mx_);
   {
-    std::lock_guard<std::mutex> lk(q_mx_);
+    std::lock_guard<QueueLock> lk(q_mx_);
     if (!open_) return;
     open_ = false;
   }

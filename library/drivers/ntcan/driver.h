@@ -5,10 +5,9 @@
 // Locks, in the order they may nest (never the other way round):
 //   Handle::ctl_mx_  ->  medium locks (e.g. the sim bus table)  ->  Handle::q_mx_
 //   Net::timed_mx    ->  TimedBus::m  ->  Net::rec_mx
-// Net::cfg_mx, Net::fault_mx, Net::dev_mx and the directories' locks are
-// leaves: nothing else is taken while they are held. The handle table takes
-// no lock at all.
-// Device callbacks run with no driver lock held.
+// Net::cfg_mx, Net::fault_mx, Net::dev_mx, the directories' locks and the
+// queue storage's lock are leaves: nothing else is taken while they are held. The handle table
+// takes no lock at all. Device callbacks run with no driver lock held.
 #ifndef NTCAN_DRIVER_H
 #define NTCAN_DRIVER_H
 
@@ -68,6 +67,48 @@ struct RetiredCounts {
 
 class Net;
 
+// The lock of a receive queue. Its holders only copy frames, so a waiter
+// spins a little and then yields. Unlike a mutex, its release is a plain
+// store: a take that has just copied 100 frames lets go without waiting for
+// the copy's stores to reach the cache, and the update cycle's next node
+// overlaps with them.
+class QueueLock {
+ public:
+  void lock() {
+    if (!held_.exchange(true, std::memory_order_acquire)) return;
+    lock_slow();
+  }
+  bool try_lock() {
+    return !held_.load(std::memory_order_relaxed) &&
+           !held_.exchange(true, std::memory_order_acquire);
+  }
+  void unlock() { held_.store(false, std::memory_order_release); }
+
+ private:
+  void lock_slow();
+  std::atomic<bool> held_{false};
+};
+
+// Storage of receive queues. Queues of up to 64 KiB are carved one after the
+// other from 2 MiB blocks that the kernel is asked to back with huge pages:
+// the queues of handles opened in a row then lie in a row, so an update cycle
+// that takes from them in turn reads one stream and misses the TLB once per
+// block instead of once per handle. A released queue is kept for the next
+// one of its size; the blocks live as long as the process, like the driver.
+// Larger queues come from the heap.
+class RingStore {
+ public:
+  CMSG* get(uint32_t frames);
+  void put(CMSG* ring, uint32_t frames);
+
+ private:
+  std::mutex mx_;
+  std::map<size_t, std::vector<char*>> free_;
+  char* next_ = nullptr;  // the uncarved rest of the current block
+  size_t left_ = 0;
+};
+RingStore& ring_store();
+
 class Handle final : public Endpoint {
  public:
   Handle(NTCAN_HANDLE id, Net* net, int32_t rxqueuesize, int32_t txtimeout, int32_t rxtimeout);
@@ -120,10 +161,14 @@ class Handle final : public Endpoint {
   // to prefetch the frames a take is about to copy.
   std::atomic<uint32_t> head_{0};
   uint32_t lost_ = 0;  // under q_mx_; dropped since the last take
-  std::unique_ptr<CMSG[]> ring_;
+  struct RingRelease {
+    uint32_t frames;
+    void operator()(CMSG* ring) const { ring_store().put(ring, frames); }
+  };
+  std::unique_ptr<CMSG[], RingRelease> ring_;
 
-  alignas(64) std::mutex q_mx_;
-  std::condition_variable q_cv_;
+  alignas(64) QueueLock q_mx_;
+  std::condition_variable_any q_cv_;
   int waiters_ = 0;
   bool open_ = true;  // under q_mx_ (and ctl_mx_ when written)
 
