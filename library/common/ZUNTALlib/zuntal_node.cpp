@@ -1,10 +1,14 @@
 // zuntal_node.cpp - the node property D_can: construction with its child
 // properties, the address record and its change by clients, the configuration
 // line, the accessors and destruction.
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "D_zuntal.h"
 #include "zuntal_internal.h"
@@ -18,11 +22,15 @@ D_iiii* D_can::canIdent_debug_ = nullptr;
 namespace zuntal_detail {
 
 namespace {
+constexpr size_t kBufferBlock = size_t(2) << 20;
+
 // Allocated once and never destroyed, so that what it holds stays reachable
 // until the process ends, also while static destructors run.
 struct Store {
   std::mutex mx;
-  std::vector<std::unique_ptr<NodeBuffer>> buffers;
+  std::vector<void*> blocks;  // of node buffers
+  char* next = nullptr;       // the uncarved rest of the last block
+  size_t left = 0;
   std::vector<std::unique_ptr<int>> ints;
   std::vector<canline*> lines;
 };
@@ -35,8 +43,18 @@ Store& store() {
 NodeBuffer* new_node_buffer() {
   Store& s = store();
   std::lock_guard<std::mutex> g(s.mx);
-  s.buffers.emplace_back(new NodeBuffer);
-  NodeBuffer* b = s.buffers.back().get();
+  if (s.left < sizeof(NodeBuffer)) {
+    void* block = nullptr;
+    if (posix_memalign(&block, kBufferBlock, kBufferBlock) != 0) throw std::bad_alloc();
+    // Only a hint: without huge pages the buffers still lie in a row.
+    (void)madvise(block, kBufferBlock, MADV_HUGEPAGE);
+    s.blocks.push_back(block);
+    s.next = static_cast<char*>(block);
+    s.left = kBufferBlock;
+  }
+  NodeBuffer* b = new (s.next) NodeBuffer;
+  s.next += sizeof(NodeBuffer);
+  s.left -= sizeof(NodeBuffer);
   std::memset(b->rx, 0, sizeof b->rx);
   return b;
 }
