@@ -106,7 +106,8 @@ size_t ring_bytes(uint32_t frames) {
 }  // namespace
 
 void QueueLock::lock_slow() {
-  for (int spins = 0;; ++spins) {
+  int spins = 0;
+  do {
     while (held_.load(std::memory_order_relaxed)) {
       if (spins < 64) {
 #if defined(__x86_64__) || defined(__i386__)
@@ -117,8 +118,7 @@ void QueueLock::lock_slow() {
         std::this_thread::yield();
       }
     }
-    if (!held_.exchange(true, std::memory_order_acquire)) return;
-  }
+  } while (held_.exchange(true, std::memory_order_acquire));
 }
 
 CMSG* RingStore::get(uint32_t frames) {

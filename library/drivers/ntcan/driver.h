@@ -78,10 +78,6 @@ class QueueLock {
     if (!held_.exchange(true, std::memory_order_acquire)) return;
     lock_slow();
   }
-  bool try_lock() {
-    return !held_.load(std::memory_order_relaxed) &&
-           !held_.exchange(true, std::memory_order_acquire);
-  }
   void unlock() { held_.store(false, std::memory_order_release); }
 
  private:
