@@ -103,6 +103,23 @@ constexpr size_t kRingCarvedMax = size_t(64) << 10;
 size_t ring_bytes(uint32_t frames) {
   return (size_t(frames) * sizeof(CMSG) + 63) & ~size_t(63);
 }
+
+class RingStore {
+ public:
+  CMSG* get(uint32_t frames);
+  void put(CMSG* ring, uint32_t frames);
+
+ private:
+  std::mutex mx_;
+  std::map<size_t, std::vector<char*>> free_;  // kept queues, by size
+  char* next_ = nullptr;                       // the uncarved rest of the current block
+  size_t left_ = 0;
+};
+
+RingStore& ring_store() {
+  static RingStore* store = new RingStore;  // never destroyed, like the driver
+  return *store;
+}
 }  // namespace
 
 void QueueLock::lock_slow() {
@@ -164,9 +181,12 @@ void RingStore::put(CMSG* ring, uint32_t frames) {
   free_[bytes].push_back(reinterpret_cast<char*>(ring));
 }
 
-RingStore& ring_store() {
-  static RingStore* store = new RingStore;  // never destroyed, like the driver
-  return *store;
+CMSG* new_ring(uint32_t frames) {
+  return ring_store().get(frames);
+}
+
+void release_ring(CMSG* ring, uint32_t frames) {
+  ring_store().put(ring, frames);
 }
 
 // ---- Handle ------------------------------------------------------------------
@@ -179,7 +199,7 @@ Handle::Handle(NTCAN_HANDLE id, Net* net, int32_t rxqueuesize, int32_t txtimeout
     : Endpoint(id, net->index),
       net_(net),
       cap_(static_cast<uint32_t>(rxqueuesize)),
-      ring_(ring_store().get(static_cast<uint32_t>(rxqueuesize)),
+      ring_(new_ring(static_cast<uint32_t>(rxqueuesize)),
             RingRelease{static_cast<uint32_t>(rxqueuesize)}),
       rx_timeout_ms_(rxtimeout),
       tx_timeout_ms_(txtimeout) {}

@@ -6,8 +6,9 @@
 //   Handle::ctl_mx_  ->  medium locks (e.g. the sim bus table)  ->  Handle::q_mx_
 //   Net::timed_mx    ->  TimedBus::m  ->  Net::rec_mx
 // Net::cfg_mx, Net::fault_mx, Net::dev_mx, the directories' locks and the
-// queue storage's lock are leaves: nothing else is taken while they are held. The handle table
-// takes no lock at all. Device callbacks run with no driver lock held.
+// queue storage's lock are leaves: nothing else is taken while they are held.
+// The handle table takes no lock at all. Device callbacks run with no driver
+// lock held.
 #ifndef NTCAN_DRIVER_H
 #define NTCAN_DRIVER_H
 
@@ -92,18 +93,8 @@ class QueueLock {
 // block instead of once per handle. A released queue is kept for the next
 // one of its size; the blocks live as long as the process, like the driver.
 // Larger queues come from the heap.
-class RingStore {
- public:
-  CMSG* get(uint32_t frames);
-  void put(CMSG* ring, uint32_t frames);
-
- private:
-  std::mutex mx_;
-  std::map<size_t, std::vector<char*>> free_;
-  char* next_ = nullptr;  // the uncarved rest of the current block
-  size_t left_ = 0;
-};
-RingStore& ring_store();
+CMSG* new_ring(uint32_t frames);
+void release_ring(CMSG* ring, uint32_t frames);
 
 class Handle final : public Endpoint {
  public:
@@ -159,7 +150,7 @@ class Handle final : public Endpoint {
   uint32_t lost_ = 0;  // under q_mx_; dropped since the last take
   struct RingRelease {
     uint32_t frames;
-    void operator()(CMSG* ring) const { ring_store().put(ring, frames); }
+    void operator()(CMSG* ring) const { release_ring(ring, frames); }
   };
   std::unique_ptr<CMSG[], RingRelease> ring_;
 
