@@ -77,6 +77,21 @@ class Nodes {
   bool ok_ = true;
 };
 
+// The plain copy's frames: 100 for each of n nodes, numbered.
+std::vector<CMSG> numbered_frames(int n) {
+  std::vector<CMSG> f(size_t(n) * kFrames);
+  for (size_t k = 0; k < f.size(); ++k) f[k].id = int(k);
+  return f;
+}
+
+// The plain copy: the same bytes a cycle takes, node by node.
+void copy_nodes(const std::vector<CMSG>& src, std::vector<CMSG>& dst, int n) {
+  for (int k = 0; k < n; ++k)
+    std::memcpy(&dst[size_t(k) * kFrames], &src[size_t(k) * kFrames], kFrames * sizeof(CMSG));
+  benchmark::DoNotOptimize(dst.data());
+  benchmark::ClobberMemory();
+}
+
 void per_node(benchmark::State& state, int n) {
   state.counters["per_node"] = benchmark::Counter(
       n, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
@@ -149,13 +164,9 @@ void BM_DriverTakeIdle(benchmark::State& state) {
 // The same bytes copied from one node-sized block to another, node by node.
 void BM_PlainCopy(benchmark::State& state) {
   const int n = int(state.range(0));
-  std::vector<CMSG> src(size_t(n) * kFrames), dst(size_t(n) * kFrames);
-  for (size_t k = 0; k < src.size(); ++k) src[k].id = int(k);
+  std::vector<CMSG> src = numbered_frames(n), dst(src.size());
   for (auto _ : state) {
-    for (int k = 0; k < n; ++k)
-      std::memcpy(&dst[size_t(k) * kFrames], &src[size_t(k) * kFrames], kFrames * sizeof(CMSG));
-    benchmark::DoNotOptimize(dst.data());
-    benchmark::ClobberMemory();
+    copy_nodes(src, dst, n);
   }
   per_node(state, n);
   state.SetBytesProcessed(int64_t(state.iterations()) * n * kFrames * int64_t(sizeof(CMSG)));
@@ -166,15 +177,11 @@ void BM_PlainCopy(benchmark::State& state) {
 void BM_PlainCopyQueued(benchmark::State& state) {
   const int n = int(state.range(0));
   Nodes nodes(n);
-  std::vector<CMSG> src(size_t(n) * kFrames), dst(size_t(n) * kFrames);
-  for (size_t k = 0; k < src.size(); ++k) src[k].id = int(k);
+  std::vector<CMSG> src = numbered_frames(n), dst(src.size());
   for (auto _ : state) {
     nodes.queue_frames();
     auto t0 = std::chrono::steady_clock::now();
-    for (int k = 0; k < n; ++k)
-      std::memcpy(&dst[size_t(k) * kFrames], &src[size_t(k) * kFrames], kFrames * sizeof(CMSG));
-    benchmark::DoNotOptimize(dst.data());
-    benchmark::ClobberMemory();
+    copy_nodes(src, dst, n);
     auto t1 = std::chrono::steady_clock::now();
     state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
   }
@@ -190,8 +197,7 @@ void BM_LoopingFullVsCopy(benchmark::State& state) {
   const int n = int(state.range(0));
   Nodes nodes(n);
   if (!nodes.ok()) state.SkipWithError("registration failed");
-  std::vector<CMSG> src(size_t(n) * kFrames), dst(size_t(n) * kFrames);
-  for (size_t k = 0; k < src.size(); ++k) src[k].id = int(k);
+  std::vector<CMSG> src = numbered_frames(n), dst(src.size());
   double loop_s = 0, copy_s = 0;
   bool copy_first = true;
   for (auto _ : state) {
@@ -201,10 +207,7 @@ void BM_LoopingFullVsCopy(benchmark::State& state) {
       const bool copy = (pass == 0) == copy_first;
       auto t0 = std::chrono::steady_clock::now();
       if (copy) {
-        for (int k = 0; k < n; ++k)
-          std::memcpy(&dst[size_t(k) * kFrames], &src[size_t(k) * kFrames], kFrames * sizeof(CMSG));
-        benchmark::DoNotOptimize(dst.data());
-        benchmark::ClobberMemory();
+        copy_nodes(src, dst, n);
       } else {
         can_looping();
       }
