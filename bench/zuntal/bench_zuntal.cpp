@@ -92,6 +92,14 @@ void copy_nodes(const std::vector<CMSG>& src, std::vector<CMSG>& dst, int n) {
   benchmark::ClobberMemory();
 }
 
+// The seconds f takes, for benchmarks timed by hand.
+template <typename F>
+double seconds_of(F&& f) {
+  auto t0 = std::chrono::steady_clock::now();
+  f();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
 void per_node(benchmark::State& state, int n) {
   state.counters["per_node"] = benchmark::Counter(
       n, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
@@ -112,10 +120,7 @@ void BM_LoopingFull(benchmark::State& state) {
   if (!nodes.ok()) state.SkipWithError("registration failed");
   for (auto _ : state) {
     nodes.queue_frames();
-    auto t0 = std::chrono::steady_clock::now();
-    can_looping();
-    auto t1 = std::chrono::steady_clock::now();
-    state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+    state.SetIterationTime(seconds_of([] { can_looping(); }));
   }
   per_node(state, n);
   state.SetBytesProcessed(int64_t(state.iterations()) * n * kFrames * int64_t(sizeof(CMSG)));
@@ -132,14 +137,13 @@ void BM_DriverTakeFull(benchmark::State& state) {
   std::vector<CMSG> out(kFrames);
   for (auto _ : state) {
     nodes.queue_frames();
-    auto t0 = std::chrono::steady_clock::now();
-    for (NTCAN_HANDLE h : handles) {
-      int32_t len = kFrames;
-      canTake(h, out.data(), &len);
-    }
-    benchmark::ClobberMemory();
-    auto t1 = std::chrono::steady_clock::now();
-    state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+    state.SetIterationTime(seconds_of([&] {
+      for (NTCAN_HANDLE h : handles) {
+        int32_t len = kFrames;
+        canTake(h, out.data(), &len);
+      }
+      benchmark::ClobberMemory();
+    }));
   }
   per_node(state, n);
 }
@@ -180,10 +184,7 @@ void BM_PlainCopyQueued(benchmark::State& state) {
   std::vector<CMSG> src = numbered_frames(n), dst(src.size());
   for (auto _ : state) {
     nodes.queue_frames();
-    auto t0 = std::chrono::steady_clock::now();
-    copy_nodes(src, dst, n);
-    auto t1 = std::chrono::steady_clock::now();
-    state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+    state.SetIterationTime(seconds_of([&] { copy_nodes(src, dst, n); }));
   }
   per_node(state, n);
 }
@@ -202,17 +203,15 @@ void BM_LoopingFullVsCopy(benchmark::State& state) {
   bool copy_first = true;
   for (auto _ : state) {
     nodes.queue_frames();
-    double t_loop = 0, t_copy = 0;
-    for (int pass = 0; pass < 2; ++pass) {
-      const bool copy = (pass == 0) == copy_first;
-      auto t0 = std::chrono::steady_clock::now();
-      if (copy) {
-        copy_nodes(src, dst, n);
-      } else {
-        can_looping();
-      }
-      auto t1 = std::chrono::steady_clock::now();
-      (copy ? t_copy : t_loop) = std::chrono::duration<double>(t1 - t0).count();
+    auto copy = [&] { copy_nodes(src, dst, n); };
+    auto loop = [] { can_looping(); };
+    double t_copy, t_loop;
+    if (copy_first) {
+      t_copy = seconds_of(copy);
+      t_loop = seconds_of(loop);
+    } else {
+      t_loop = seconds_of(loop);
+      t_copy = seconds_of(copy);
     }
     copy_first = !copy_first;
     loop_s += t_loop;
