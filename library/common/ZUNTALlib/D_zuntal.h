@@ -19,6 +19,11 @@
 #include "ntcan.h"
 #include "tavro.h"
 
+// Result of the SDO upload forms with a capacity (segSdoRead,
+// initUploadResponse, receiveUploadSegment) when the object does not fit
+// into the caller's buffer.
+constexpr int SDO_OBJECT_TOO_LONG = -2;
+
 class D_can;
 class D_canint;
 class D_canactive;
@@ -125,6 +130,11 @@ class D_can : public D_fct {
 
   void delete_children();
   int open_master();
+  // The SDO upload behind the public forms (zuntal_canopen.cpp).
+  int upload(short node, int idx, int subIdx, char* buffer, int capacity, int* length);
+  int initiate_answer(short node, char* buffer, int* offset, int capacity);
+  int segment_answer(short node, char* buffer, int* offset, int capacity);
+  void send_abort(short node, uint32_t code);
 
   friend struct zuntal_detail::Registry;
   friend int can_looping();
@@ -199,12 +209,17 @@ class D_can : public D_fct {
   int init_emergency();
   int can_emergency(int ident, CMSG* rxmsg, int* l);
 
-  // SDO upload. No transfer writes past its buffer: the forms with a
-  // capacity store at most `capacity` data bytes (bytes 0 to capacity - 1);
-  // the forms without one assume the 64-byte identity buffers and store at
-  // most 63, so a cleared buffer always keeps its zero byte. A longer object
-  // is cut to the capacity and its transfer still completed. `length`, when
-  // given, receives the number of bytes stored.
+  // SDO upload. No transfer writes past its buffer and none is longer than
+  // its buffer: the forms with a capacity store at most `capacity` data
+  // bytes (bytes 0 to capacity - 1); the forms without one assume the 64-byte
+  // identity buffers and store at most 63, so a cleared buffer always keeps
+  // its zero byte. A transfer asks for at most ceil(capacity / 7) + 1
+  // segments (10 for the identity buffers), and once the buffer is full before the last segment it
+  // stops and sends the node an abort request (code 0x05040005). The object
+  // then did not fit: the forms without a capacity count the read as done
+  // with what was stored (0, or the complete-marker of the steps); the forms
+  // with one return SDO_OBJECT_TOO_LONG. `length`, when given, receives the
+  // number of bytes stored, also when the object did not fit.
   int segSdoRead(short node, int idx, int subIdx, char* buffer);
   int segSdoRead(short node, int idx, int subIdx, char* buffer, int capacity,
                  int* length = nullptr);

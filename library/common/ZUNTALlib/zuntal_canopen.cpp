@@ -22,6 +22,14 @@ constexpr int kTransferComplete = 0x12345678;
 // Data bytes the forms without a capacity store: the identity buffers hold
 // 64 bytes including their terminating zero byte.
 constexpr int kIdentityCapacity = 63;
+// Internal results of the transfer steps: the object did not fit into the
+// caller's buffer (the transfer is over, the node's side ended), and a
+// segment filled the buffer before the last one (an abort is due).
+constexpr int kObjectCut = 0x12345679;
+constexpr int kBufferFull = 0x1234567A;
+// Abort code sent when the caller's buffer is full: the client has no room
+// for the rest of the object ("out of memory").
+constexpr uint32_t kAbortNoRoom = 0x05040005;
 // Frames taken from the driver per poll while an SDO answer is awaited.
 constexpr int kTakeFrames = 100;
 // An answer is awaited while the framework clock in whole seconds has not
@@ -29,6 +37,14 @@ constexpr int kTakeFrames = 100;
 constexpr time_t kAnswerWaitSeconds = 2;
 // Decision of an answer rule: the frame is not the awaited answer.
 constexpr int kSkipFrame = 0x7FFFFFFF;
+
+// Segments a transfer asks for at most: as many as a buffer of `capacity`
+// bytes takes in 7-byte segments, plus one, so that an object that fits is
+// still read whole when its node sends one short segment or ends with an
+// empty last one.
+int sdo_segment_limit(int capacity) {
+  return (capacity + 6) / 7 + 1;
+}
 
 // One NMT frame: identifier 0, length 2, command specifier, node id.
 int send_nmt(D_can* can, uint8_t command, int node) {
@@ -130,10 +146,27 @@ int D_can::can_SDO(u_short index, u_char subindex) {
 }
 
 int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer) {
-  return segSdoRead(node, idx, subIdx, buffer, kIdentityCapacity);
+  const int r = upload(node, idx, subIdx, buffer, kIdentityCapacity, nullptr);
+  // The identity-sized form shows what fits: a cut object counts as read.
+  return r == kObjectCut ? 0 : r;
 }
 
 int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer, int capacity, int* length) {
+  const int r = upload(node, idx, subIdx, buffer, capacity, length);
+  if (r != kObjectCut) return r;
+  char msg[200];
+  std::snprintf(msg, sizeof msg, "--Error: object 0x%04X/%d does not fit into %d bytes",
+                static_cast<unsigned>(idx & 0xFFFF), subIdx & 0xFF, capacity);
+  tavro::printtostderr("segSdoRead", msg, 0x80000000u);
+  return SDO_OBJECT_TOO_LONG;
+}
+
+// The whole transfer, bounded by the caller's buffer: at most
+// sdo_segment_limit(capacity) segments are asked for, and once the buffer is
+// full before the last segment, the node's side is ended with an abort
+// request. kObjectCut when the object did not fit; `*length` then gives the
+// bytes stored.
+int D_can::upload(short node, int idx, int subIdx, char* buffer, int capacity, int* length) {
   if (length) *length = 0;
   if (capacity < 0 || (buffer == nullptr && capacity > 0)) return -1;
   int offset = 0;
@@ -143,16 +176,24 @@ int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer, int capacit
     print_sdo_error("--Error: initiateUpload failed with error %d", r);
     return r;
   }
-  r = initUploadResponse(node, buffer, &offset, capacity);
-  if (r == kTransferComplete) {
+  r = initiate_answer(node, buffer, &offset, capacity);
+  if (r == kTransferComplete || r == kObjectCut) {
     if (length) *length = offset;
-    return 0;
+    return r == kTransferComplete ? 0 : kObjectCut;
   }
   if (r != 0) {
     print_sdo_error("--Error: initUploadResponse failed with error %d", r);
     return r;
   }
-  for (;;) {
+  const int limit = sdo_segment_limit(capacity);
+  for (int segments = 0;; ++segments) {
+    if (offset >= capacity || segments >= limit) {
+      // No room for what follows (or a node that keeps sending short
+      // segments): end the node's side of the transfer.
+      send_abort(node, kAbortNoRoom);
+      if (length) *length = offset;
+      return kObjectCut;
+    }
     // The segments are asked of the node being read (requestUploadSegment
     // itself always addresses the property's own node).
     r = send_segment_request(this, ToggleBit, node);
@@ -160,10 +201,10 @@ int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer, int capacit
       print_sdo_error("--Error: requestSegment failed with error %d", r);
       return r;
     }
-    r = receiveUploadSegment(node, buffer, &offset, capacity);
-    if (r == kTransferComplete) {
+    r = segment_answer(node, buffer, &offset, capacity);
+    if (r == kTransferComplete || r == kObjectCut) {
       if (length) *length = offset;
-      return 0;
+      return r == kTransferComplete ? 0 : kObjectCut;
     }
     if (r != 0) return r;
   }
@@ -179,21 +220,29 @@ int D_can::initiateUpload(short node, int idx, int subIdx) {
 }
 
 int D_can::initUploadResponse(short node, char* buffer, int* offset) {
-  return initUploadResponse(node, buffer, offset, kIdentityCapacity);
+  const int r = initiate_answer(node, buffer, offset, kIdentityCapacity);
+  return r == kObjectCut ? kTransferComplete : r;
 }
 
 int D_can::initUploadResponse(short node, char* buffer, int* offset, int capacity) {
-  if (buffer == nullptr) capacity = 0;
+  const int r = initiate_answer(node, buffer, offset, capacity);
+  return r == kObjectCut ? SDO_OBJECT_TOO_LONG : r;
+}
+
+// The initiate answer; an expedited one with more data than the capacity
+// gives kObjectCut (the transfer is over: nothing to abort).
+int D_can::initiate_answer(short node, char* buffer, int* offset, int capacity) {
+  if (buffer == nullptr || capacity < 0) capacity = 0;
   return await_answer(this, node, [&](const CMSG& m) {
     const uint8_t c = m.data[0];
     if ((c & 0xF0) != 0x40) return kSkipFrame;
     if ((c & 0x02) == 0) return 0;  // segmented; the size it may give is not used
     const int n = (c & 0x01) ? 4 - ((c >> 2) & 3) : 4;
-    const int stored = std::max(0, std::min(n, capacity));
+    const int stored = std::min(n, capacity);
     if (stored > 0) std::memcpy(buffer, m.data + 4, static_cast<size_t>(stored));
     if (stored < capacity) buffer[stored] = '\0';
     if (offset) *offset = stored;
-    return kTransferComplete;
+    return stored < n ? kObjectCut : kTransferComplete;
   });
 }
 
@@ -202,12 +251,22 @@ int D_can::requestUploadSegment(short) {
 }
 
 int D_can::receiveUploadSegment(short node, char* buffer, int* offset) {
-  return receiveUploadSegment(node, buffer, offset, kIdentityCapacity);
+  const int r = segment_answer(node, buffer, offset, kIdentityCapacity);
+  return r == kObjectCut ? kTransferComplete : r;
 }
 
 int D_can::receiveUploadSegment(short node, char* buffer, int* offset, int capacity) {
-  if (buffer == nullptr || offset == nullptr) capacity = 0;
-  return await_answer(this, node, [&](const CMSG& m) {
+  const int r = segment_answer(node, buffer, offset, capacity);
+  return r == kObjectCut ? SDO_OBJECT_TOO_LONG : r;
+}
+
+// One segment answer, appended at buffer + *offset as far as the capacity
+// goes. A segment that fills the buffer without being the last one ends the
+// node's side of the transfer with an abort request; that, and a last
+// segment that did not fit whole, give kObjectCut.
+int D_can::segment_answer(short node, char* buffer, int* offset, int capacity) {
+  if (buffer == nullptr || offset == nullptr || capacity < 0) capacity = 0;
+  const int r = await_answer(this, node, [&](const CMSG& m) {
     const uint8_t c = m.data[0];
     if (c & 0xE0) return kSkipFrame;
     if (((c >> 4) & 1) != ToggleBit) {
@@ -216,17 +275,28 @@ int D_can::receiveUploadSegment(short node, char* buffer, int* offset, int capac
       return -1;
     }
     const int n = 7 - ((c >> 1) & 7);
-    if (offset) {
-      // Bytes beyond the capacity are dropped; the transfer goes on to its
-      // last segment, so the node is not left inside it.
-      const int at = *offset;
-      const int room = (at >= 0 && at < capacity) ? capacity - at : 0;
-      const int stored = std::min(n, room);
-      if (stored > 0) std::memcpy(buffer + at, m.data + 1, static_cast<size_t>(stored));
-      if (at >= 0) *offset = at + stored;
-    }
-    return (c & 0x01) ? kTransferComplete : 0;
+    int at = offset ? *offset : 0;
+    const int room = (at >= 0 && at < capacity) ? capacity - at : 0;
+    const int stored = std::min(n, room);
+    if (stored > 0) std::memcpy(buffer + at, m.data + 1, static_cast<size_t>(stored));
+    if (offset && at >= 0) *offset = at += stored;
+    const bool last = (c & 0x01) != 0;
+    if (last) return stored < n ? kObjectCut : kTransferComplete;
+    return at >= capacity ? kBufferFull : 0;
   });
+  if (r != kBufferFull) return r;
+  send_abort(node, kAbortNoRoom);
+  return kObjectCut;
+}
+
+// An SDO abort request for the transfer in progress (Index, Subindex) to
+// 0x600 + node. Its send status is not looked at: a node that misses it ends
+// the transfer by its own time-out.
+void D_can::send_abort(short node, uint32_t code) {
+  unsigned char data[8];
+  sdo_request(data, 0x80, Index, Subindex);
+  for (int k = 0; k < 4; ++k) data[4 + k] = static_cast<unsigned char>(code >> (8 * k));
+  (void)can_write(kCobSdoRequest + node, 8, data);
 }
 
 int D_can::isAbort(CMSG* m, int* abortCode) {
@@ -252,7 +322,7 @@ namespace {
 int read_identity(D_can* can, int node, int index, D_string* child) {
   char buffer[64];
   std::memset(buffer, 0, sizeof buffer);
-  int r = can->segSdoRead(static_cast<short>(node), index, 0, buffer, kIdentityCapacity);
+  int r = can->segSdoRead(static_cast<short>(node), index, 0, buffer);
   if (r != 0) {
     if (child) child->set_value(std::string("error"));
     return r;

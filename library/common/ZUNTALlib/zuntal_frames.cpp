@@ -85,8 +85,12 @@ int D_can::rtr(int* ident) {
   return send_remote_request(this, *ident, 0);
 }
 
+// The length goes out with the remote-request bit set, so `l` may carry
+// that bit already (0x10 to 0x18); only what would not make a valid frame
+// (a data length above 8, other bits) is refused, unsent.
 int D_can::rtr(int* ident, int l) {
-  if (ident == nullptr || l < 0 || l > 8) return NTCAN_INVALID_PARAMETER;
+  if (ident == nullptr || l < 0 || (l & ~(NTCAN_RTR | NTCAN_DLC)) != 0 || (l & NTCAN_DLC) > 8)
+    return NTCAN_INVALID_PARAMETER;
   return send_remote_request(this, *ident, l);
 }
 
@@ -148,8 +152,9 @@ void D_can::can_print() {
   D_iiii* dbg = canIdent_debug_;
   if (dbg == nullptr) return;
   const IIII* sel = dbg->value();
-  if (sel == nullptr || sel->i1_data != canIdent_.i1_data || sel->i2_data != canIdent_.i2_data ||
-      sel->i3_data != canIdent_.i3_data)
+  const IIII me = zuntal_detail::load_record(canIdent_);
+  if (sel == nullptr || sel->i1_data != me.i1_data || sel->i2_data != me.i2_data ||
+      sel->i3_data != me.i3_data)
     return;
   if (rxmsg_ == nullptr || rxmsg_len_ == nullptr) return;
   int n = std::min(load_word(rxmsg_len_), zuntal_detail::kBufferFrames);

@@ -47,6 +47,27 @@ std::mutex& line_mutex();
 // Supervision threads that have started and not yet returned.
 extern std::atomic<int> running_threads;
 
+// An update cycle in progress: the position in can_list of the next node it
+// fills. The cycles in progress are linked under D_can::mx_loop, so that a
+// removal from the list can move back every cycle that has already passed
+// the removed entry: the entries after it move down by one, and the cycle
+// would otherwise step over the node that takes its place.
+struct CycleWalk {
+  size_t next = 0;
+  CycleWalk* link = nullptr;
+};
+
+// Removes entry `i` of can_list, keeping the order of the others, and moves
+// back the cycles in progress that have passed it. Call with mx_loop held.
+void unlist(size_t i);
+// Empties can_list (the test reset). Call with mx_loop held.
+void unlist_all();
+
+// Test seam: called by can_looping on its own thread between two fills,
+// while it does not hold mx_loop; null when unset.
+using BetweenFills = void (*)(void* arg);
+void set_between_fills(BetweenFills fn, void* arg);
+
 // The library's own access to D_can's class-wide state.
 struct Registry {
   static std::mutex& loop_mutex() { return D_can::mx_loop; }
@@ -60,6 +81,29 @@ struct Registry {
   // Where the fields a fill reads lie (for prefetching).
   static const void* fill_fields(const D_can* c) { return &c->canhandle_; }
 };
+
+// The address record of a node property is written by client writes
+// (set_value, on any thread and without a lock, so that a write from a thread
+// that holds mx_loop cannot deadlock) and read by the registrations and
+// removals of other properties and by the debug print under mx_loop: its
+// fields are accessed as relaxed atomics where threads meet.
+inline int32_t load_field(const int32_t& f) {
+  return __atomic_load_n(&f, __ATOMIC_RELAXED);
+}
+inline IIII load_record(const IIII& r) {
+  IIII v;
+  v.i1_data = load_field(r.i1_data);
+  v.i2_data = load_field(r.i2_data);
+  v.i3_data = load_field(r.i3_data);
+  v.i4_data = load_field(r.i4_data);
+  return v;
+}
+inline void store_record(IIII& to, const IIII& from) {
+  __atomic_store_n(&to.i1_data, from.i1_data, __ATOMIC_RELAXED);
+  __atomic_store_n(&to.i2_data, from.i2_data, __ATOMIC_RELAXED);
+  __atomic_store_n(&to.i3_data, from.i3_data, __ATOMIC_RELAXED);
+  __atomic_store_n(&to.i4_data, from.i4_data, __ATOMIC_RELAXED);
+}
 
 // Relaxed atomic access to the shared count and status words: the update
 // cycle writes them under mx_loop while sharers read them without it.

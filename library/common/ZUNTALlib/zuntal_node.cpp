@@ -151,7 +151,8 @@ D_can::~D_can() {
   // property that is being destroyed; then close the access.
   {
     std::lock_guard<std::mutex> g(mx_loop);
-    can_list.erase(std::remove(can_list.begin(), can_list.end(), this), can_list.end());
+    for (size_t i = can_list.size(); i-- > 0;)
+      if (can_list[i] == this) zuntal_detail::unlist(i);
   }
   can_close();
   // The children point back at this property; they go with it. .DEBUG_ID is
@@ -174,17 +175,26 @@ void D_can::delete_children() {
 }
 
 void D_can::get(EqAdr*, EqData*, EqData* res, EqFct*) {
-  if (res) res->set(&canIdent_);
+  if (res == nullptr) return;
+  const IIII v = zuntal_detail::load_record(canIdent_);
+  res->set(&v);
 }
 
-void D_can::set(EqAdr*, EqData* ed, EqData*, EqFct*) {
-  if (ed) set_value(ed->get_iiii());
+// A request that holds no IIII (an integer, a text ...) changes nothing and
+// is answered with the framework's error for a wrong type.
+void D_can::set(EqAdr*, EqData* ed, EqData* res, EqFct*) {
+  IIII* v = ed ? ed->get_iiii() : nullptr;
+  if (v == nullptr) {
+    if (res) res->error(ERR_ILL_TYPE, get_error_string(ERR_ILL_TYPE));
+    return;
+  }
+  set_value(v);
 }
 
 void D_can::set_value(IIII* s) {
   if (s == nullptr) return;
-  const IIII n = *s;  // s may be this property's own record
-  const IIII& o = canIdent_;
+  const IIII n = zuntal_detail::load_record(*s);  // s may be this property's own record
+  const IIII o = zuntal_detail::load_record(canIdent_);
 
   // With a location the message names the caller and goes under the
   // location's name; without one it goes under "D_can".
@@ -206,9 +216,11 @@ void D_can::set_value(IIII* s) {
     can_close();
     changed_ = true;
   }
-  // Registrations of other properties read this record under the same lock.
-  std::lock_guard<std::mutex> g(mx_loop);
-  canIdent_ = n;
+  // Registrations of other properties and the debug print read this record
+  // under mx_loop; the fields are stored as atomics rather than under that
+  // lock, so that a write from a thread that holds it (a derived class's
+  // can_fill, say) cannot deadlock.
+  zuntal_detail::store_record(canIdent_, n);
 }
 
 void D_can::get_multi(EqAdr*, EqData*, EqData* res, int* i, char* addr) {

@@ -17,6 +17,47 @@ std::mutex& line_mutex() {
   return *mx;
 }
 
+namespace {
+// The update cycles in progress (under D_can::mx_loop).
+CycleWalk* walks = nullptr;
+
+std::atomic<BetweenFills> between_fills{nullptr};
+std::atomic<void*> between_fills_arg{nullptr};
+}  // namespace
+
+void unlist(size_t i) {
+  can_list.erase(can_list.begin() + static_cast<std::ptrdiff_t>(i));
+  for (CycleWalk* w = walks; w != nullptr; w = w->link)
+    if (i < w->next) --w->next;
+}
+
+void unlist_all() {
+  can_list.clear();
+  for (CycleWalk* w = walks; w != nullptr; w = w->link) w->next = 0;
+}
+
+void set_between_fills(BetweenFills fn, void* arg) {
+  between_fills_arg.store(arg, std::memory_order_relaxed);
+  between_fills.store(fn, std::memory_order_release);
+}
+
+namespace {
+
+void enter_cycle(CycleWalk* w) {
+  w->link = walks;
+  walks = w;
+}
+
+void leave_cycle(CycleWalk* w) {
+  for (CycleWalk** p = &walks; *p != nullptr; p = &(*p)->link)
+    if (*p == w) {
+      *p = w->link;
+      return;
+    }
+}
+
+}  // namespace
+
 }  // namespace zuntal_detail
 
 using zuntal_detail::line_mutex;
@@ -115,16 +156,18 @@ int D_can::init(int ident) {
   if (!line_in_range(canIdent_.i1_data)) return -1;
   std::lock_guard<std::mutex> g(mx_loop);
 
+  const IIII me = zuntal_detail::load_record(canIdent_);
   D_can* t = nullptr;
   for (D_can* c : can_list) {
-    if (c->canIdent_.i1_data == canIdent_.i1_data && c->canIdent_.i2_data == canIdent_.i2_data) {
+    if (zuntal_detail::load_field(c->canIdent_.i1_data) == me.i1_data &&
+        zuntal_detail::load_field(c->canIdent_.i2_data) == me.i2_data) {
       t = c;
       break;
     }
   }
 
   if (t != nullptr) {
-    if (isactive() && t->canIdent_.i3_data == canIdent_.i3_data) {
+    if (isactive() && zuntal_detail::load_field(t->canIdent_.i3_data) == me.i3_data) {
       int r = can_open();
       if (r != 0) return r;
     } else {
@@ -202,11 +245,16 @@ int D_can::can_close() {
 int D_can::dellist() {
   if (!isactive()) return 0;
   std::lock_guard<std::mutex> g(mx_loop);
-  if (line_in_range(canIdent_.i1_data)) {
-    auto it = std::find_if(can_list.begin(), can_list.end(), [this](D_can* c) {
-      return c->canIdent_.i1_data == canIdent_.i1_data && c->canIdent_.i2_data == canIdent_.i2_data;
-    });
-    if (it != can_list.end()) can_list.erase(it);
+  const IIII me = zuntal_detail::load_record(canIdent_);
+  if (line_in_range(me.i1_data)) {
+    for (size_t i = 0; i < can_list.size(); ++i) {
+      D_can* c = can_list[i];
+      if (zuntal_detail::load_field(c->canIdent_.i1_data) == me.i1_data &&
+          zuntal_detail::load_field(c->canIdent_.i2_data) == me.i2_data) {
+        zuntal_detail::unlist(i);
+        break;
+      }
+    }
   }
   return 0;
 }
@@ -254,18 +302,36 @@ void prefetch_ahead(size_t i, size_t n) {
 
 int can_looping() {
   // One lock per node: the entry and the end of the list are read under the
-  // same lock as the fill, so registrations and removals between two nodes
-  // cannot disturb the walk.
-  bool more = true;
-  for (size_t i = 0; more; ++i) {
-    std::lock_guard<std::mutex> g(D_can::mx_loop);
-    const size_t n = can_list.size();
-    if (i >= n) break;
-    D_can* node = can_list[i];
-    prefetch_ahead(i, n);
-    node->can_fill();
-    if (TAVRO_debug.load(std::memory_order_relaxed) & 0x100000) node->can_print();
-    more = i + 1 < can_list.size();
+  // same lock as the fill. A registration appends after every entry; a
+  // removal between two fills moves this cycle's position back when it takes
+  // an entry the cycle has passed. So every node that stays in the list for
+  // the whole cycle is filled exactly once, whatever changes around it.
+  using zuntal_detail::CycleWalk;
+  CycleWalk walk;
+  std::unique_lock<std::mutex> g(D_can::mx_loop);
+  zuntal_detail::enter_cycle(&walk);
+  try {
+    for (;;) {
+      const size_t n = can_list.size();
+      if (walk.next >= n) break;
+      const size_t i = walk.next++;
+      D_can* node = can_list[i];
+      prefetch_ahead(i, n);
+      node->can_fill();
+      if (TAVRO_debug.load(std::memory_order_relaxed) & 0x100000) node->can_print();
+      g.unlock();
+      if (zuntal_detail::BetweenFills fn =
+              zuntal_detail::between_fills.load(std::memory_order_acquire))
+        fn(zuntal_detail::between_fills_arg.load(std::memory_order_relaxed));
+      g.lock();
+    }
+  } catch (...) {
+    // A derived class's fill that throws: the cycle still leaves the list
+    // of cycles in progress.
+    if (!g.owns_lock()) g.lock();
+    zuntal_detail::leave_cycle(&walk);
+    throw;
   }
+  zuntal_detail::leave_cycle(&walk);
   return 0;
 }

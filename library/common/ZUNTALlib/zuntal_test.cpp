@@ -49,7 +49,7 @@ bool reset(int timeout_ms) {
 
   {
     std::lock_guard<std::mutex> g(Registry::loop_mutex());
-    can_list.clear();
+    zuntal_detail::unlist_all();
   }
   for (canline* l : old) {
     if (stopped) {
@@ -93,6 +93,10 @@ std::mutex& loop_mutex() {
 
 D_iiii* debug_id() {
   return Registry::debug_id();
+}
+
+void on_between_fills(void (*fn)(void* arg), void* arg) {
+  zuntal_detail::set_between_fills(fn, arg);
 }
 
 NodeView view(D_can* node) {

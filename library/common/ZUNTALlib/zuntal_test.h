@@ -35,6 +35,12 @@ canline* find_line(int line);
 std::mutex& loop_mutex();
 D_iiii* debug_id();
 
+// Calls `fn(arg)` on the thread of can_looping between any two fills (and
+// after the last), while the cycle does not hold D_can::mx_loop, so that a
+// test can register, move or destroy nodes at a chosen point of a cycle.
+// Null removes it. Set it while no cycle runs.
+void on_between_fills(void (*fn)(void* arg), void* arg);
+
 // What a node property uses of its node's receive buffer and its line.
 struct NodeView {
   CMSG* rxmsg;

@@ -72,7 +72,6 @@ struct EqData::Impl {
   double d = 0;   // DATA_DOUBLE
   std::string text;
   IIII iiii;
-  IIII zero;  // handed out by get_iiii() for containers of other types
   std::vector<USTR> ustr;
   std::vector<int64_t> iarr;
   std::vector<float> farr;
@@ -398,9 +397,7 @@ std::string EqData::get_string() const {
 }
 
 IIII* EqData::get_iiii() {
-  if (d_->type == DATA_IIII) return &d_->iiii;
-  d_->zero = IIII();
-  return &d_->zero;
+  return d_->type == DATA_IIII ? &d_->iiii : nullptr;
 }
 
 const USTR* EqData::get_ustr(int index) const {
@@ -443,6 +440,8 @@ std::string get_error_string(int code) {
       return "history full, oldest entry dropped";
     case ERR_ILL_ARG:
       return "illegal argument";
+    case ERR_ILL_TYPE:
+      return "illegal data type";
     default:
       return "error " + std::to_string(code);
   }

@@ -286,8 +286,13 @@ void D_iiii::get(EqAdr*, EqData*, EqData* result, EqFct*) {
   if (result) result->set(&v_);
 }
 
-void D_iiii::set(EqAdr*, EqData* data_in, EqData*, EqFct*) {
-  if (data_in) set_value(data_in->get_iiii());
+void D_iiii::set(EqAdr*, EqData* data_in, EqData* result, EqFct*) {
+  const IIII* v = data_in ? data_in->get_iiii() : nullptr;
+  if (v == nullptr) {
+    if (result) result->error(ERR_ILL_TYPE, get_error_string(ERR_ILL_TYPE));
+    return;
+  }
+  set_value(v);
 }
 
 void D_iiii::read() {

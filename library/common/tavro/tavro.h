@@ -155,8 +155,9 @@ class EqData {
   float get_float() const;
   double get_double() const;
   std::string get_string() const;
-  // The container's IIII: the stored record for type 14, otherwise a record
-  // of zeros. Never null.
+  // The container's IIII: the stored record for type 14; null for a
+  // container of any other type, which holds no record (a property's set
+  // answers it with ERR_ILL_TYPE and changes nothing).
   IIII* get_iiii();
   // USTR element `index`, or null.
   const USTR* get_ustr(int index) const;
@@ -182,6 +183,7 @@ enum TavroError {
   ERR_NO_DATA = 104,        // no buffered value for the requested event or time
   ERR_HIST_FULL = 105,      // a history dropped its oldest entry to take a new one
   ERR_ILL_ARG = 106,        // an argument was missing or out of range
+  ERR_ILL_TYPE = 107,       // the request's data type does not fit the property
 };
 
 // Error text of a framework error code.
