@@ -93,6 +93,15 @@ class Responder {
     serving_ = true;
     object_ = object;
   }
+  // A node that never sends its last segment: the initiate request gets a
+  // segmented answer, every segment request a segment with the right toggle
+  // bit and `bytes` data bytes (0 to 7), never marked as the last.
+  void serve_endless(int bytes) {
+    std::lock_guard<std::mutex> g(mx_);
+    serving_ = true;
+    endless_ = bytes;
+    object_.assign(8, 'x');
+  }
 
   std::vector<std::string> requests() {
     std::lock_guard<std::mutex> g(mx_);
@@ -111,6 +120,15 @@ class Responder {
     std::lock_guard<std::mutex> g(mx_);
     return finished_;
   }
+  // Abort requests seen while serving, and the code of the last one.
+  int aborts() {
+    std::lock_guard<std::mutex> g(mx_);
+    return aborts_;
+  }
+  uint32_t abort_code() {
+    std::lock_guard<std::mutex> g(mx_);
+    return abort_code_;
+  }
 
  private:
   void on_frame(const CMSG& f) {
@@ -119,7 +137,13 @@ class Responder {
     {
       std::lock_guard<std::mutex> g(mx_);
       requests_.push_back(text(f));
-      if (serving_) {
+      if (serving_ && (f.data[0] & 0xE0) == 0x80) {
+        // An abort request ends the transfer; it is not answered.
+        ++aborts_;
+        abort_code_ = static_cast<uint32_t>(f.data[4] | f.data[5] << 8 | f.data[6] << 16 |
+                                            static_cast<uint32_t>(f.data[7]) << 24);
+        finished_ = true;
+      } else if (serving_) {
         answer.push_back(serve_one(f));
       } else if (next_ < script_.size()) {
         answer = script_[next_++];
@@ -148,6 +172,10 @@ class Responder {
         const uint32_t n = static_cast<uint32_t>(object_.size());
         for (int k = 0; k < 4; ++k) a.data[4 + k] = static_cast<uint8_t>(n >> (8 * k));
       }
+    } else if ((c & 0xEF) == 0x60 && endless_ >= 0) {
+      std::memset(a.data + 1, 'z', 7);
+      a.data[0] = static_cast<uint8_t>((c & 0x10) | (7 - endless_) << 1);
+      ++segments_;
     } else if ((c & 0xEF) == 0x60) {
       const size_t n = std::min<size_t>(7, object_.size() - pos_);
       std::memcpy(a.data + 1, object_.data() + pos_, n);
@@ -171,6 +199,9 @@ class Responder {
   size_t pos_ = 0;
   int segments_ = 0;
   bool finished_ = false;
+  int endless_ = -1;
+  int aborts_ = 0;
+  uint32_t abort_code_ = 0;
 };
 
 // Manual framework clock, captured messages, one location, a clean driver

@@ -183,37 +183,157 @@ TEST_F(SdoTest, AbortsAndToggleErrorsEndTheTransfer) {
   EXPECT_EQ(0, sdo_errors());
 }
 
-// No transfer writes past its buffer; a longer object is cut and its
-// transfer still completed, so the node is not left inside it.
-TEST_F(SdoTest, ObjectLongerThanTheBufferIsCutAndCompleted) {
+// No transfer writes past its buffer or goes on beyond it: once the buffer
+// is full before the last segment, the node gets an abort request 0x05040005
+// for the object and no further segment request. The identity-sized form
+// counts that as a read; the forms with a capacity say the object did not fit.
+TEST_F(SdoTest, ObjectLongerThanTheBufferEndsWithAnAbort) {
   std::string name;
   for (int k = 0; k < 70; ++k) name += static_cast<char>('A' + k % 26);
+  const std::vector<uint8_t> object(name.begin(), name.end());
+  const std::string abort1008 = text(0x602, "80 08 10 00 05 00 04 05");
   {
     Responder peer(kNet, kNode);
-    peer.serve(std::vector<uint8_t>(name.begin(), name.end()));
+    peer.serve(object);
     // Exactly 64 bytes on the heap, so that a write past them is caught.
     std::unique_ptr<char[]> buf(new char[64]());
+    testing::internal::CaptureStdout();
     EXPECT_EQ(0, can->segSdoRead(kNode, 0x1008, 0, buf.get()));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(std::string(buf.get()), name.substr(0, 63));
-    EXPECT_EQ(10, peer.segments_served());
-    EXPECT_TRUE(peer.transfer_finished());
+    EXPECT_EQ(9, peer.segments_served()) << "9 segments fill 63 bytes";
+    EXPECT_EQ(1, peer.aborts());
+    EXPECT_EQ(0x05040005u, peer.abort_code());
+    const auto req = peer.requests();
+    ASSERT_EQ(11u, req.size());
+    EXPECT_EQ(req.back(), abort1008);
+    EXPECT_EQ(0, sdo_errors());
   }
   {
+    // The identity read shows the first 63 characters and counts as done.
     Responder peer(kNet, kNode);
-    peer.serve({1, 2, 3, 4});
-    std::unique_ptr<char[]> buf(new char[2]());
-    int len = -1;
-    EXPECT_EQ(0, can->segSdoRead(kNode, 0x1018, 1, buf.get(), 2, &len));
-    EXPECT_EQ(2, len);
-    EXPECT_EQ(1, buf[0]);
-    EXPECT_EQ(2, buf[1]);
-  }
-  {
-    Responder peer(kNet, kNode);
-    peer.serve(std::vector<uint8_t>(name.begin(), name.end()));
+    peer.serve(object);
     EXPECT_EQ(0, can->get_manufacture());
-    EXPECT_TRUE(peer.transfer_finished());
     EXPECT_EQ(shown("NODE2.MANU"), name.substr(0, 63));
+    EXPECT_EQ(1, peer.aborts());
+    // The node is out of the transfer: the next upload starts cleanly.
+    peer.serve({'o', 'k', '!', '?', '.', '1'});
+    EXPECT_EQ(0, can->get_hwversion());
+    EXPECT_EQ(shown("NODE2.HWVER"), "ok!?.1");
+    EXPECT_EQ(1, peer.aborts());
+  }
+  {
+    // A capacity of 20: three segments (21 bytes, the last one cut), then
+    // the abort; the caller learns that the object did not fit, and what
+    // was stored.
+    Responder peer(kNet, kNode);
+    peer.serve(object);
+    std::unique_ptr<char[]> buf(new char[20]());
+    int len = -1;
+    EXPECT_EQ(SDO_OBJECT_TOO_LONG, can->segSdoRead(kNode, 0x1008, 0, buf.get(), 20, &len));
+    EXPECT_EQ(20, len);
+    EXPECT_EQ(std::string(buf.get(), 20), name.substr(0, 20));
+    EXPECT_EQ(3, peer.segments_served());
+    EXPECT_EQ(peer.requests().back(), abort1008);
+    EXPECT_EQ(1, msgs_.count("segSdoRead", "--Error: object 0x1008/0 does not fit into 20 bytes"));
+  }
+  msgs_.clear();
+  {
+    // Cut in the last segment or in an expedited answer: the node has ended
+    // the transfer itself, so nothing is aborted, but it did not fit.
+    Responder peer(kNet, kNode);
+    peer.serve(std::vector<uint8_t>(object.begin(), object.begin() + 10));
+    char buf[8];
+    int len = -1;
+    EXPECT_EQ(SDO_OBJECT_TOO_LONG, can->segSdoRead(kNode, 0x1008, 0, buf, 8, &len));
+    EXPECT_EQ(8, len);
+    EXPECT_EQ(std::string(buf, 8), name.substr(0, 8));
+    peer.serve({1, 2, 3, 4});
+    std::unique_ptr<char[]> two(new char[2]());
+    EXPECT_EQ(SDO_OBJECT_TOO_LONG, can->segSdoRead(kNode, 0x1018, 1, two.get(), 2, &len));
+    EXPECT_EQ(2, len);
+    EXPECT_EQ(1, two[0]);
+    EXPECT_EQ(2, two[1]);
+    EXPECT_EQ(0, peer.aborts());
+    EXPECT_EQ(1, msgs_.count("segSdoRead", "--Error: object 0x1018/1 does not fit into 2 bytes"));
+  }
+  {
+    // An object of exactly the capacity fits: no abort, no message.
+    Responder peer(kNet, kNode);
+    peer.serve(std::vector<uint8_t>(object.begin(), object.begin() + 21));
+    char buf[21];
+    int len = -1;
+    msgs_.clear();
+    EXPECT_EQ(0, can->segSdoRead(kNode, 0x1008, 0, buf, 21, &len));
+    EXPECT_EQ(21, len);
+    EXPECT_EQ(std::string(buf, 21), name.substr(0, 21));
+    EXPECT_EQ(0, peer.aborts());
+    EXPECT_EQ(0, sdo_errors());
+  }
+}
+
+// A node that never sends its last segment holds nobody: the transfer asks
+// for at most ceil(capacity / 7) + 1 segments, also when they carry little
+// or no data, and then ends the node's side with the abort.
+TEST_F(SdoTest, NodeThatNeverSendsTheLastSegmentIsBounded) {
+  struct Case {
+    int bytes;     // per segment
+    int capacity;  // 0: the identity-sized form
+    int result;
+    int segments;
+    int stored;
+  } cases[] = {
+      {7, 0, 0, 9, 63},   // fills the buffer
+      {0, 0, 0, 10, 0},   // empty segments: the segment bound
+      {3, 0, 0, 10, 30},  // short segments
+      {1, 14, SDO_OBJECT_TOO_LONG, 3, 3},
+      {7, 5, SDO_OBJECT_TOO_LONG, 1, 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("bytes " + std::to_string(c.bytes) + " capacity " + std::to_string(c.capacity));
+    Responder peer(kNet, kNode);
+    peer.serve_endless(c.bytes);
+    char buf[64] = {};
+    int len = -1;
+    const int r = c.capacity == 0 ? can->segSdoRead(kNode, 0x1008, 0, buf)
+                                  : can->segSdoRead(kNode, 0x1008, 0, buf, c.capacity, &len);
+    EXPECT_EQ(c.result, r);
+    EXPECT_EQ(c.segments, peer.segments_served());
+    EXPECT_EQ(1, peer.aborts());
+    EXPECT_EQ(0x05040005u, peer.abort_code());
+    EXPECT_EQ(peer.requests().size(), size_t(c.segments) + 2) << "initiate, segments, abort";
+    if (c.capacity == 0) {
+      EXPECT_EQ(std::string(buf), std::string(size_t(c.stored), 'z'));
+    } else {
+      EXPECT_EQ(c.stored, len);
+    }
+  }
+
+  // The steps on their own: a segment that fills the buffer sends the abort;
+  // the identity-sized form completes, the form with a capacity says it did
+  // not fit.
+  for (int capacity : {0, 7}) {
+    Responder peer(kNet, kNode);
+    peer.serve_endless(7);
+    char buf[64] = {};
+    int offset = 0;
+    EXPECT_EQ(0, can->initiateUpload(kNode, 0x1008, 0));
+    if (capacity == 0) {
+      EXPECT_EQ(0, can->initUploadResponse(kNode, buf, &offset));
+      for (int k = 0; k < 8; ++k) {
+        EXPECT_EQ(0, can->requestUploadSegment(0));
+        EXPECT_EQ(0, can->receiveUploadSegment(kNode, buf, &offset));
+      }
+      EXPECT_EQ(0, can->requestUploadSegment(0));
+      EXPECT_EQ(0x12345678, can->receiveUploadSegment(kNode, buf, &offset));
+      EXPECT_EQ(63, offset);
+    } else {
+      EXPECT_EQ(0, can->initUploadResponse(kNode, buf, &offset, capacity));
+      EXPECT_EQ(0, can->requestUploadSegment(0));
+      EXPECT_EQ(SDO_OBJECT_TOO_LONG, can->receiveUploadSegment(kNode, buf, &offset, capacity));
+      EXPECT_EQ(7, offset);
+    }
+    EXPECT_EQ(1, peer.aborts());
   }
 }
 

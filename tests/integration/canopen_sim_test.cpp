@@ -77,7 +77,19 @@ TEST_F(SimTest, IdentityOfExampleDevicesIsShownInTheChildren) {
   zps->write_text(0x1008, 0, longname);
   zps->write_text(0x1009, 0, "B3\r\n");
   zps->write_text(0x100A, 0, "V2.0\tbeta");
+  const uint64_t sent = zps->frames_sent();
   EXPECT_EQ(0, n5->get_manufacture());
+  // The initiate answer and the 9 segments that fill 63 bytes, then the
+  // library's abort request ended the device's side: a further segment
+  // request finds no transfer (abort 0x05040001).
+  EXPECT_EQ(sent + 10, zps->frames_sent());
+  unsigned char seg[8] = {0x70};
+  ASSERT_EQ(0, n5->can_write(0x605, 8, seg));
+  CMSG answer[10];
+  int got = 10;
+  ASSERT_EQ(0, n5->can_get(answer, &got));
+  ASSERT_EQ(1, got);
+  EXPECT_EQ(cotest::text(answer[0]), "585#80 00 00 00 01 00 04 05");
   EXPECT_EQ(0, n5->get_hwversion());
   EXPECT_EQ(0, with_clock_running([n5] { return n5->get_swversion(); }));
   EXPECT_EQ(shown("PSU.MANU"), longname.substr(0, 63));

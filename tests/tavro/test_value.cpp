@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <sstream>
+#include <vector>
 
 #include "d_value.h"
 #include "tavro_test.h"
@@ -473,3 +474,36 @@ TEST(History, KeepsTheNewestEntriesAndReportsTheDrop) {
 }
 
 }  // namespace
+
+// Only a container of type 14 holds a record: any other gives none, and the
+// IIII property answers such a write with the error for a wrong type and
+// keeps its value.
+TEST(IiiiProperty, WriteWithoutARecordChangesNothing) {
+  EqFct loc("LOC");
+  D_iiii p("SEL selection", &loc);
+  const IIII v{1, 2, 3, 4};
+  EqData in, out;
+  in.set(&v);
+  ASSERT_NE(in.get_iiii(), nullptr);
+  EXPECT_EQ(loc.set("SEL", &in, &out), 0);
+  EXPECT_EQ(out.error(), 0);
+
+  std::vector<EqData> others(4);
+  others[0].set(7);
+  others[1].set(std::string("5 6 7 8"));
+  others[2].set_array(DATA_A_INT, {5, 6, 7, 8});
+  // others[3] stays empty
+  for (EqData& o : others) {
+    EXPECT_EQ(o.get_iiii(), nullptr) << o.type();
+    EqData res;
+    EXPECT_EQ(loc.set("SEL", &o, &res), 0);
+    EXPECT_EQ(res.error(), ERR_ILL_TYPE) << o.type();
+    EXPECT_EQ(res.error_text(), get_error_string(ERR_ILL_TYPE));
+  }
+  EXPECT_EQ(get_error_string(ERR_ILL_TYPE), "illegal data type");
+  const IIII* now = p.value();
+  EXPECT_EQ(now->i1_data, 1);
+  EXPECT_EQ(now->i2_data, 2);
+  EXPECT_EQ(now->i3_data, 3);
+  EXPECT_EQ(now->i4_data, 4);
+}

@@ -17,8 +17,12 @@ TEST_F(ZuntalTest, SendingFramesAndRemoteRequests) {
   EXPECT_EQ(n->rtr(&ident), 0);
   EXPECT_EQ(n->rtr(&ident, 8), 0);
   EXPECT_EQ(n->rtr(), 0);
+  // A length that carries the remote-request bit already is the same request.
+  EXPECT_EQ(n->rtr(&ident, 0x10), 0);
+  EXPECT_EQ(n->rtr(&ident, 0x18), 0);
+  EXPECT_EQ(n->rtr(&ident, 0x13), 0);
   std::vector<CMSG> sent = ntcan_ctl::sent_frames(0);
-  ASSERT_EQ(sent.size(), 5u);
+  ASSERT_EQ(sent.size(), 8u);
   EXPECT_EQ(sent[0].len, 0);
   EXPECT_EQ(sent[1].len, 3);
   EXPECT_EQ(std::memcmp(sent[1].data, "\1\2\3\0\0\0\0\0", 8), 0);  // no bytes past the length
@@ -27,14 +31,19 @@ TEST_F(ZuntalTest, SendingFramesAndRemoteRequests) {
   EXPECT_EQ(sent[3].len, 0x18);
   EXPECT_EQ(sent[4].id, 0x705);
   EXPECT_EQ(sent[4].len, 0x10);
+  EXPECT_EQ(sent[5].len, 0x10);
+  EXPECT_EQ(sent[6].len, 0x18);
+  EXPECT_EQ(sent[7].len, 0x13);
+  for (size_t k = 2; k < sent.size(); ++k)  // remote requests carry no data bytes
+    EXPECT_EQ(std::memcmp(sent[k].data, "\0\0\0\0\0\0\0\0", 8), 0) << k;
 
   // Lengths the frame cannot hold, or missing data, are refused unsent.
   ntcan_ctl::clear_counters();
   EXPECT_EQ(n->can_write(0x205, 9, data), NTCAN_INVALID_PARAMETER);
   EXPECT_EQ(n->can_write(0x205, -1, data), NTCAN_INVALID_PARAMETER);
   EXPECT_EQ(n->can_write(0x205, 2, nullptr), NTCAN_INVALID_PARAMETER);
-  EXPECT_EQ(n->rtr(&ident, 9), NTCAN_INVALID_PARAMETER);
-  EXPECT_EQ(n->rtr(&ident, -2), NTCAN_INVALID_PARAMETER);
+  for (int bad : {9, 15, 0x19, 0x1F, 0x20, 0x28, 0x118, -2})
+    EXPECT_EQ(n->rtr(&ident, bad), NTCAN_INVALID_PARAMETER) << bad;
   int len = 12;
   EXPECT_EQ(n->can_poll(&ident, &len, data), NTCAN_INVALID_PARAMETER);
   len = 4;

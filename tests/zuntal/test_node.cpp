@@ -118,6 +118,51 @@ TEST_F(ZuntalTest, ClientWriteOfTheAddressPrintsAndMovesOnlyOnLineOrNodeChange) 
   EXPECT_TRUE(msgs_.messages().empty());
 }
 
+// A client request that holds no IIII (an integer, a text, a float ...)
+// moves nothing: the node stays registered where it is, no message, no change
+// flag, and the answer carries the framework's error for a wrong type.
+TEST_F(ZuntalTest, ClientWriteOfAnotherTypeChangesNothing) {
+  D_can* n = node("NODE5", 1, 5, 7, 9);
+  ASSERT_EQ(n->init(0x185), 0);
+  const NTCAN_HANDLE h = n->handle();
+  ASSERT_GT(h, 0);
+  msgs_.clear();
+  ntcan_ctl::clear_counters();
+
+  std::vector<EqData> requests(5);
+  requests[0].set(3);
+  requests[1].set(std::string("2 6 0 0"));
+  requests[2].set(2.5f);
+  requests[3].set_array(DATA_A_INT, {2, 6, 0, 0});
+  // requests[4] stays empty
+  for (const std::string& prop : {std::string("NODE5"), std::string("NODE5.DEBUG_ID")}) {
+    for (EqData& in : requests) {
+      EqData out;
+      EXPECT_EQ(loc_->set(prop, &in, &out), 0);
+      EXPECT_EQ(out.error(), ERR_ILL_TYPE) << prop << " type " << in.type();
+      EXPECT_EQ(out.error_text(), "illegal data type");
+    }
+  }
+  EXPECT_TRUE(same(client_get(loc_.get(), "NODE5"), IIII{1, 5, 7, 9}));
+  EXPECT_TRUE(same(client_get(loc_.get(), "NODE5.DEBUG_ID"), IIII{}));
+  EXPECT_FALSE(n->has_changed());
+  EXPECT_EQ(n->handle(), h);
+  EXPECT_EQ(zuntal_test::nodes(), std::vector<D_can*>{n});
+  EXPECT_EQ(msgs_.count("LOC"), 0) << "no change message";
+  // (The line's supervision thread may query the status meanwhile.)
+  for (ntcan_ctl::Op op : {ntcan_ctl::Op::Open, ntcan_ctl::Op::Close, ntcan_ctl::Op::IdAdd,
+                           ntcan_ctl::Op::IdDelete, ntcan_ctl::Op::Send})
+    EXPECT_EQ(ntcan_ctl::calls_on_net(0, op), 0u) << ntcan_ctl::op_name(op);
+
+  // A request of the right type still goes through.
+  EqData in, out;
+  IIII to{1, 5, 7, 10};
+  in.set(&to);
+  EXPECT_EQ(loc_->set("NODE5", &in, &out), 0);
+  EXPECT_EQ(out.error(), 0);
+  EXPECT_TRUE(same(*n->value(), to));
+}
+
 TEST_F(ZuntalTest, ChangeMessagesAreCutToTheirBuffers) {
   // Without a location: label "D_can", no caller.
   D_can bare("LONE", nullptr);

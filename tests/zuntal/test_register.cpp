@@ -213,6 +213,9 @@ TEST_F(ZuntalTest, MasterOnAClosedLineStaysListedAndItsSharersGetNoHandle) {
   EXPECT_EQ(*v.rxmsg_len, -1);
   EXPECT_EQ(*v.can_ret, NTCAN_INVALID_HANDLE);
   EXPECT_EQ(m->can_return(), NTCAN_INVALID_HANDLE);
+  // Enabling or disabling an identifier without a handle: 77, no driver call.
+  EXPECT_EQ(m->AddIdent(0x705), NTCAN_INVALID_HANDLE);
+  EXPECT_EQ(m->DelIdent(0x185), NTCAN_INVALID_HANDLE);
   EXPECT_EQ(ntcan_ctl::total_calls(), 0u);
 
   // A sharer gets the buffer but no handle; a second property asks the
