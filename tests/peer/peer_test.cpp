@@ -236,8 +236,8 @@ TEST_F(PeerTest, LibraryReadsTheIdentityOfANodeCanopenDevice) {
   EXPECT_EQ(shown("NC12.SWVER"), "canopen-v6.2.1");
 
   // More than the buffer holds: the identity-sized read keeps 63 bytes and
-  // its zero byte, and still takes the transfer to its end, so the device's
-  // SDO server serves the next request.
+  // its zero byte, then ends the transfer with an abort request, so the
+  // device's SDO server serves the next request.
   char text[64];
   std::memset(text, 0, sizeof text);
   ASSERT_GT(sizeof kLongText, 64u);
