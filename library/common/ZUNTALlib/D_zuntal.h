@@ -209,17 +209,17 @@ class D_can : public D_fct {
   int init_emergency();
   int can_emergency(int ident, CMSG* rxmsg, int* l);
 
-  // SDO upload. No transfer writes past its buffer and none is longer than
-  // its buffer: the forms with a capacity store at most `capacity` data
-  // bytes (bytes 0 to capacity - 1); the forms without one assume the 64-byte
-  // identity buffers and store at most 63, so a cleared buffer always keeps
-  // its zero byte. A transfer asks for at most ceil(capacity / 7) + 1
-  // segments (10 for the identity buffers), and once the buffer is full before the last segment it
-  // stops and sends the node an abort request (code 0x05040005). The object
-  // then did not fit: the forms without a capacity count the read as done
-  // with what was stored (0, or the complete-marker of the steps); the forms
-  // with one return SDO_OBJECT_TOO_LONG. `length`, when given, receives the
-  // number of bytes stored, also when the object did not fit.
+  // SDO upload. No transfer writes past its buffer or goes on beyond it: the
+  // forms with a capacity store at most `capacity` data bytes (bytes 0 to
+  // capacity - 1); the forms without one assume the 64-byte identity buffers
+  // and store at most 63, so a cleared buffer always keeps its zero byte.
+  // segSdoRead asks for at most ceil(capacity / 7) + 1 segments (10 for the
+  // identity buffers), and once the buffer is full before the last segment
+  // the transfer stops and the node gets an abort request (code 0x05040005).
+  // The object then did not fit: the forms without a capacity count the read
+  // as done with what was stored (0, or the complete-marker of the steps);
+  // the forms with one return SDO_OBJECT_TOO_LONG. `length`, when given,
+  // receives the number of bytes stored, also when the object did not fit.
   int segSdoRead(short node, int idx, int subIdx, char* buffer);
   int segSdoRead(short node, int idx, int subIdx, char* buffer, int capacity,
                  int* length = nullptr);

@@ -43,7 +43,7 @@ constexpr int kSkipFrame = 0x7FFFFFFF;
 // still read whole when its node sends one short segment or ends with an
 // empty last one.
 int sdo_segment_limit(int capacity) {
-  return (capacity + 6) / 7 + 1;
+  return capacity / 7 + (capacity % 7 != 0 ? 1 : 0) + 1;
 }
 
 // One NMT frame: identifier 0, length 2, command specifier, node id.
