@@ -84,7 +84,7 @@ class Victim {
   }
   int rounds() const { return rounds_; }
   int failures() const { return failures_; }
-  double slowest() const { return slowest_; }
+  double slowest() const { return slowest_; }  // after finish()
 
  private:
   void run() {
@@ -115,8 +115,8 @@ class Victim {
   NTCAN_HANDLE tx_;
   NTCAN_HANDLE rx_;
   std::atomic<bool> stop_{false};
-  int rounds_ = 0;
-  int failures_ = 0;
+  std::atomic<int> rounds_{0};
+  std::atomic<int> failures_{0};
   double slowest_ = 0;
   std::thread th_;
 };
