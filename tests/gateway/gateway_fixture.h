@@ -8,8 +8,14 @@
 #ifndef GATEWAY_FIXTURE_H
 #define GATEWAY_FIXTURE_H
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -21,6 +27,7 @@
 #include <vector>
 
 #include "gateway.h"
+#include "gateway_wire.h"
 #include "ntcan.h"
 #include "ntcan_ctl.h"
 
@@ -146,6 +153,102 @@ class GatewayTest : public ::testing::Test {
 
   std::unique_ptr<zgw::Gateway> gw_;
   std::vector<NTCAN_HANDLE> handles_;
+};
+
+// A client that speaks the wire protocol byte by byte.
+class RawClient {
+ public:
+  explicit RawClient(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    ok_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~RawClient() { ::close(fd_); }
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+  bool connected() const { return ok_; }
+  int fd() const { return fd_; }
+
+  void put(const std::vector<uint8_t>& bytes) {
+    ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
+  }
+  // Up to n bytes within wait_ms; fewer when the gateway closes the
+  // connection.
+  std::vector<uint8_t> get(size_t n, int wait_ms = 2000) {
+    std::vector<uint8_t> out(n);
+    size_t have = 0;
+    while (have < n) {
+      pollfd pf{fd_, POLLIN, 0};
+      if (::poll(&pf, 1, wait_ms) != 1) break;
+      ssize_t k = ::recv(fd_, out.data() + have, n - have, 0);
+      if (k <= 0) break;
+      have += static_cast<size_t>(k);
+    }
+    out.resize(have);
+    return out;
+  }
+  // The status word of the gateway's hello answer, or -1.
+  int64_t hello(uint32_t net, uint16_t version = gw_wire::kVersion) {
+    send_hello(net, version);
+    return hello_answer();
+  }
+  void send_hello(uint32_t net, uint16_t version = gw_wire::kVersion) {
+    std::vector<uint8_t> h(gw_wire::kHelloSize);
+    gw_wire::put_hello(h.data(), net);
+    gw_wire::put16(h.data() + 4, version);
+    put(h);
+  }
+  int64_t hello_answer(int wait_ms = 2000) {
+    std::vector<uint8_t> a = get(gw_wire::kHelloSize, wait_ms);
+    uint16_t v = 0;
+    uint32_t st = 0;
+    if (a.size() != gw_wire::kHelloSize || !gw_wire::get_hello(a.data(), &v, &st)) return -1;
+    EXPECT_EQ(v, gw_wire::kVersion);
+    return st;
+  }
+  static std::vector<uint8_t> message(gw_wire::Type type, const std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> m(gw_wire::kHeaderSize + payload.size());
+    gw_wire::put_header(m.data(), static_cast<uint32_t>(payload.size()), type);
+    if (!payload.empty())
+      std::memcpy(m.data() + gw_wire::kHeaderSize, payload.data(), payload.size());
+    return m;
+  }
+  static std::vector<uint8_t> command(gw_wire::Type type, uint32_t seq, uint32_t arg) {
+    std::vector<uint8_t> p(8);
+    gw_wire::put32(p.data(), seq);
+    gw_wire::put32(p.data() + 4, arg);
+    return message(type, p);
+  }
+  // Reads one Answer: (seq, status).
+  std::pair<uint32_t, int32_t> answer() {
+    std::vector<uint8_t> h = get(gw_wire::kHeaderSize);
+    if (h.size() != gw_wire::kHeaderSize || h[4] != gw_wire::kAnswer) return {0, -1};
+    std::vector<uint8_t> p = get(gw_wire::get32(h.data()));
+    if (p.size() < 8) return {0, -1};
+    return {gw_wire::get32(p.data()), static_cast<int32_t>(gw_wire::get32(p.data() + 4))};
+  }
+  // True when the gateway ends the connection within wait_ms; what it
+  // sends before is read and dropped.
+  bool ended_within(int wait_ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          end - std::chrono::steady_clock::now());
+      pollfd pf{fd_, POLLIN, 0};
+      if (::poll(&pf, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) != 1) return false;
+      uint8_t b[256];
+      if (::recv(fd_, b, sizeof b, 0) <= 0) return true;
+    }
+  }
+  // True when the gateway has closed the connection (within wait_ms).
+  bool closed_by_peer(int wait_ms = 2000) { return get(1, wait_ms).empty(); }
+
+ private:
+  int fd_ = -1;
+  bool ok_ = false;
 };
 
 }  // namespace gw_test

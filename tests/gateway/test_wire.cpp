@@ -1,11 +1,5 @@
 // The gateway's side of the wire protocol, spoken byte by byte by a raw
 // client: what a program other than the project's driver meets.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "gateway_fixture.h"
 #include "gateway_wire.h"
 
@@ -13,77 +7,7 @@ namespace {
 
 using gw_test::frame;
 using gw_test::kBase;
-
-class RawClient {
- public:
-  explicit RawClient(int port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    ok_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  }
-  ~RawClient() { ::close(fd_); }
-  bool connected() const { return ok_; }
-
-  void put(const std::vector<uint8_t>& bytes) {
-    ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
-  }
-  // Up to n bytes within 2 s; fewer when the gateway closes the connection.
-  std::vector<uint8_t> get(size_t n) {
-    std::vector<uint8_t> out(n);
-    size_t have = 0;
-    while (have < n) {
-      pollfd pf{fd_, POLLIN, 0};
-      if (::poll(&pf, 1, 2000) != 1) break;
-      ssize_t k = ::recv(fd_, out.data() + have, n - have, 0);
-      if (k <= 0) break;
-      have += static_cast<size_t>(k);
-    }
-    out.resize(have);
-    return out;
-  }
-  // The status word of the gateway's hello answer, or -1.
-  int64_t hello(uint32_t net, uint16_t version = gw_wire::kVersion) {
-    std::vector<uint8_t> h(gw_wire::kHelloSize);
-    gw_wire::put_hello(h.data(), net);
-    gw_wire::put16(h.data() + 4, version);
-    put(h);
-    std::vector<uint8_t> a = get(gw_wire::kHelloSize);
-    uint16_t v = 0;
-    uint32_t st = 0;
-    if (a.size() != gw_wire::kHelloSize || !gw_wire::get_hello(a.data(), &v, &st)) return -1;
-    EXPECT_EQ(v, gw_wire::kVersion);
-    return st;
-  }
-  static std::vector<uint8_t> message(gw_wire::Type type, const std::vector<uint8_t>& payload) {
-    std::vector<uint8_t> m(gw_wire::kHeaderSize);
-    gw_wire::put_header(m.data(), static_cast<uint32_t>(payload.size()), type);
-    m.insert(m.end(), payload.begin(), payload.end());
-    return m;
-  }
-  static std::vector<uint8_t> command(gw_wire::Type type, uint32_t seq, uint32_t arg) {
-    std::vector<uint8_t> p(8);
-    gw_wire::put32(p.data(), seq);
-    gw_wire::put32(p.data() + 4, arg);
-    return message(type, p);
-  }
-  // Reads one Answer: (seq, status).
-  std::pair<uint32_t, int32_t> answer() {
-    std::vector<uint8_t> h = get(gw_wire::kHeaderSize);
-    if (h.size() != gw_wire::kHeaderSize || h[4] != gw_wire::kAnswer) return {0, -1};
-    std::vector<uint8_t> p = get(gw_wire::get32(h.data()));
-    if (p.size() < 8) return {0, -1};
-    return {gw_wire::get32(p.data()), static_cast<int32_t>(gw_wire::get32(p.data() + 4))};
-  }
-  // True when the gateway has closed the connection.
-  bool closed_by_peer() { return get(1).empty(); }
-
- private:
-  int fd_ = -1;
-  bool ok_ = false;
-};
+using gw_test::RawClient;
 
 std::vector<uint8_t> frames_payload(const std::vector<CMSG>& frames) {
   std::vector<uint8_t> p(frames.size() * gw_wire::kFrameSize);

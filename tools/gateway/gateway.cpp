@@ -2,9 +2,18 @@
 // per TCP client (a driver handle on the client's net, a reader thread for
 // the client's messages and a writer thread for the net's frames), restarts
 // and the hung fault.
+//
+// The service thread accepts connections and takes their hellos itself
+// (poll, no thread per connection), so connections that never say hello
+// cost a descriptor and nothing more, and at most kMaxGreetings of them are
+// kept. A session and its two threads exist only after a good hello, at most
+// Options::max_clients at once; a hello beyond that, or one whose threads
+// cannot be started, is answered NTCAN_INSUFFICIENT_RESOURCES. Sessions
+// without traffic for Options::idle_timeout_ms are dropped.
 #include "gateway.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -20,9 +29,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "gateway_wire.h"
+#include "listen_socket.h"
 #include "ntcan.h"
 #include "ntcan_ctl.h"
 #include "sim_bus.h"
@@ -33,10 +44,12 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// A client has this long to say hello; a write to a client that takes no
-// data for this long ends the session.
-constexpr int kHelloTimeoutMs = 5000;
+// A write to a client that takes no data for this long ends the session.
 constexpr int kSendTimeoutMs = 5000;
+// Connections waiting to say hello; a new one beyond this closes the oldest.
+constexpr size_t kMaxGreetings = 64;
+// Connections accepted at one wake-up of the service thread.
+constexpr int kAcceptBurst = 64;
 // canRead's time-out on a session's handle: how often the writer looks at
 // the hung fault and the end of the session while the net is quiet.
 constexpr int kWriterPollMs = 100;
@@ -51,6 +64,23 @@ bool send_all(int fd, const uint8_t* p, size_t n) {
     n -= static_cast<size_t>(k);
   }
   return true;
+}
+
+int64_t now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now().time_since_epoch())
+      .count();
+}
+
+void set_blocking(int fd, bool blocking) {
+  const int fl = ::fcntl(fd, F_GETFL);
+  if (fl >= 0) ::fcntl(fd, F_SETFL, blocking ? (fl & ~O_NONBLOCK) : (fl | O_NONBLOCK));
+}
+
+// The hello answer: its 16 bytes fit a fresh connection's send buffer.
+bool send_hello_answer(int fd, NTCAN_RESULT status) {
+  uint8_t reply[gw_wire::kHelloSize];
+  gw_wire::put_hello(reply, static_cast<uint32_t>(status));
+  return send_all(fd, reply, sizeof reply);
 }
 
 std::string peer_name(const sockaddr_storage& ss) {
@@ -104,9 +134,19 @@ struct Session {
   std::atomic<uint64_t> in{0};
   std::atomic<uint64_t> out{0};
   std::atomic<int> ids{0};
-  std::mutex wmx;  // whole messages to the client
+  std::atomic<int64_t> last_active{0};  // steady clock, ns: last bytes in or frames out
+  std::mutex wmx;  // whole messages to the client; held from the hello answer on
   std::thread reader;
   std::thread writer;
+};
+
+// A connection that has not said hello yet: the service thread's alone.
+struct Greeting {
+  int fd = -1;
+  std::string peer;
+  SteadyClock::time_point since;
+  uint8_t hello[gw_wire::kHelloSize];
+  size_t got = 0;
 };
 
 }  // namespace
@@ -129,9 +169,16 @@ struct Gateway::Impl {
   uint64_t connections = 0;
   uint64_t next_session = 1;
   std::atomic<uint64_t> unauthorized{0};
+  std::atomic<uint64_t> refused{0};
+  std::atomic<uint64_t> idle_dropped{0};
+  std::atomic<uint64_t> accept_failures{0};
   std::vector<std::shared_ptr<Session>> sessions;
+  int64_t unhung_at = 0;  // steady ns; idle time counts from here at the most
 
-  int listen_fd = -1;  // the service thread's
+  // The service thread's:
+  int listen_fd = -1;
+  std::vector<Greeting> greetings;
+  SteadyClock::time_point accept_resume;  // no accept before, after a failure
   int wake_fd = -1;
   std::atomic<int> can_port{0};
   std::thread service;
@@ -149,40 +196,13 @@ struct Gateway::Impl {
   }
 
   int open_listener(std::string* error) {
-    sockaddr_storage ss;
-    std::memset(&ss, 0, sizeof ss);
-    socklen_t len = 0;
-    auto* a4 = reinterpret_cast<sockaddr_in*>(&ss);
-    auto* a6 = reinterpret_cast<sockaddr_in6*>(&ss);
-    if (::inet_pton(AF_INET, opt.listen.c_str(), &a4->sin_addr) == 1) {
-      a4->sin_family = AF_INET;
-      a4->sin_port = htons(static_cast<uint16_t>(can_port.load()));
-      len = sizeof *a4;
-    } else if (::inet_pton(AF_INET6, opt.listen.c_str(), &a6->sin6_addr) == 1) {
-      a6->sin6_family = AF_INET6;
-      a6->sin6_port = htons(static_cast<uint16_t>(can_port.load()));
-      len = sizeof *a6;
-    } else {
-      if (error) *error = "listen address must be a numeric IPv4 or IPv6 address: " + opt.listen;
-      return -1;
-    }
-    int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int bound = 0;
+    int fd = listen_socket(opt.listen, can_port.load(), &bound, error);
     if (fd < 0) {
-      if (error) *error = std::string("socket: ") + std::strerror(errno);
+      if (error) *error = "CAN service on " + *error;
       return -1;
     }
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd, 64) != 0) {
-      if (error)
-        *error = "CAN service on " + opt.listen + ":" + std::to_string(can_port.load()) + ": " +
-                 std::strerror(errno);
-      ::close(fd);
-      return -1;
-    }
-    socklen_t sl = len;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &sl) == 0)
-      can_port = ss.ss_family == AF_INET ? ntohs(a4->sin_port) : ntohs(a6->sin6_port);
+    can_port = bound;
     return fd;
   }
 
@@ -269,44 +289,6 @@ struct Gateway::Impl {
     }
   }
 
-  // Takes the client's hello and opens its handle. False ends the session.
-  bool greet(Session& s) {
-    uint8_t hello[gw_wire::kHelloSize];
-    size_t got = 0;
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(kHelloTimeoutMs);
-    while (got < sizeof hello) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-      if (left.count() <= 0) return false;
-      pollfd pf{s.fd, POLLIN, 0};
-      int r = ::poll(&pf, 1, static_cast<int>(left.count()));
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) return false;
-      ssize_t k = ::recv(s.fd, hello + got, sizeof hello - got, 0);
-      if (k <= 0) return false;
-      got += static_cast<size_t>(k);
-    }
-    // A hung service answers nothing, not even a hello.
-    if (!wait_unhung(s)) return false;
-    uint16_t version = 0;
-    uint32_t net = 0;
-    if (!gw_wire::get_hello(hello, &version, &net)) return false;
-    NTCAN_RESULT st = NTCAN_SUCCESS;
-    NetState* ns = nullptr;
-    if (version != gw_wire::kVersion) {
-      st = NTCAN_INVALID_DRIVER;
-    } else if ((ns = find_net(static_cast<int>(net))) == nullptr) {
-      st = NTCAN_NET_NOT_FOUND;
-    } else {
-      st = canOpen(ns->local_net, 0, 10, opt.session_queue, 1000, kWriterPollMs, &s.handle);
-    }
-    uint8_t reply[gw_wire::kHelloSize];
-    gw_wire::put_hello(reply, static_cast<uint32_t>(st));
-    if (!send_all(s.fd, reply, sizeof reply) || st != NTCAN_SUCCESS) return false;
-    s.net = ns;
-    return true;
-  }
-
   void write_loop(Session& s) {
     std::vector<CMSG> frames(gw_wire::kMaxFramesPerMsg);
     std::vector<uint8_t> msg(gw_wire::kHeaderSize + gw_wire::kMaxPayload);
@@ -327,6 +309,7 @@ struct Gateway::Impl {
         ok = send_all(s.fd, msg.data(), gw_wire::kHeaderSize + payload);
       }
       if (!ok) break;
+      s.last_active.store(now_ns(), std::memory_order_relaxed);
       s.out.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
       s.net.load()->to_clients.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     }
@@ -343,6 +326,7 @@ struct Gateway::Impl {
       ssize_t k = ::recv(s.fd, buf.data() + have, buf.size() - have, 0);
       if (k < 0 && errno == EINTR) continue;
       if (k <= 0) break;
+      s.last_active.store(now_ns(), std::memory_order_relaxed);
       // A hung service leaves what arrives unanswered until it is cleared.
       if (hung && !wait_unhung(s)) break;
       have += static_cast<size_t>(k);
@@ -368,12 +352,32 @@ struct Gateway::Impl {
     }
   }
 
+  // Starts a thread for a session, or answers false where the system (or
+  // the test hook) refuses one.
+  template <typename Fn>
+  bool start_thread(std::thread* th, Fn fn) {
+    try {
+      if (opt.before_thread_start) opt.before_thread_start();
+      *th = std::thread(std::move(fn));
+      return true;
+    } catch (const std::system_error&) {
+      return false;
+    }
+  }
+
+  // The session's reader thread: starts the writer, answers the hello, then
+  // serves the client's messages until the session ends.
   void run_session(const std::shared_ptr<Session>& sp) {
     Session& s = *sp;
-    if (greet(s)) {
-      s.writer = std::thread([this, sp] { write_loop(*sp); });
-      read_loop(s);
+    bool ok;
+    {
+      // The writer sends nothing before the hello answer: it needs wmx.
+      std::lock_guard<std::mutex> lk(s.wmx);
+      ok = start_thread(&s.writer, [this, sp] { write_loop(*sp); });
+      if (!ok) refused.fetch_add(1);
+      ok = send_hello_answer(s.fd, ok ? NTCAN_SUCCESS : NTCAN_INSUFFICIENT_RESOURCES) && ok;
     }
+    if (ok) read_loop(s);
     s.stop.store(true);
     { std::lock_guard<std::mutex> lk(mx); }
     cv.notify_all();
@@ -385,26 +389,145 @@ struct Gateway::Impl {
     wake();
   }
 
-  void accept_one() {
-    sockaddr_storage ss;
-    socklen_t sl = sizeof ss;
-    int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&ss), &sl, SOCK_CLOEXEC);
-    if (fd < 0) return;
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    timeval tv{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  size_t live_sessions() {
+    std::lock_guard<std::mutex> lk(mx);
+    size_t n = 0;
+    for (const auto& s : sessions)
+      if (!s->finished.load()) ++n;
+    return n;
+  }
+
+  // A complete hello: answered with a refusal, or the session starts. The
+  // connection leaves the greetings either way.
+  void take_hello(Greeting& g) {
+    uint16_t version = 0;
+    uint32_t net = 0;
+    if (!gw_wire::get_hello(g.hello, &version, &net)) {
+      ::close(g.fd);  // not a client of ours: no answer
+      return;
+    }
+    NTCAN_RESULT st = NTCAN_SUCCESS;
+    NetState* ns = nullptr;
+    NTCAN_HANDLE handle = -1;
+    if (version != gw_wire::kVersion) {
+      st = NTCAN_INVALID_DRIVER;
+    } else if ((ns = find_net(static_cast<int>(net))) == nullptr) {
+      st = NTCAN_NET_NOT_FOUND;
+    } else if (live_sessions() >= static_cast<size_t>(std::max(opt.max_clients, 0))) {
+      st = NTCAN_INSUFFICIENT_RESOURCES;
+      refused.fetch_add(1);
+    } else {
+      st = canOpen(ns->local_net, 0, 10, opt.session_queue, 1000, kWriterPollMs, &handle);
+    }
+    if (st != NTCAN_SUCCESS) {
+      send_hello_answer(g.fd, st);
+      ::close(g.fd);
+      return;
+    }
+    set_blocking(g.fd, true);
     auto s = std::make_shared<Session>();
-    s->fd = fd;
-    s->peer = peer_name(ss);
-    s->since = SteadyClock::now();
+    s->fd = g.fd;
+    s->peer = g.peer;
+    s->since = g.since;
+    s->handle = handle;
+    s->net = ns;
+    s->last_active = now_ns();
     {
       std::lock_guard<std::mutex> lk(mx);
       s->id = next_session++;
-      ++connections;
       sessions.push_back(s);
     }
-    s->reader = std::thread([this, s] { run_session(s); });
+    if (!start_thread(&s->reader, [this, s] { run_session(s); })) {
+      refused.fetch_add(1);
+      send_hello_answer(g.fd, NTCAN_INSUFFICIENT_RESOURCES);
+      canClose(handle);
+      std::lock_guard<std::mutex> lk(mx);
+      sessions.erase(std::find(sessions.begin(), sessions.end(), s));
+      ::close(g.fd);
+    }
+  }
+
+  // Reads what a greeting connection sent; false when it is done with
+  // (answered, refused or closed).
+  bool read_hello(Greeting& g) {
+    for (;;) {
+      ssize_t k = ::recv(g.fd, g.hello + g.got, sizeof g.hello - g.got, MSG_DONTWAIT);
+      if (k < 0 && errno == EINTR) continue;
+      if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+      if (k <= 0) {
+        ::close(g.fd);
+        return false;
+      }
+      g.got += static_cast<size_t>(k);
+      if (g.got == sizeof g.hello) {
+        take_hello(g);
+        return false;
+      }
+    }
+  }
+
+  void accept_some() {
+    for (int i = 0; i < kAcceptBurst; ++i) {
+      sockaddr_storage ss;
+      socklen_t sl = sizeof ss;
+      int fd =
+          ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&ss), &sl, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (fd < 0) {
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        if (accept_out_of_room(errno)) {
+          // The connection stays queued; take it when something has ended
+          // (a session's end wakes this thread) or after a pause.
+          accept_failures.fetch_add(1);
+          accept_resume = SteadyClock::now() + std::chrono::milliseconds(kAcceptBackoffMs);
+        }
+        return;
+      }
+      int one = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      timeval tv{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+      {
+        std::lock_guard<std::mutex> lk(mx);
+        ++connections;
+      }
+      if (greetings.size() >= kMaxGreetings) {
+        ::close(greetings.front().fd);
+        greetings.erase(greetings.begin());
+      }
+      Greeting g;
+      g.fd = fd;
+      g.peer = peer_name(ss);
+      g.since = SteadyClock::now();
+      greetings.push_back(g);
+    }
+  }
+
+  void close_greetings() {
+    for (Greeting& g : greetings) ::close(g.fd);
+    greetings.clear();
+  }
+
+  // Drops sessions without traffic for the idle time-out; the next time one
+  // may fall due, or max() without sessions to watch.
+  SteadyClock::time_point drop_idle() {
+    const int64_t limit = int64_t{opt.idle_timeout_ms} * 1000000;
+    if (opt.idle_timeout_ms <= 0) return SteadyClock::time_point::max();
+    const int64_t now = now_ns();
+    int64_t next = INT64_MAX;
+    std::lock_guard<std::mutex> lk(mx);
+    for (const auto& s : sessions) {
+      if (s->finished.load() || s->stop.load()) continue;
+      const int64_t since = std::max(s->last_active.load(std::memory_order_relaxed), unhung_at);
+      if (now - since >= limit) {
+        s->stop.store(true);
+        ::shutdown(s->fd, SHUT_RDWR);  // the reader sees the end and ends the session
+        idle_dropped.fetch_add(1);
+      } else {
+        next = std::min(next, since + limit);
+      }
+    }
+    if (next == INT64_MAX) return SteadyClock::time_point::max();
+    return SteadyClock::time_point(std::chrono::nanoseconds(next));
   }
 
   void finish(const std::shared_ptr<Session>& s) {
@@ -412,7 +535,8 @@ struct Gateway::Impl {
     ::close(s->fd);
   }
 
-  void reap() {
+  // Joins the sessions that have ended; true when there were any.
+  bool reap() {
     std::vector<std::shared_ptr<Session>> done;
     {
       std::lock_guard<std::mutex> lk(mx);
@@ -423,9 +547,11 @@ struct Gateway::Impl {
       sessions.erase(it, sessions.end());
     }
     for (auto& s : done) finish(s);
+    return !done.empty();
   }
 
   void drop_all() {
+    close_greetings();
     std::vector<std::shared_ptr<Session>> all;
     {
       std::lock_guard<std::mutex> lk(mx);
@@ -464,15 +590,25 @@ struct Gateway::Impl {
     }
     if (stopping) return;
     hung = false;
+    unhung_at = now_ns();
     up = true;
     ++restarts;
     lk.unlock();
     cv.notify_all();
   }
 
+  static int ms_until(SteadyClock::time_point t, SteadyClock::time_point now) {
+    if (t == SteadyClock::time_point::max()) return -1;
+    if (t <= now) return 0;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - now).count() + 1;
+    return static_cast<int>(std::min<int64_t>(ms, 60000));
+  }
+
   void service_loop() {
+    std::vector<pollfd> pfs;
     for (;;) {
       bool accepting;
+      bool is_hung;
       {
         std::unique_lock<std::mutex> lk(mx);
         if (stopping) break;
@@ -482,22 +618,57 @@ struct Gateway::Impl {
           restart_service();
           continue;
         }
+        is_hung = hung;
         accepting = !hung && listen_fd >= 0;
       }
-      pollfd pf[2] = {{wake_fd, POLLIN, 0}, {accepting ? listen_fd : -1, POLLIN, 0}};
-      int r = ::poll(pf, 2, -1);
+      auto now = SteadyClock::now();
+      // A hung service answers nothing, not even a hello: greetings wait
+      // (their time-out too) and idle sessions stay.
+      auto due = SteadyClock::time_point::max();
+      if (!is_hung) {
+        due = drop_idle();
+        const auto hello_limit = std::chrono::milliseconds(opt.hello_timeout_ms);
+        auto kept = std::remove_if(greetings.begin(), greetings.end(), [&](Greeting& g) {
+          if (now - g.since < hello_limit) return false;
+          ::close(g.fd);
+          return true;
+        });
+        greetings.erase(kept, greetings.end());
+        for (const Greeting& g : greetings) due = std::min(due, g.since + hello_limit);
+      }
+      if (accepting && now < accept_resume) {
+        accepting = false;
+        due = std::min(due, accept_resume);
+      }
+      pfs.assign(2, pollfd{-1, POLLIN, 0});
+      pfs[0].fd = wake_fd;
+      if (accepting) pfs[1].fd = listen_fd;
+      for (const Greeting& g : greetings) pfs.push_back(pollfd{is_hung ? -1 : g.fd, POLLIN, 0});
+      int r = ::poll(pfs.data(), pfs.size(), ms_until(due, now));
       if (r < 0 && errno != EINTR) break;
-      if (pf[0].revents & POLLIN) {
+      if (pfs[0].revents & POLLIN) {
         uint64_t v;
         ssize_t k = ::read(wake_fd, &v, sizeof v);
         (void)k;
       }
-      reap();
-      if (accepting && (pf[1].revents & POLLIN)) {
+      // A session that ended gave back its descriptor: accept again at once.
+      if (reap()) accept_resume = SteadyClock::time_point();
+      if (r > 0 && !hung) {
+        // Greetings are answered in the order they came; a greeting that is
+        // answered or closed leaves the list.
+        std::vector<Greeting> still;
+        still.reserve(greetings.size());
+        for (size_t i = 0; i < greetings.size(); ++i) {
+          const short ev = pfs[2 + i].revents;
+          if (ev == 0 || read_hello(greetings[i])) still.push_back(greetings[i]);
+        }
+        greetings.swap(still);
+      }
+      if (accepting && (pfs[1].revents & POLLIN)) {
         std::unique_lock<std::mutex> lk(mx);
         bool still = !hung && !stopping;
         lk.unlock();
-        if (still) accept_one();
+        if (still) accept_some();
       }
     }
     if (listen_fd >= 0) {
@@ -625,6 +796,8 @@ int Gateway::http_port() const {
 void Gateway::set_hung(bool h) {
   {
     std::lock_guard<std::mutex> lk(impl_->mx);
+    // Time spent hung counts towards no session's idle time-out.
+    if (impl_->hung && !h) impl_->unhung_at = now_ns();
     impl_->hung = h;
   }
   impl_->cv.notify_all();
@@ -660,6 +833,10 @@ void Gateway::note_unauthorized() {
   impl_->unauthorized.fetch_add(1);
 }
 
+void Gateway::note_accept_failure() {
+  impl_->accept_failures.fetch_add(1);
+}
+
 const Options& Gateway::options() const {
   return impl_->opt;
 }
@@ -671,6 +848,10 @@ Status Gateway::status() const {
   st.can_port = m.can_port;
   st.http_port = http_port();
   st.unauthorized = m.unauthorized.load();
+  st.max_clients = m.opt.max_clients;
+  st.refused = m.refused.load();
+  st.idle_dropped = m.idle_dropped.load();
+  st.accept_failures = m.accept_failures.load();
   std::vector<std::shared_ptr<Session>> sessions;
   {
     std::lock_guard<std::mutex> lk(m.mx);

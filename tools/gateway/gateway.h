@@ -16,6 +16,7 @@
 #define ZUNTAL_GATEWAY_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,10 +36,17 @@ struct Options {
   std::vector<int> nets{0};          // gateway nets served (0 to 255)
   int local_net_base = 0;            // gateway net k is driver net base + k
   std::vector<DeviceEntry> devices;
-  bool hung = false;              // start with the CAN service hung
-  bool admin = true;              // accept /admin/* requests from loopback
-  int restart_pause_ms = 1000;    // the CAN service is away this long on reset
-  int session_queue = 65536;      // receive queue of each client's handle
+  bool hung = false;            // start with the CAN service hung
+  bool admin = true;            // accept /admin/* requests from loopback
+  int restart_pause_ms = 1000;  // the CAN service is away this long on reset
+  int session_queue = 65536;    // receive queue of each client's handle
+  // Bounds against clients that take more than they use (docs/gateway.md).
+  int max_clients = 64;          // sessions at once; further hellos are refused
+  int idle_timeout_ms = 300000;  // a session without traffic this long is dropped; 0: never
+  int hello_timeout_ms = 5000;   // a new connection has this long to send its hello
+  // Tests: called before each thread the CAN service starts for a session;
+  // it may throw std::system_error as a refused thread start does.
+  std::function<void()> before_thread_start;
   std::string user = "tavroadm";  // login of the web interface's reset form
   std::string password = "kix7parlo";
 };
@@ -78,6 +86,10 @@ struct Status {
   uint64_t restarts = 0;      // completed restarts of the CAN service
   uint64_t connections = 0;   // connections accepted since start
   uint64_t unauthorized = 0;  // reset requests refused for their login
+  int max_clients = 0;
+  uint64_t refused = 0;          // hellos refused: client limit reached or no thread to serve it
+  uint64_t idle_dropped = 0;     // sessions ended for lack of traffic
+  uint64_t accept_failures = 0;  // accepts that failed for lack of descriptors or memory
   std::vector<NetInfo> nets;
 };
 
@@ -106,6 +118,8 @@ class Gateway {
   uint64_t restarts() const;
   // Counts a reset request refused for its login (the web interface).
   void note_unauthorized();
+  // Counts an accept of the web interface that failed for lack of room.
+  void note_accept_failure();
 
   Status status() const;
   const Options& options() const;

@@ -40,9 +40,19 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(0, 600000));
   app.add_flag("--no-admin", no_admin, "refuse the /admin/hang and /admin/unhang requests");
+  app.add_option("--max-clients", opt.max_clients,
+                 "CAN sessions at once; further clients are refused")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 4096));
+  int idle_s = opt.idle_timeout_ms / 1000;
+  app.add_option("--idle-timeout", idle_s,
+                 "seconds without traffic after which a CAN session is dropped (0: never)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 86400));
   CLI11_PARSE(app, argc, argv);
 
   opt.admin = !no_admin;
+  opt.idle_timeout_ms = idle_s * 1000;
   std::string error;
   if (!net_list.empty()) {
     if (!zgw::parse_net_list(net_list, &opt.nets, &error)) {

@@ -1,4 +1,5 @@
-// web.h - the gateway's web interface (cpp-httplib):
+// web.h - the gateway's web interface (one thread, a poll loop; its bounds
+// are in web.cpp and docs/gateway.md):
 //   GET  /                 status page (HTML)
 //   GET  /status.json      the same as JSON
 //   POST /Forms/Firmware   FWUpdReset=1 with HTTP basic authentication:
@@ -23,6 +24,7 @@ class Web {
   Web& operator=(const Web&) = delete;
 
   // Binds host:port (0: any free port) and serves in a thread of its own.
+  // -1 with a message in *error.
   int start(const std::string& host, int port, std::string* error);
   void stop();
   int port() const;
