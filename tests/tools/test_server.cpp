@@ -458,12 +458,18 @@ TEST_F(ServerTest, AFileThatDidNotLoadIsNeverWrittenOver) {
   if (child == 0) _exit(0);
   ASSERT_GT(child, 0);
   ASSERT_EQ(waitpid(child, nullptr, 0), child);
-  const std::string path = write_file("server.conf", three_nodes());
+  // The file starts with a byte-order mark and names its location in quotes.
+  std::string text = three_nodes();
+  text.replace(0, text.find('\n'), "\xEF\xBB\xBFLOCATION \" LINE 1 \"");
+  const std::string path = write_file("server.conf", text);
   const std::string stale = write_file("server.conf.tmp." + std::to_string(child) + ".0", "x");
   make_server(path);
   EXPECT_NE(access(path.c_str(), F_OK), -1);
   EXPECT_EQ(access(stale.c_str(), F_OK), -1) << "the stale temporary file is gone";
   EXPECT_EQ(msgs.count("Config", "removed " + stale), 1);
+  EXPECT_EQ(server_->node_count(), 3);
+  EXPECT_EQ(get("NODE12"), "1 12 0 0");
+  ASSERT_TRUE(run_until([&] { return all_operational(); }, 10));
 }
 
 }  // namespace

@@ -26,13 +26,6 @@ constexpr int kCobErrorControl = 0x700;
 constexpr int kStateError = 2;         // .ALIVE value whose condition text is "Error"
 constexpr int64_t kRetryUs = 1000000;  // registration attempts at most once a second
 
-std::string trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r')) ++b;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
-  return s.substr(b, e - b);
-}
-
 // A property line of the configuration file: where it is and what it names.
 struct NamedLine {
   int line;
@@ -40,25 +33,15 @@ struct NamedLine {
   std::string name;
 };
 
-// The property names of the file, in order, with their line numbers. The
-// framework's Config keeps the records; this only says which names exist.
-std::vector<NamedLine> scan_names(const std::string& text) {
+// The property lines the framework took, with their locations and line
+// numbers, in file order.
+std::vector<NamedLine> named_lines(Config& config) {
   std::vector<NamedLine> out;
-  std::istringstream in(text);
-  std::string raw, loc;
-  int n = 0;
-  while (std::getline(in, raw)) {
-    ++n;
-    const std::string l = trim(raw);
-    if (l.empty() || l[0] == '#') continue;
-    size_t sep = l.find_first_of(" \t");
-    const std::string first = l.substr(0, sep);
-    if (first == "LOCATION") {
-      loc = sep == std::string::npos ? "" : trim(l.substr(sep));
-      continue;
-    }
-    if (!loc.empty()) out.push_back({n, loc, first});
-  }
+  for (const std::string& loc : config.locations())
+    for (const std::string& name : config.names(loc))
+      out.push_back({config.find(loc, name)->line, loc, name});
+  std::sort(out.begin(), out.end(),
+            [](const NamedLine& a, const NamedLine& b) { return a.line < b.line; });
   return out;
 }
 
@@ -168,7 +151,7 @@ int Server::load() {
            "leaves the file as it is");
     return -1;
   }
-  const std::vector<NamedLine> names = scan_names(text);
+  const std::vector<NamedLine> names = named_lines(config_);
   std::set<std::string> left_out;  // "LOC\nNODE" of node lines that could not be used
 
   for (const std::string& loc : config_.locations()) {

@@ -400,6 +400,14 @@ std::vector<std::string> Config::locations() const {
   return order_;
 }
 
+std::vector<std::string> Config::names(const std::string& loc) const {
+  std::vector<std::string> out;
+  auto l = records_.find(loc);
+  if (l != records_.end())
+    for (const auto& r : l->second) out.push_back(r.first);
+  return out;
+}
+
 D_conf_struct* Config::find(const std::string& loc, const std::string& prop) {
   auto l = records_.find(loc);
   if (l == records_.end()) return nullptr;

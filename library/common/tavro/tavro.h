@@ -239,6 +239,8 @@ class Config {
   int load(const std::string& path);
   int load_text(const std::string& text);  // the same from a string
   std::vector<std::string> locations() const;
+  // The property names that have a record in location `loc`.
+  std::vector<std::string> names(const std::string& loc) const;
   // Record of property `prop` in location `loc`, or null.
   D_conf_struct* find(const std::string& loc, const std::string& prop);
   // As find, but a missing line gives a record with found == false (owned by
