@@ -204,7 +204,7 @@ std::string conf_name_problem(const std::string& name) {
 }
 
 bool parse_conf_int(const std::string& t, int* v) {
-  if (t.empty() || t[0] == '+' || std::isspace(static_cast<unsigned char>(t[0]))) return false;
+  if (t.empty() || std::isspace(static_cast<unsigned char>(t[0]))) return false;
   errno = 0;
   char* end = nullptr;
   long long x = std::strtoll(t.c_str(), &end, 10);

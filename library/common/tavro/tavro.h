@@ -308,8 +308,8 @@ std::string conf_location_text(const std::string& name);
 // starts with '#', is LOCATION, holds a quote or a control character), or
 // "" when it can.
 std::string conf_name_problem(const std::string& name);
-// A whole configuration value as a decimal int (no sign other than '-',
-// nothing around it, in the int range).
+// A whole configuration value as a decimal int (an optional sign, nothing
+// around it, in the int range).
 bool parse_conf_int(const std::string& text, int* value);
 }  // namespace tavro
 
