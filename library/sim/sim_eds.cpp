@@ -1,8 +1,10 @@
 // sim_eds.cpp - EDS reader on top of inih.
 #include "sim_eds.h"
 
+#include <fcntl.h>
 #include <ini.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -671,23 +673,55 @@ int parse_eds(const std::string& text, Eds* out, std::string* error, const std::
 }
 
 int load_eds(const std::string& path, Eds* out, std::string* error) {
+  auto fail = [&](const std::string& why) {
+    if (error) *error = why;
+    return -1;
+  };
+  // Opened without waiting (a FIFO without a writer would block the open)
+  // and looked at before anything is read from it.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return fail("cannot open EDS file '" + path + "': " + std::strerror(errno));
   struct stat st;
-  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    if (error) *error = "cannot open EDS file '" + path + "': it is a directory";
-    return -1;
+  if (::fstat(fd, &st) != 0) {
+    std::string why = std::strerror(errno);
+    ::close(fd);
+    return fail("cannot read EDS file '" + path + "': " + why);
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (error) *error = "cannot open EDS file '" + path + "': " + std::strerror(errno);
-    return -1;
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    if (S_ISDIR(st.st_mode)) return fail("cannot open EDS file '" + path + "': it is a directory");
+    const char* kind = S_ISFIFO(st.st_mode)   ? "a FIFO"
+                       : S_ISCHR(st.st_mode)  ? "a character device"
+                       : S_ISBLK(st.st_mode)  ? "a block device"
+                       : S_ISSOCK(st.st_mode) ? "a socket"
+                                              : "not a file";
+    return fail("cannot open EDS file '" + path + "': it is not a regular file (" + kind + ")");
   }
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) {
-    if (error) *error = "cannot read EDS file '" + path + "'";
-    return -1;
+  const std::string too_big = "EDS file '" + path + "' is larger than " +
+                              std::to_string(kMaxEdsBytes) + " bytes, the limit for an EDS file";
+  if (st.st_size > kMaxEdsBytes) {
+    ::close(fd);
+    return fail(too_big);
   }
-  std::string text = ss.str();
+  std::string text;
+  text.reserve(static_cast<size_t>(st.st_size));
+  char buf[65536];
+  while (true) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      std::string why = std::strerror(errno);
+      ::close(fd);
+      return fail("cannot read EDS file '" + path + "': " + why);
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<size_t>(n));
+    if (static_cast<long long>(text.size()) > kMaxEdsBytes) {  // it grew while being read
+      ::close(fd);
+      return fail(too_big);
+    }
+  }
+  ::close(fd);
   if (text.find('\0') != std::string::npos) {
     if (error) *error = path + ": not a text file";
     return -1;

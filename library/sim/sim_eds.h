@@ -105,8 +105,14 @@ struct Eds {
   const EdsEntry* entry(uint16_t index, uint8_t subindex) const;
 };
 
+// Largest EDS file load_eds reads (4 MiB; real device descriptions are a few
+// hundred KiB at most).
+constexpr long long kMaxEdsBytes = 4LL << 20;
+
 // Reads an EDS file. Returns 0, or -1 with a message in *error naming the file
-// and, where it can, the line or section at fault.
+// and, where it can, the line or section at fault. Only a regular file of at
+// most kMaxEdsBytes is read: a directory, a device (/dev/zero), a FIFO or a
+// socket is refused without reading from it.
 int load_eds(const std::string& path, Eds* out, std::string* error);
 // The same for EDS text held in memory; `origin` names it in messages.
 int parse_eds(const std::string& text, Eds* out, std::string* error,

@@ -1,6 +1,10 @@
 // The gateway's web interface: the reset form and its login, the hung fault
 // switch, the status page; and the command-line entries of the tool.
 #include <httplib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <memory>
 
@@ -259,6 +263,29 @@ TEST_F(Web, TheResetFormAnswersPromptlyAmongIdleAndSlowClients) {
   slow.join();
   std::printf("reset form among 230 idle and slow clients: slowest %.3f s\n", slowest);
   EXPECT_LT(slowest, 1.0);
+}
+
+// A --device whose EDS path is no regular file stops the start with the
+// reason; the gateway never reads from the device or waits on the FIFO.
+TEST_F(Web, DeviceWithoutARegularEdsFileStopsTheStart) {
+  char dir[] = "/tmp/zuntal_gw_eds_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string fifo = std::string(dir) + "/dev.eds";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {std::string("/dev/zero"), fifo}) {
+    zgw::Options o = options();
+    o.devices.push_back({0, 7, path});
+    zgw::Gateway gw(o);
+    std::string error;
+    EXPECT_EQ(-1, gw.start(&error)) << path;
+    EXPECT_EQ(error.rfind("device 7 on net 0: cannot open EDS file '" + path +
+                              "': it is not a regular file (",
+                          0),
+              0u)
+        << error;
+  }
+  std::remove(fifo.c_str());
+  rmdir(dir);
 }
 
 TEST(GatewayEntries, DevicesAndNetListsFromTheCommandLine) {

@@ -1,5 +1,6 @@
 // The nine driver calls on the simulated bus: delivery, filters, queues,
 // waiting reads, handle lifetime, bad input and calls from many threads.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -267,7 +268,11 @@ TEST_F(Calls, TheHandleTableFillsUpAndSkipsTakenSlots) {
     ASSERT_LE(open.size(), size_t(kSlots));
   }
   ASSERT_EQ(open.size(), size_t(kSlots));
-  EXPECT_EQ(NTCAN_INSUFFICIENT_RESOURCES, canOpen(0, 0, 1, 1, 0, 0, &h));
+  // Refusals of a full table use up no handle values: far more of them than
+  // the value range could pay for at one table's worth each.
+  for (int k = 0; k < 70000; ++k)
+    ASSERT_EQ(NTCAN_INSUFFICIENT_RESOURCES, canOpen(0, 0, 1, 1, 0, 0, &h)) << k;
+  EXPECT_EQ(h, open.back()) << "a refused open leaves the caller's variable";
 
   const NTCAN_HANDLE gone = open[100];
   CMSG m = frame(1);
@@ -277,6 +282,7 @@ TEST_F(Calls, TheHandleTableFillsUpAndSkipsTakenSlots) {
   NTCAN_HANDLE fresh = -1;
   ASSERT_EQ(NTCAN_SUCCESS, canOpen(0, 0, 1, 1, 0, 0, &fresh));
   EXPECT_GT(fresh, open.back());
+  EXPECT_LE(fresh, open.back() + kSlots) << "only the taken slots' values were skipped";
   EXPECT_EQ(fresh % kSlots, gone % kSlots);  // the only free slot
   n = 1;
   EXPECT_EQ(NTCAN_INVALID_HANDLE, canTake(gone, &m, &n));
@@ -286,6 +292,38 @@ TEST_F(Calls, TheHandleTableFillsUpAndSkipsTakenSlots) {
   EXPECT_EQ(-1, ntcan_ctl::handle_net(gone));
   ntcan_ctl::reset();
   EXPECT_EQ(-1, ntcan_ctl::handle_net(fresh));
+  // With every handle closed the whole table is free again.
+  NTCAN_HANDLE after = -1;
+  ASSERT_EQ(NTCAN_SUCCESS, canOpen(0, 0, 1, 1, 0, 0, &after));
+  EXPECT_GT(after, fresh);
+  EXPECT_LE(after, fresh + kSlots);
+}
+
+// Opens and closes on several threads at once never hand out one value
+// twice, and the values stay positive.
+TEST_F(Calls, ConcurrentOpensGetDistinctValues) {
+  constexpr int kThreads = 4, kEach = 2000;
+  std::vector<std::vector<NTCAN_HANDLE>> got(kThreads);
+  std::vector<std::thread> ts;
+  for (int t = 0; t < kThreads; ++t)
+    ts.emplace_back([t, &got] {
+      for (int k = 0; k < kEach; ++k) {
+        NTCAN_HANDLE h = -1;
+        if (canOpen(t % 2, 0, 1, 1, 0, 0, &h) != NTCAN_SUCCESS) continue;
+        got[t].push_back(h);
+        if (k % 3 != 0) canClose(h);  // a third stay open, so slots are skipped
+      }
+    });
+  for (auto& th : ts) th.join();
+  std::vector<NTCAN_HANDLE> all;
+  for (auto& g : got) {
+    EXPECT_EQ(g.size(), size_t(kEach));
+    EXPECT_TRUE(std::is_sorted(g.begin(), g.end())) << "values go up on each thread";
+    all.insert(all.end(), g.begin(), g.end());
+  }
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end()) << "a value issued twice";
+  EXPECT_GT(all.front(), 0);
 }
 
 TEST_F(Calls, BadInputGetsAStatusNeverACrash) {

@@ -1,7 +1,11 @@
 // EDS reading: the shipped example files, value encoding per data type,
 // $NODEID, and clear errors for bad files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -201,6 +205,29 @@ TEST(Eds, BadFilesGiveAClearError) {
   EXPECT_EQ(err, "cannot open EDS file '/nonexistent/dir/device.eds': No such file or directory");
   EXPECT_EQ(zsim::load_eds(ZUNTAL_EXAMPLES_DIR, &eds, &err), -1);
   EXPECT_NE(err.find("it is a directory"), std::string::npos) << err;
+
+  // Nothing but a regular file of at most 4 MiB is read: a device that never
+  // ends, a FIFO that nobody writes (the load must not wait for a writer)
+  // and a huge file are refused up front.
+  EXPECT_EQ(zsim::load_eds("/dev/zero", &eds, &err), -1);
+  EXPECT_EQ(err, "cannot open EDS file '/dev/zero': it is not a regular file (a character device)");
+  char dir[] = "/tmp/zuntal_eds_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string fifo = std::string(dir) + "/fifo.eds";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(zsim::load_eds(fifo, &eds, &err), -1);
+  EXPECT_NE(err.find("it is not a regular file (a FIFO)"), std::string::npos) << err;
+  const std::string big = std::string(dir) + "/big.eds";
+  {
+    std::ofstream f(big);
+    f << "[DeviceInfo]\nProductName=big\n";
+  }
+  ASSERT_EQ(truncate(big.c_str(), zsim::kMaxEdsBytes + 1), 0);
+  EXPECT_EQ(zsim::load_eds(big, &eds, &err), -1);
+  EXPECT_EQ(err, "EDS file '" + big + "' is larger than 4194304 bytes, the limit for an EDS file");
+  std::remove(fifo.c_str());
+  std::remove(big.c_str());
+  rmdir(dir);
 
   // A $NODEID value that fits the type only for small node ids fails when
   // the dictionary is built for a larger one.

@@ -3,8 +3,10 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -137,12 +139,17 @@ TEST(ConfigFile, WrittenFileReadsBackToTheSameValues) {
   EXPECT_EQ(s.ident->value(), "ACME # 1");
   EXPECT_EQ(s.other->value(), 8);
 
-  // A failed write reports -1 and leaves the old file and no temporary.
+  // A failed write reports -1 with the system's reason and leaves the old
+  // file and no temporary.
+  MessageCapture cap;
   const std::string sub = dir.path() + "/sub";
   ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
   EXPECT_EQ(Config::write_file(sub, {&s.a}), -1);  // a directory cannot be replaced
+  EXPECT_EQ(cap.count("Config", "cannot write " + sub + ": cannot rename "), 1);
+  EXPECT_EQ(cap.count("Config", ": Is a directory; the file is left as it was"), 1);
   rmdir(sub.c_str());
   EXPECT_EQ(Config::write_file(dir.path() + "/missing/x.conf", {&s.a}), -1);
+  EXPECT_EQ(cap.count("Config", ": No such file or directory; the file is left as it was"), 1);
   EXPECT_EQ(dir.files(), std::vector<std::string>{"server.conf"});
   EXPECT_EQ(slurp(path), text);
   EXPECT_EQ(c.load(dir.path() + "/nothing.conf"), -1);
@@ -202,6 +209,250 @@ TEST(ConfigFile, MalformedLinesAreReportedWithTheirNumberAndSkipped) {
   c.insert("DB", DATA_DOUBLE);
   EXPECT_FLOAT_EQ(c.find("L", "FL")->d_float, 2.5f);
   EXPECT_DOUBLE_EQ(c.find("L", "DB")->d_double, -1000.0);
+}
+
+// Texts with any byte, and names that look like the file's own syntax: a
+// written file reads back to the same values, or the name is refused when
+// the property is made.
+TEST(ConfigFile, HostileTextsAndNamesReadBackOrAreRefused) {
+  MessageCapture cap;
+  TempDir dir;
+  const std::string path = dir.path() + "/hostile.conf";
+  std::string every;  // every byte but NUL, which ends a text
+  for (int c = 1; c < 256; ++c) every += static_cast<char>(c);
+  const std::vector<std::string> names = {"  SPACED ", "\"QUOTED\"", "", "TAB\tIN\x01SIDE",
+                                          "#HASH"};
+  {
+    std::vector<std::unique_ptr<EqFct>> locs;
+    std::vector<std::unique_ptr<D_string>> texts;
+    for (const std::string& n : names) {
+      locs.emplace_back(new EqFct(n));
+      texts.emplace_back(new D_string("T", locs.back().get()));
+      texts.back()->set_value(every + n);
+    }
+    EqFct& a = *locs[0];
+    D_int hash("#P", &a), location("LOCATION", &a), quote("A\"B", &a), after("AFTER", &a);
+    for (const char* n : {"#P", "LOCATION", "A\"B"})
+      EXPECT_EQ(cap.count("D_fct", std::string("property name \"") + n + "\" cannot be kept"), 1)
+          << n;
+    EXPECT_EQ(cap.count("D_fct", "(a line starting with # is a comment)"), 1);
+    EXPECT_TRUE(location.get_badname());
+    hash.set_value(1);
+    location.set_value(2);
+    after.set_value(3);
+    std::vector<EqFct*> all;
+    for (auto& l : locs) all.push_back(l.get());
+    ASSERT_EQ(Config::write_file(path, all), 0);
+  }
+  const std::string text = slurp(path);
+  EXPECT_EQ(text.find('\x01'), std::string::npos) << "control characters are escaped";
+  EXPECT_NE(text.find("\\x01\\x02"), std::string::npos);
+  EXPECT_NE(text.find("LOCATION \"  SPACED \"\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("LOCATION #HASH\n"), std::string::npos) << "a plain name stays plain";
+
+  cap.clear();
+  Config c;
+  ASSERT_EQ(c.load(path), 0);
+  EXPECT_EQ(c.errors(), 0);
+  EXPECT_TRUE(cap.messages().empty());
+  EXPECT_EQ(c.locations(), names);
+  for (const std::string& n : names) {
+    EqFct loc(n);
+    loc.set_config(&c);
+    D_string t("T", &loc);
+    t.read();
+    EXPECT_EQ(t.value(), every + n) << n;
+  }
+  // The refused names left no line behind that would read as something else.
+  EqFct a(names[0]);
+  a.set_config(&c);
+  D_int after("AFTER", &a);
+  after.read();
+  EXPECT_EQ(after.value(), 3);
+  EXPECT_EQ(c.find(names[0], "LOCATION"), nullptr);
+}
+
+// A damaged file loads what it can: the block of a malformed LOCATION line is
+// skipped, a byte-order mark is read past, and a value that is no integer is
+// reported with its line while the property keeps its value.
+TEST(ConfigFile, DamagedLinesAreReportedAndChangeNothing) {
+  MessageCapture cap;
+  Config c;
+  c.load_text(
+      "\xEF\xBB\xBFLOCATION A\n"  // 1 after a byte-order mark
+      "P 1\n"                     // 2
+      "LOCATION\n"                // 3 no name
+      "P 2\n"                     // 4 skipped: belongs to line 3
+      "Q 3\n"                     // 5 skipped
+      "LOCATION \"B\" junk\n"     // 6 text after the quoted name
+      "Q 4\n"                     // 7 skipped
+      "LOCATION \"B\"\n"          // 8
+      "I\n"                       // 9 no value
+      "J 3000000000\n"            // 10 out of range
+      "K x 5\n"                   // 11 a word first
+      "D 1 2 x 4\n"               // 12 four integers needed
+      "E 1 2 3\n"                 // 13
+      "H.HIST.1 fast\n"           // 14
+      "L 2.5\n"                   // 15
+      "LOCATION C\n"              // 16
+      "L 7\n");                   // 17
+  EXPECT_EQ(c.errors(), 5);
+  for (int line : {3, 4, 5, 6, 7})
+    EXPECT_EQ(cap.count("Config", "line " + std::to_string(line) + ":"), 1) << line;
+  EXPECT_EQ(cap.count("Config", "line 5: property Q belongs to the malformed LOCATION on line 3"),
+            1);
+  EXPECT_EQ(c.locations(), (std::vector<std::string>{"A", "B", "C"}));
+  EXPECT_EQ(c.find("A", "P")->d_int, 1) << "the skipped block does not land in A";
+  EXPECT_EQ(c.find("A", "Q"), nullptr);
+  EXPECT_EQ(c.find("B", "Q"), nullptr);
+
+  cap.clear();
+  EqFct b("B");
+  b.set_config(&c);
+  D_int i("I", &b), j("J", &b), k("K", &b);
+  D_iiii d("D", &b), e("E", &b);
+  D_hist h(&b, "H.HIST", "", 1001, 10, 0);
+  i.set_value(11);
+  j.set_value(12);
+  k.set_value(13);
+  IIII keep{1, 1, 1, 1};
+  d.set_value(&keep);
+  e.set_value(&keep);
+  EqData in, out;
+  in.set(5);
+  h.get_p_prop(1)->set(nullptr, &in, &out, &b);
+  cap.clear();
+  b.restore_config();
+  EXPECT_EQ(i.value(), 11);
+  EXPECT_EQ(j.value(), 12);
+  EXPECT_EQ(k.value(), 13);
+  EXPECT_EQ(d.value()->i3_data, 1);
+  EXPECT_EQ(e.value()->i1_data, 1);
+  h.get_p_prop(1)->get(nullptr, nullptr, &out, &b);
+  EXPECT_EQ(out.get_int(), 5);
+  EXPECT_EQ(cap.count("Config", "line 9: I has no value; it keeps its value 11"), 1);
+  EXPECT_EQ(cap.count("Config",
+                      "line 10: J takes an integer from -2147483648 to 2147483647, not "
+                      "\"3000000000\"; it keeps its value 12"),
+            1);
+  EXPECT_EQ(cap.count("Config", "line 11: K takes an integer"), 1);
+  EXPECT_EQ(cap.count("Config", "line 12: D takes four integers, not \"1 2 x 4\""), 1);
+  EXPECT_EQ(cap.count("Config", "line 13: E takes four integers"), 1);
+  EXPECT_EQ(cap.count("Config", "line 14: H.HIST.1 takes an integer"), 1);
+  EXPECT_TRUE(c.find("B", "J")->rejected);
+
+  // Registered types are per location: B's float L does not turn C's
+  // integer L into float bits, in either order of registration and load.
+  c.insert("B", "L", DATA_FLOAT);
+  EXPECT_FLOAT_EQ(c.find("B", "L")->d_float, 2.5f);
+  EqFct cl("C");
+  cl.set_config(&c);
+  D_int l("L", &cl);
+  l.conf(&c);
+  l.read();
+  EXPECT_EQ(l.value(), 7);
+  c.load_text("LOCATION B\nL 2.5\nLOCATION C\nL 7\n");
+  EXPECT_FLOAT_EQ(c.find("B", "L")->d_float, 2.5f);
+  EXPECT_EQ(c.find("C", "L")->d_int, 7);
+  // A registration without a location holds where a location has none.
+  c.insert("M", DATA_DOUBLE);
+  c.load_text("LOCATION B\nM -1e3\n");
+  EXPECT_DOUBLE_EQ(c.find("B", "M")->d_double, -1000.0);
+}
+
+// Lines the properties do not take (malformed lines, unknown names, blocks
+// of malformed LOCATION lines, locations nobody built) go back verbatim, so
+// writing the file again and again changes nothing.
+TEST(ConfigFile, WriteBackKeepsEveryUnusedLineVerbatim) {
+  MessageCapture quiet;
+  TempDir dir;
+  const std::string path = dir.path() + "/keep.conf";
+  const std::vector<std::string> kept_lines = {"  NODE6 \t1  6  0\t# a typo",
+                                               "S \"unterminated",
+                                               "P 9",
+                                               "LOCATION",
+                                               "P 2\r",
+                                               "OTHER 3",
+                                               "X 1"};
+  const std::string original =
+      "EARLY 1\n"
+      "LOCATION A\n"
+      "P 1\n"
+      "  NODE6 \t1  6  0\t# a typo\n"
+      "S \"unterminated\n"
+      "P 9\n"
+      "LOCATION\n"
+      "P 2\r\n"
+      "LOCATION A\n"
+      "OTHER 3\n"
+      "LOCATION NOBODY\n"
+      "X 1\n";
+  std::ofstream(path) << original;
+  std::string first;
+  for (int round = 0; round < 3; ++round) {
+    Config c;
+    ASSERT_EQ(c.load(path), 0);
+    EqFct a("A");
+    a.set_config(&c);
+    D_int p("P", &a);
+    a.restore_config();
+    EXPECT_EQ(p.value(), 1);
+    p.set_value(p.value() + round);
+    ASSERT_EQ(Config::write_file(path, {&a}, &c), 0);
+    const std::string text = slurp(path);
+    for (const std::string& l : kept_lines)
+      EXPECT_NE(text.find("\n" + l + "\n"), std::string::npos) << round << ": " << l;
+    EXPECT_EQ(text.rfind("EARLY 1\n", 0), 0u) << "lines before any location stay first";
+    EXPECT_NE(text.find("P\t" + std::to_string(1 + round) + "\n"), std::string::npos);
+    if (round == 0) first = text;
+    p.set_value(1);
+    ASSERT_EQ(Config::write_file(path, {&a}, &c), 0);
+    EXPECT_EQ(slurp(path), first) << "a second write is the same file";
+  }
+}
+
+// A file that is no configuration file is refused before it is read, and
+// an interrupted write's temporary file is removed at the next start.
+TEST(ConfigFile, OddFilesAreRefusedAndStaleTemporariesRemoved) {
+  MessageCapture cap;
+  TempDir dir;
+  Config c;
+  EXPECT_EQ(c.load("/dev/zero"), -1);
+  EXPECT_EQ(cap.count("Config", "/dev/zero is not a regular file (a character device)"), 1);
+  const std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(c.load(fifo), -1) << "and it did not wait for a writer";
+  EXPECT_EQ(cap.count("Config", "(a FIFO)"), 1);
+  const std::string big = dir.path() + "/big.conf";
+  std::ofstream(big) << "LOCATION A\n";
+  ASSERT_EQ(truncate(big.c_str(), Config::kMaxFileBytes + 1), 0);
+  EXPECT_EQ(c.load(big), -1);
+  EXPECT_EQ(cap.count("Config", "is larger than 16777216 bytes"), 1);
+  std::remove(fifo.c_str());
+  std::remove(big.c_str());
+
+  // A process that is gone for certain: a child that has been waited for.
+  pid_t child = fork();
+  if (child == 0) _exit(0);
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  const std::string path = dir.path() + "/server.conf";
+  auto tmp = [&](long pid, int n) {
+    return path + ".tmp." + std::to_string(pid) + "." + std::to_string(n);
+  };
+  for (const std::string& f : {tmp(child, 0), tmp(getpid(), 7), tmp(getppid(), 1), path + ".tmp.x",
+                               dir.path() + "/other.conf.tmp.1.1", path})
+    std::ofstream(f) << "LOCATION A\n";
+  cap.clear();
+  EXPECT_EQ(Config::remove_stale_temporaries(path), 2);
+  EXPECT_EQ(cap.count("Config", "removed " + tmp(child, 0) + ", left by a write"), 1);
+  std::vector<std::string> left = dir.files();
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"other.conf.tmp.1.1", "server.conf",
+                                            "server.conf.tmp." + std::to_string(getppid()) + ".1",
+                                            "server.conf.tmp.x"}))
+      << "a live process's file and other names stay";
 }
 
 TEST(Location, PropertiesJoinAndLeaveAndOutliveTheirLocation) {

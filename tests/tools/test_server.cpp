@@ -10,12 +10,14 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 
@@ -370,19 +372,25 @@ TEST_F(ServerTest, ConfigurationMistakesAreReportedWithTheirLines) {
                                       "LOCATION SIMULATION\n"   // 9
                                       "DEVICE5\t1 5 \"" +
                                           kExamples +
-                                          "/zps48.eds\"\n"                             // 10
-                                          "DEVICE9\t1 nine \"x.eds\"\n"                // 11
-                                          "DEVICE10\t1 10 \"/nonexistent/x.eds\"\n");  // 12
+                                          "/zps48.eds\"\n"                           // 10
+                                          "DEVICE9\t1 nine \"x.eds\"\n"              // 11
+                                          "DEVICE10\t1 10 \"/nonexistent/x.eds\"\n"  // 12
+                                          "LOCATION L\n"                             // 13
+                                          "NODE7.BAUDRATE\t20\n");                   // 14
   make_server(path);
   auto said = [&](const std::string& part) { return msgs.count("zuntal_server", part) == 1; };
-  EXPECT_TRUE(said("line 3: NODE5.BAUDRATE takes one integer, not \"fast\""));
-  EXPECT_TRUE(said("line 4: unknown property NODE5.FOO"));
+  EXPECT_EQ(msgs.count("Config", "line 3: NODE5.BAUDRATE takes an integer"), 1);
+  EXPECT_EQ(msgs.count("zuntal_server", "line 3:"), 0) << "one message for one mistake";
+  EXPECT_TRUE(said("line 4: unknown property NODE5.FOO in L; the line is kept as it is"));
   EXPECT_TRUE(said("line 5: NODE6: a node line needs four integers"));
   EXPECT_EQ(msgs.count("zuntal_server", "line 6:"), 0) << "the line of a node left out";
   EXPECT_TRUE(said("line 7: NODE7: line 25 is outside 1 to 20"));
   EXPECT_EQ(msgs.count("Config", "line 8:"), 1);
   EXPECT_TRUE(said("line 11: DEVICE9: expected: line, node id and EDS file"));
   EXPECT_TRUE(said("line 12: DEVICE10:"));
+  EXPECT_TRUE(
+      said("line 14: NODE7.BAUDRATE 20 is not a baud-rate index of the driver (0 to 13; "
+           "0 means 6, 125 kbit/s): line 0 will not open while it is used"));
 
   // The server goes on with what it could use.
   EXPECT_EQ(server_->node_count(), 2);
@@ -391,11 +399,77 @@ TEST_F(ServerTest, ConfigurationMistakesAreReportedWithTheirLines) {
   EXPECT_EQ(get("NODE7"), "0 7 0 0") << "the property's reader turned line 25 into 0";
   EXPECT_EQ(server_->execute("get NODE6"), "error: unknown property NODE6");
 
+  // On stop, every line the server could not use goes back as it was, so
+  // a typo does not delete a node.
+  ASSERT_EQ(server_->write_config(), 0);
+  std::ifstream in(path);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (const char* line :
+       {"\nNODE5.FOO\t3\n", "\nNODE6 \t1  6  0\n", "\nNODE6.BAUDRATE\t6\n", "\nNODE8\t1 8 0 \"x\n",
+        "\nDEVICE9\t1 nine \"x.eds\"\n", "\nNODE7.BAUDRATE\t20\n", "\nNODE5.BAUDRATE\t0\n",
+        "\nNODE7 \t25  7  0  0\n"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+
   zserver::ServerOptions o;
   o.config_path = dir_ + "/missing.conf";
   zserver::Server none(o);
   EXPECT_EQ(none.load(), -1);
-  EXPECT_EQ(msgs.count("zuntal_server", "cannot read the configuration file"), 1);
+  EXPECT_EQ(msgs.count("zuntal_server", "cannot read the configuration file " + o.config_path +
+                                            ": cannot open " + o.config_path +
+                                            ": No such file or directory"),
+            1);
+}
+
+// A file that is no configuration (a device description, random bytes, a
+// device) is never written over: the server does not start. Temporary
+// files of an interrupted write are removed at the next start.
+TEST_F(ServerTest, AFileThatDidNotLoadIsNeverWrittenOver) {
+  tavro::MessageCapture msgs;
+  std::string random(3000, '\0');
+  unsigned x = 12345;
+  for (char& c : random) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
+  std::ifstream eds_in(kExamples + "/zps48.eds");
+  const std::string eds((std::istreambuf_iterator<char>(eds_in)), std::istreambuf_iterator<char>());
+  for (const std::string& content : {eds, random}) {
+    const std::string path = write_file("not-a-config", content);
+    zserver::ServerOptions o;
+    o.config_path = path;
+    zserver::Server s(o);
+    msgs.clear();
+    EXPECT_EQ(s.load(), -1);
+    EXPECT_EQ(msgs.count("zuntal_server", path + " holds no configuration: none of its "), 1);
+    EXPECT_EQ(msgs.count("zuntal_server", "the server does not start and leaves the file"), 1);
+    EXPECT_EQ(s.write_config(), -1);
+    EXPECT_EQ(
+        msgs.count("zuntal_server", "the configuration did not load; " + path + " is not written"),
+        1);
+    std::ifstream in(path);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()),
+              content);
+  }
+  zserver::ServerOptions o;
+  o.config_path = "/dev/zero";
+  zserver::Server zero(o);
+  EXPECT_EQ(zero.load(), -1);
+  EXPECT_EQ(msgs.count("zuntal_server", "/dev/zero is not a regular file (a character device)"), 1);
+
+  // A process killed between the write and the rename left its temporary.
+  pid_t child = fork();
+  if (child == 0) _exit(0);
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  // The file starts with a byte-order mark and names its location in quotes.
+  std::string text = three_nodes();
+  text.replace(0, text.find('\n'), "\xEF\xBB\xBFLOCATION \" LINE 1 \"");
+  const std::string path = write_file("server.conf", text);
+  const std::string stale = write_file("server.conf.tmp." + std::to_string(child) + ".0", "x");
+  make_server(path);
+  EXPECT_NE(access(path.c_str(), F_OK), -1);
+  EXPECT_EQ(access(stale.c_str(), F_OK), -1) << "the stale temporary file is gone";
+  EXPECT_EQ(msgs.count("Config", "removed " + stale), 1);
+  EXPECT_EQ(server_->node_count(), 3);
+  EXPECT_EQ(get("NODE12"), "1 12 0 0");
+  ASSERT_TRUE(run_until([&] { return all_operational(); }, 10));
 }
 
 }  // namespace

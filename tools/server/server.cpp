@@ -26,13 +26,6 @@ constexpr int kCobErrorControl = 0x700;
 constexpr int kStateError = 2;         // .ALIVE value whose condition text is "Error"
 constexpr int64_t kRetryUs = 1000000;  // registration attempts at most once a second
 
-std::string trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r')) ++b;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
-  return s.substr(b, e - b);
-}
-
 // A property line of the configuration file: where it is and what it names.
 struct NamedLine {
   int line;
@@ -40,25 +33,15 @@ struct NamedLine {
   std::string name;
 };
 
-// The property names of the file, in order, with their line numbers. The
-// framework's Config keeps the records; this only says which names exist.
-std::vector<NamedLine> scan_names(const std::string& text) {
+// The property lines the framework took, with their locations and line
+// numbers, in file order.
+std::vector<NamedLine> named_lines(Config& config) {
   std::vector<NamedLine> out;
-  std::istringstream in(text);
-  std::string raw, loc;
-  int n = 0;
-  while (std::getline(in, raw)) {
-    ++n;
-    const std::string l = trim(raw);
-    if (l.empty() || l[0] == '#') continue;
-    size_t sep = l.find_first_of(" \t");
-    const std::string first = l.substr(0, sep);
-    if (first == "LOCATION") {
-      loc = sep == std::string::npos ? "" : trim(l.substr(sep));
-      continue;
-    }
-    if (!loc.empty()) out.push_back({n, loc, first});
-  }
+  for (const std::string& loc : config.locations())
+    for (const std::string& name : config.names(loc))
+      out.push_back({config.find(loc, name)->line, loc, name});
+  std::sort(out.begin(), out.end(),
+            [](const NamedLine& a, const NamedLine& b) { return a.line < b.line; });
   return out;
 }
 
@@ -131,14 +114,15 @@ void Server::report_line(int line, const std::string& text) {
 // ---- configuration ---------------------------------------------------------------
 
 int Server::load() {
-  std::ifstream in(opts_.config_path, std::ios::binary);
-  if (!in) {
-    report("cannot read the configuration file " + opts_.config_path);
+  // Temporary files of a write that a kill interrupted.
+  Config::remove_stale_temporaries(write_path_);
+  if (write_path_ != opts_.config_path) Config::remove_stale_temporaries(opts_.config_path);
+
+  std::string text, why;
+  if (Config::read_file(opts_.config_path, Config::kMaxFileBytes, &text, &why) != 0) {
+    report("cannot read the configuration file " + opts_.config_path + ": " + why);
     return -1;
   }
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  const std::string text = ss.str();
 
   if (!opts_.gateway.empty()) {
     std::string host, err;
@@ -158,7 +142,16 @@ int Server::load() {
   }
 
   config_.load_text(text);  // reports malformed lines with their numbers
-  const std::vector<NamedLine> names = scan_names(text);
+  if (config_.locations().empty() && config_.content_lines() > 0) {
+    // Not a configuration file (a device description, random bytes, ...):
+    // the server would write an empty configuration over it on stop.
+    report(opts_.config_path + " holds no configuration: none of its " +
+           std::to_string(config_.content_lines()) +
+           " lines is a LOCATION line that could be read; the server does not start and "
+           "leaves the file as it is");
+    return -1;
+  }
+  const std::vector<NamedLine> names = named_lines(config_);
   std::set<std::string> left_out;  // "LOC\nNODE" of node lines that could not be used
 
   for (const std::string& loc : config_.locations()) {
@@ -181,7 +174,7 @@ int Server::load() {
         report_line(nl.line, nl.name +
                                  ": a node line needs four integers (line, node id, two "
                                  "identifiers), not \"" +
-                                 r->text + "\"; the node is left out");
+                                 r->text + "\"; the node is left out (its lines are kept)");
         left_out.insert(loc + "\n" + nl.name);
         continue;
       }
@@ -215,10 +208,12 @@ int Server::load() {
       if (e->name() == nl.location) ef = e;
     D_fct* p = ef ? ef->find_property(nl.name) : nullptr;
     if (!p) {
-      report_line(nl.line,
-                  "unknown property " + nl.name + " in " + nl.location + "; the line is left out");
+      report_line(nl.line, "unknown property " + nl.name + " in " + nl.location +
+                               "; the line is kept as it is");
       continue;
     }
+    // A value its property refused has been reported by the property.
+    if (r->rejected) continue;
     int dummy = 0;
     const int type = p->data_type();
     if (type == DATA_INT && (r->tokens.size() != 1 || !parse_integer(r->tokens[0], &dummy)))
@@ -228,6 +223,23 @@ int Server::load() {
       for (const std::string& t : r->tokens) ok = ok && parse_integer(t, &dummy);
       if (!ok) report_line(nl.line, nl.name + " takes four integers, not \"" + r->text + "\"");
     }
+  }
+
+  // A baud rate the driver does not know would keep the node's line closed
+  // at every opening: said now, with its line.
+  for (auto& n : nodes_) {
+    const std::string name = n->name + ".BAUDRATE";
+    D_conf_struct* r = config_.find(n->loc->name(), name);
+    D_fct* p = n->loc->find_property(name);
+    D_int* baud = dynamic_cast<D_int*>(p);
+    if (!r || !baud) continue;
+    const int v = baud->value();
+    if (v != 0 && ntcan_ctl::baud_index_rate(v) == 0)
+      report_line(r->line, name + " " + std::to_string(v) +
+                               " is not a baud-rate index of the driver (0 to 13; 0 means 6, "
+                               "125 kbit/s): line " +
+                               std::to_string(n->can->value()->i1_data) +
+                               " will not open while it is used");
   }
 
   // The nodes' addresses as the file gave them (the property's read() turns
@@ -241,6 +253,7 @@ int Server::load() {
     }
     std::string why = address_problem(*n, a);
     if (!why.empty()) {
+      if (r) n->can->keep_file_values(r->text);
       report_line(n->conf_line, n->name + ": " + why + "; the node is not registered");
       n->note = "not registered: " + why;
       n->needs_register = false;
@@ -270,6 +283,7 @@ int Server::load() {
     if (!bus->add(d->node(), path, &err))
       report_line(line, d->basename() + ": " + err + "; the device is left out");
   }
+  loaded_ = true;
   t0_us_ = now_us();
   for (auto& b : buses_) {
     if (opts_.devices_follow_cycle)
@@ -297,7 +311,12 @@ std::string Server::address_problem(const Node& node, const IIII& a) const {
 
 int Server::write_config() {
   std::lock_guard<std::mutex> g(mx_);
-  int r = Config::write_file(write_path_, write_order_);
+  if (!loaded_) {
+    report("the configuration did not load; " + write_path_ + " is not written");
+    return -1;
+  }
+  // Lines no property took (typos, unknown names) go back as they were.
+  int r = Config::write_file(write_path_, write_order_, &config_);
   if (r == 0) report("configuration written to " + write_path_);
   return r;
 }

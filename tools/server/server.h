@@ -70,7 +70,9 @@ class Server {
 
   // Reads the configuration and builds the locations, the node properties
   // and (on the in-process bus) the simulated devices. Returns 0, or -1 when
-  // the file cannot be read. Bad lines are reported and left out.
+  // the file cannot be read or holds no configuration at all (nothing is
+  // ever written over such a file). Bad lines are reported and kept for the
+  // write-back; stale temporary files of an interrupted write are removed.
   int load();
   // First registration of every node.
   void start();
@@ -78,7 +80,9 @@ class Server {
   void cycle();
   // One client command; the answer is one line without its line feed.
   std::string execute(const std::string& command);
-  // Writes the configuration back (a new file, then a rename). 0 or -1.
+  // Writes the configuration back (a new file, then a rename), with the
+  // lines that no property took kept verbatim. 0, or -1 (also when load()
+  // did not succeed).
   int write_config();
 
   std::vector<NodeRow> rows();
@@ -146,6 +150,7 @@ class Server {
   std::map<int, std::unique_ptr<zsim::Bus>> buses_;  // by line
   int64_t t0_us_ = 0;
   std::atomic<bool> quit_{false};
+  bool loaded_ = false;  // load() succeeded: write_config() may replace the file
 };
 
 }  // namespace zserver

@@ -7,6 +7,7 @@
 #ifndef ZUNTAL_SERVER_CAN_H
 #define ZUNTAL_SERVER_CAN_H
 
+#include <ostream>
 #include <string>
 
 #include "D_zuntal.h"
@@ -44,6 +45,24 @@ class ServerCan : public D_can {
     canIdent_ = a;
   }
 
+  // A node line whose address the property's read() changed (a line above
+  // 20 reads as 0) and that the server could not use: until the address is
+  // changed, the line is written back with the values as the file had them.
+  void keep_file_values(const std::string& values) {
+    file_values_ = values;
+    read_as_ = canIdent_;
+  }
+  void write(std::ostream& os) override {
+    const IIII& a = canIdent_;
+    if (file_values_.empty() || a.i1_data != read_as_.i1_data || a.i2_data != read_as_.i2_data ||
+        a.i3_data != read_as_.i3_data || a.i4_data != read_as_.i4_data) {
+      D_can::write(os);
+      return;
+    }
+    D_fct::write(os);
+    os << " \t" << file_values_ << '\n';
+  }
+
   // The identity texts as the property's children show them.
   std::string manu() const { return manu_str_; }
   std::string hwver() const { return hw_str_; }
@@ -54,6 +73,10 @@ class ServerCan : public D_can {
     hwver_->set_value(h);
     swver_->set_value(s);
   }
+
+ private:
+  std::string file_values_;
+  IIII read_as_;
 };
 
 }  // namespace zserver

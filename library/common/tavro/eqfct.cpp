@@ -88,8 +88,8 @@ int EqFct::set(const std::string& prop, EqData* in, EqData* out) {
   return call_property(*this, prop, in, out ? out : &scratch, &D_fct::set);
 }
 
-void EqFct::write_config(std::ostream& os) {
-  os << "LOCATION " << name() << '\n';
+void EqFct::write_config(std::ostream& os, std::vector<std::string>* written) {
+  os << "LOCATION " << tavro::conf_location_text(name()) << '\n';
   for (D_fct* p : properties()) {
     if (p->get_badname()) continue;  // a line without a usable name would not read back
     std::ostringstream line;
@@ -99,6 +99,7 @@ void EqFct::write_config(std::ostream& os) {
     // A property that writes only the start of its line still ends it.
     if (s.back() != '\n') s += '\n';
     os << s;
+    if (written) written->push_back(p->basename());
   }
   os.flush();
 }

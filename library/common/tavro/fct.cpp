@@ -12,11 +12,16 @@ D_fct::D_fct(const std::string& pn, EqFct* ef, u_int nbuf) : name_(pn), eqfct_(e
   const size_t blank = pn.find(' ');
   basename_ = pn.substr(0, blank);
   if (blank != std::string::npos) description_ = pn.substr(blank + 1);
-  // A name must be something a configuration line and a client can name:
-  // not empty, no control characters, no quote.
-  badname_ = basename_.empty();
-  for (char c : basename_)
-    if (static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '\t') badname_ = true;
+  // A name must be something a configuration line can start with and read
+  // back as the same name: not empty, no control characters, no quote, no
+  // leading '#' (a comment) and not LOCATION. Such a property still works
+  // for clients but is never written to the file; its creator is told.
+  const std::string why = tavro::conf_name_problem(basename_);
+  badname_ = !why.empty();
+  if (badname_)
+    tavro::printtostderr("D_fct", "property name \"" + basename_ +
+                                      "\" cannot be kept in the configuration file (" + why +
+                                      "); the property is not written to it");
   if (eqfct_) eqfct_->add_property(this);
 }
 
@@ -73,7 +78,11 @@ int D_fct::daq_type() {
 }
 
 void D_fct::conf_insert(Config* c, int type) {
-  if (c) c->insert(basename_, type);
+  if (!c) return;
+  if (eqfct_)
+    c->insert(eqfct_->name(), basename_, type);
+  else
+    c->insert(basename_, type);
 }
 
 void D_fct::conf_process(EqFct*, int) {}
@@ -295,11 +304,27 @@ void D_iiii::set(EqAdr*, EqData* data_in, EqData* result, EqFct*) {
   set_value(v);
 }
 
+// Four integers, all or nothing: a line with fewer, or with a word that is
+// no integer among the first four, is reported and the value is kept.
 void D_iiii::read() {
   D_conf_struct* r = find_prop_name();
   if (!r || !r->found) return;
-  int32_t* f[4] = {&v_.i1_data, &v_.i2_data, &v_.i3_data, &v_.i4_data};
-  for (size_t k = 0; k < 4 && k < r->ints.size(); ++k) *f[k] = r->ints[k];
+  int v[4];
+  bool ok = r->tokens.size() >= 4;
+  for (size_t k = 0; ok && k < 4; ++k) ok = tavro::parse_conf_int(r->tokens[k], &v[k]);
+  if (!ok) {
+    r->rejected = true;
+    tavro::printtostderr("Config",
+                         "line " + std::to_string(r->line) + ": " + basename() +
+                             " takes four integers, not \"" + r->text + "\"; it keeps its value " +
+                             std::to_string(v_.i1_data) + " " + std::to_string(v_.i2_data) + " " +
+                             std::to_string(v_.i3_data) + " " + std::to_string(v_.i4_data));
+    return;
+  }
+  v_.i1_data = v[0];
+  v_.i2_data = v[1];
+  v_.i3_data = v[2];
+  v_.i4_data = v[3];
 }
 
 void D_iiii::write(std::ostream& os) {
@@ -355,7 +380,7 @@ class HistSetting : public D_fct {
   }
   void read() override {
     D_conf_struct* r = find_prop_name();
-    if (r && r->found && !r->ints.empty()) v_ = r->ints[0];
+    if (r && r->found) tavro::detail::read_conf_int(r, basename(), &v_);
   }
   void write(std::ostream& os) override {
     D_fct::write(os);

@@ -195,6 +195,22 @@ void restore_conf(EqFct* ef, D_fct* p) {
   if (!p || !ef || !ef->config()) return;
   p->read();
 }
+
+bool read_conf_int(D_conf_struct* r, const std::string& name, int* value) {
+  int v = 0;
+  if (!r->tokens.empty() && parse_conf_int(r->tokens[0], &v)) {
+    *value = v;
+    return true;
+  }
+  r->rejected = true;
+  const std::string what =
+      r->tokens.empty()
+          ? " has no value"
+          : " takes an integer from -2147483648 to 2147483647, not \"" + r->tokens[0] + "\"";
+  printtostderr("Config", "line " + std::to_string(r->line) + ": " + name + what +
+                              "; it keeps its value " + std::to_string(*value));
+  return false;
+}
 }  // namespace detail
 
 }  // namespace tavro

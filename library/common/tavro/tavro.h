@@ -13,6 +13,7 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 typedef unsigned int u_int;
@@ -215,6 +216,9 @@ struct D_conf_struct {
     float d_float;
     double d_double;
   };
+  // Set by a property whose read() refused the line's value (and said so):
+  // the property kept its value.
+  bool rejected = false;
   D_conf_struct() : d_double(0) {}
 };
 
@@ -227,40 +231,88 @@ class D_fct;
 // Blank lines and lines starting with '#' are ignored.
 class Config {
  public:
+  // Largest configuration file load() reads (16 MiB).
+  static constexpr long long kMaxFileBytes = 16LL << 20;
+
   Config() = default;
   // Reads a file. Malformed lines are reported (with their line number)
   // through the message sink and skipped. Returns 0, or -1 when the file
-  // cannot be opened.
+  // cannot be opened, is not a regular file or is larger than kMaxFileBytes.
   int load(const std::string& path);
   int load_text(const std::string& text);  // the same from a string
   std::vector<std::string> locations() const;
+  // The property names that have a record in location `loc`.
+  std::vector<std::string> names(const std::string& loc) const;
   // Record of property `prop` in location `loc`, or null.
   D_conf_struct* find(const std::string& loc, const std::string& prop);
   // As find, but a missing line gives a record with found == false (owned by
   // this Config, stable until the next load) instead of null.
   D_conf_struct* lookup(const std::string& loc, const std::string& prop);
-  // Properties registered through conf_insert with their type codes.
+  // Registers a property's type code (conf_insert): a float (2) or double (6)
+  // gets its first number in the record's union. Keyed by location and
+  // name; the form without a location applies wherever the location has no
+  // registration of its own.
+  void insert(const std::string& loc, const std::string& prop, int type);
   void insert(const std::string& prop, int type);
+  // Every registration by property name (the last one of a name).
   const std::map<std::string, int>& inserted() const { return inserted_; }
   int errors() const { return errors_; }
+  // Lines that are neither blank nor comments.
+  int content_lines() const { return content_lines_; }
 
   // Writes the configuration of the given locations to `path` atomically:
-  // a new file beside it, then a rename. Returns 0 or -1.
-  static int write_file(const std::string& path, const std::vector<EqFct*>& locations);
+  // a new file beside it, then a rename. With `kept` (the Config the
+  // locations were loaded from), every line of it that no property wrote
+  // (malformed lines, lines of unknown properties, locations not given) is
+  // written back verbatim in its location's block. Returns 0 or -1; a
+  // failure is reported with the system's reason.
+  static int write_file(const std::string& path, const std::vector<EqFct*>& locations,
+                        const Config* kept = nullptr);
+  // Removes the temporary files "<path>.tmp.<pid>.<n>" that an interrupted
+  // write_file left beside `path` (their process is gone, or is this one
+  // with no write under way). Reports each one; returns how many went.
+  static int remove_stale_temporaries(const std::string& path);
+  // Reads a whole text file of at most `limit` bytes: a regular file only
+  // (a device, a FIFO or a directory is refused without being read).
+  // Returns 0, or -1 with the reason in *error.
+  static int read_file(const std::string& path, long long limit, std::string* text,
+                       std::string* error);
 
  private:
+  int type_of(const std::string& loc, const std::string& prop) const;
   std::map<std::string, std::map<std::string, D_conf_struct>> records_;
   std::vector<std::string> order_;
   std::map<std::string, int> inserted_;
+  std::map<std::string, int> typed_any_;                         // by name only
+  std::map<std::pair<std::string, std::string>, int> typed_at_;  // by location and name
   int errors_ = 0;
+  int content_lines_ = 0;
   std::map<std::string, std::map<std::string, D_conf_struct>> absent_;
+  // The text as read, one entry per line (line feed removed), and the lines
+  // that were skipped: with the location whose block they stand in, or
+  // before the first good LOCATION line.
+  std::vector<std::string> raw_;
+  std::vector<std::pair<int, std::string>> skipped_;
+  std::vector<int> skipped_before_;
 };
 
 namespace tavro {
 // A text as one configuration value: in double quotes, with backslash,
-// double quote, tab, carriage return and line feed escaped. Config reads it
-// back as one token holding the original text.
+// double quote, tab, carriage return and line feed escaped as \\, \", \t,
+// \r, \n and every other control character as \xHH. Config reads it back
+// as one token holding the original text.
 std::string quote_conf_text(const std::string& text);
+// A location's name as its LOCATION line carries it: as it is, or quoted as
+// above when it is empty, starts or ends with a blank, starts with a quote
+// or holds a control character.
+std::string conf_location_text(const std::string& name);
+// Why a property name cannot be a configuration line's first word (empty,
+// starts with '#', is LOCATION, holds a quote or a control character), or
+// "" when it can.
+std::string conf_name_problem(const std::string& name);
+// A whole configuration value as a decimal int (an optional sign, nothing
+// around it, in the int range).
+bool parse_conf_int(const std::string& text, int* value);
 }  // namespace tavro
 
 // ---- Properties ---------------------------------------------------------------------
@@ -513,9 +565,11 @@ class EqFct {
   void set_config(Config* c) { config_ = c; }
   Config* config() const { return config_; }
   // The location's block: "LOCATION <name>", then every property's
-  // configuration line, in order of construction (properties with a bad
-  // name are left out).
-  void write_config(std::ostream& os);
+  // configuration line, in order of construction (properties with a name
+  // that cannot be written, see tavro::conf_name_problem, are left out).
+  // `written`, when given, receives the names of the properties that wrote
+  // a line.
+  void write_config(std::ostream& os, std::vector<std::string>* written = nullptr);
   // Reads every property's stored configuration (read() of each, through
   // tavro::detail::restore_conf); nothing without a configuration.
   void restore_config();
@@ -569,6 +623,11 @@ namespace detail {
 // Restores a property's configuration from its location's records (a null
 // property is skipped).
 void restore_conf(EqFct* ef, D_fct* p);
+// Takes the record's first value into *value when it is an integer in the
+// int range. Otherwise (no value, a word, a number out of range) prints
+// "line N: NAME ...; it keeps its value V" with the label "Config", marks
+// the record rejected and leaves *value as it is. Returns whether it took it.
+bool read_conf_int(D_conf_struct* r, const std::string& name, int* value);
 }  // namespace detail
 }  // namespace tavro
 

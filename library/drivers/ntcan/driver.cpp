@@ -195,14 +195,13 @@ void Endpoint::receive(const CMSG* frames, int count) {
   static_cast<Handle*>(this)->push(frames, count);
 }
 
-Handle::Handle(NTCAN_HANDLE id, Net* net, int32_t rxqueuesize, int32_t txtimeout, int32_t rxtimeout)
+Handle::Handle(NTCAN_HANDLE id, Net* net, int32_t rxqueuesize, int32_t rxtimeout)
     : Endpoint(id, net->index),
       net_(net),
       cap_(static_cast<uint32_t>(rxqueuesize)),
       ring_(new_ring(static_cast<uint32_t>(rxqueuesize)),
             RingRelease{static_cast<uint32_t>(rxqueuesize)}),
-      rx_timeout_ms_(rxtimeout),
-      tx_timeout_ms_(txtimeout) {}
+      rx_timeout_ms_(rxtimeout) {}
 
 Handle::~Handle() {
   // A handle that never got published (canOpen failed late) still has to
@@ -422,23 +421,39 @@ Driver::Driver() : slots_(new HandleSlot[kHandleSlots]) {
 }
 
 HandleSlot* Driver::claim_slot(NTCAN_HANDLE* value) {
-  // Values go up one by one; a value whose slot still holds an open handle is
-  // skipped, so every value is issued at most once.
-  for (uint32_t tries = 0; tries < kHandleSlots; ++tries) {
-    int32_t v = next_handle_.load();
-    do {
-      if (v == INT32_MAX) return nullptr;
-    } while (!next_handle_.compare_exchange_weak(v, v + 1));
-    HandleSlot& s = slots_[static_cast<uint32_t>(v) & (kHandleSlots - 1)];
+  // Values go up; value v lives in slot v % kHandleSlots, so a value whose
+  // slot is still taken is skipped. The free slot is found first and only
+  // then are values taken from the counter: a refused open (every slot
+  // taken) uses up no value, however often it is tried.
+  constexpr uint32_t kMask = kHandleSlots - 1;
+  while (true) {
+    if (slots_taken_.load(std::memory_order_acquire) >= kHandleSlots) return nullptr;
+    int32_t next = next_handle_.load();
+    const uint32_t base = static_cast<uint32_t>(next) & kMask;
+    int64_t skip = -1;
+    for (uint32_t k = 0; k < kHandleSlots; ++k) {
+      if (slots_[(base + k) & kMask].word.load(std::memory_order_relaxed) == 0) {
+        skip = k;
+        break;
+      }
+    }
+    if (skip < 0) return nullptr;  // taken meanwhile
+    const int64_t v = int64_t{next} + skip;
+    if (v > INT32_MAX) return nullptr;  // every value has been issued
+    // The value is this call's once the counter has moved past it.
+    if (!next_handle_.compare_exchange_weak(next, static_cast<int32_t>(v + 1))) continue;
+    HandleSlot& s = slots_[static_cast<uint32_t>(v) & kMask];
     uint64_t free_word = 0;
     if (s.word.compare_exchange_strong(free_word,
                                        (uint64_t{static_cast<uint32_t>(v)} << 32) | kSlotGone,
                                        std::memory_order_acquire, std::memory_order_relaxed)) {
-      *value = v;
+      slots_taken_.fetch_add(1, std::memory_order_acq_rel);
+      *value = static_cast<NTCAN_HANDLE>(v);
       return &s;
     }
+    // Another open with a smaller value took the slot in between; v stays
+    // unused and the search starts again.
   }
-  return nullptr;
 }
 
 void Driver::publish(HandleSlot* slot, std::shared_ptr<Handle> h) {
@@ -451,6 +466,7 @@ void Driver::publish(HandleSlot* slot, std::shared_ptr<Handle> h) {
 
 void Driver::abandon(HandleSlot* slot) {
   slot->word.store(0, std::memory_order_release);
+  slots_taken_.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 bool Driver::unpublish(const HandleRef& r) {
@@ -475,6 +491,7 @@ void Driver::free_slot(HandleSlot& s) {
   s.ring.store(nullptr, std::memory_order_relaxed);
   retire_counters(value, h->counters());
   s.word.store(0, std::memory_order_release);
+  slots_taken_.fetch_sub(1, std::memory_order_acq_rel);
   // `h` may be the last owner: the handle goes here, outside the slot.
 }
 

@@ -98,7 +98,7 @@ void release_ring(CMSG* ring, uint32_t frames);
 
 class Handle final : public Endpoint {
  public:
-  Handle(NTCAN_HANDLE id, Net* net, int32_t rxqueuesize, int32_t txtimeout, int32_t rxtimeout);
+  Handle(NTCAN_HANDLE id, Net* net, int32_t rxqueuesize, int32_t rxtimeout);
   ~Handle();
 
   Net& net_state() { return *net_; }
@@ -162,7 +162,6 @@ class Handle final : public Endpoint {
   std::unique_ptr<Port> port_;
   std::shared_ptr<Medium> medium_;
   const int32_t rx_timeout_ms_;
-  const int32_t tx_timeout_ms_;
 
   std::mutex ctl_mx_;
   uint32_t baud_index_ = UINT32_MAX;  // under ctl_mx_; none set yet
@@ -410,6 +409,8 @@ class Driver {
   Net nets_[kMaxNets];
   std::unique_ptr<HandleSlot[]> slots_;
   std::atomic<int32_t> next_handle_{1};
+  // Slots holding a handle (claimed, open, or closed with calls still in it).
+  std::atomic<uint32_t> slots_taken_{0};
   std::atomic<int> next_device_{1};
 
   std::mutex devdir_mx_;

@@ -63,7 +63,10 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
   NTCAN_HANDLE id = 0;
   ntcan_drv::HandleSlot* slot = d.claim_slot(&id);
   if (slot == nullptr) return NTCAN_INSUFFICIENT_RESOURCES;
-  auto h = std::make_shared<Handle>(id, &n, rxqueuesize, txtimeout, rxtimeout);
+  // The transmit time-out is checked but not kept: it bounds a blocking
+  // send, and the only send of this interface, canSend, never blocks (a
+  // frame is on the bus or refused when the call returns).
+  auto h = std::make_shared<Handle>(id, &n, rxqueuesize, rxtimeout);
   std::unique_ptr<ntcan_drv::Port> port;
   st = medium->open(*h, &port);
   if (st == NTCAN_SUCCESS && !port) st = NTCAN_INVALID_DRIVER;

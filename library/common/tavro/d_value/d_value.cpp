@@ -247,8 +247,10 @@ void D_value<ValueT>::conf(Config* conf) {
 template <typename ValueT>
 void D_value<ValueT>::read() {
   try {
+    // A line whose value is no integer is reported and changes nothing.
     D_conf_struct* r = find_prop_name();
-    if (r && r->found) value_ = r->d_int;
+    int v = static_cast<int>(value_);
+    if (r && r->found && detail::read_conf_int(r, basename(), &v)) value_ = r->d_int;
   } catch (const std::exception& e) {
     printtostderr("read", e.what(), kFlags);
   }
