@@ -19,11 +19,14 @@
 //   - the identity is read through the companion once the node has been
 //     heard (heartbeat or node-guarding answer), then the node is started.
 //
-// Recovery: when a fill reports that the node has no usable handle (77, or
-// -1 from can_array) while its line is open again, the line supervision has
-// closed and reopened the line under the node; the server registers the
-// node again, reads its identity and starts it. While the line is closed the
-// node shows state 2 ("Error").
+// Recovery: any failing fill status (or -1 from can_array), and any failing
+// driver call of the node's guarding request, NMT start or SDO companion,
+// may mean that the node's handle is dead (its connection gone, or closed
+// with the line). While the line is closed the node shows state 2 ("Error")
+// and waits; once the line is open again the server closes the node's
+// handles (never the line's own), registers the node again, reads its
+// identity and starts it. A node heard again after it fell silent is read
+// and started afresh too.
 #ifndef ZUNTAL_SERVER_SERVER_H
 #define ZUNTAL_SERVER_SERVER_H
 
@@ -105,7 +108,15 @@ class Server {
     bool in_list = false;  // registered as its node's master
     bool line_down = false;
     bool silent = false;
-    IIII addr;  // the address of the last registration
+    // The node property's handle was the line's own at its last
+    // registration: the line, not the server, closes it.
+    bool held_line_handle = false;
+    // A driver call other than the fill failed (guarding request, NMT
+    // start, SDO companion): the node registers again like after a failed
+    // fill. The status, for the note and the message.
+    int call_failed = 0;
+    bool failing = false;  // a run of failures has been reported
+    IIII addr;             // the address of the last registration
     int64_t registered_us = 0, last_heard_us = -1, last_guard_us = -1, next_try_us = 0;
     int last_state = -1;
     std::string emergency;
@@ -119,7 +130,8 @@ class Server {
   void report_line(int line, const std::string& text);
   std::string address_problem(const Node& node, const IIII& a) const;
   void register_node(Node& node, int64_t now);
-  void reregister_node(Node& node, bool stale_handle, int64_t now);
+  void reregister_node(Node& node, int64_t now);
+  void handle_failure(Node& node, int status, int64_t now);
   void serve_node(Node& node, int64_t now);
   void read_identity(Node& node, int64_t now);
   void set_note(Node& node, const std::string& note);
