@@ -126,6 +126,45 @@ TEST_F(Ctl, CountersCountEveryCallPerHandleAndNet) {
   EXPECT_STREQ("canStatus", ntcan_ctl::op_name(Op::Status));
 }
 
+TEST_F(Ctl, OpenHandlesCountsWhatIsOpenPerNetAndInAll) {
+  EXPECT_EQ(0, ntcan_ctl::open_handles());
+  NTCAN_HANDLE a = open_handle();
+  NTCAN_HANDLE b = open_handle(3);
+  open_handle(3);
+  EXPECT_EQ(3, ntcan_ctl::open_handles());
+  EXPECT_EQ(1, ntcan_ctl::open_handles(0));
+  EXPECT_EQ(2, ntcan_ctl::open_handles(3));
+  EXPECT_EQ(0, ntcan_ctl::open_handles(-1));
+  EXPECT_EQ(0, ntcan_ctl::open_handles(ntcan_ctl::kMaxNets));
+
+  // Refused opens and forced closes change nothing; a handle closes once.
+  NTCAN_HANDLE h = -1;
+  ntcan_ctl::refuse_open(0, NTCAN_SOCK_HOST_NOT_FOUND);
+  EXPECT_NE(NTCAN_SUCCESS, canOpen(0, 0, 10, 100, 1000, 1000, &h));
+  EXPECT_NE(NTCAN_SUCCESS, canOpen(0, 0, 10, 0, 1000, 1000, &h));
+  ntcan_ctl::force_status(3, Op::Close, NTCAN_WRONG_DEVICE_STATE, 1);
+  EXPECT_NE(NTCAN_SUCCESS, canClose(b));
+  EXPECT_EQ(3, ntcan_ctl::open_handles());
+
+  // Two threads closing the same handles count each close once.
+  std::vector<NTCAN_HANDLE> many;
+  for (int i = 0; i < 50; ++i) many.push_back(open_handle(1));
+  EXPECT_EQ(50, ntcan_ctl::open_handles(1));
+  auto close_all = [&] {
+    for (NTCAN_HANDLE x : many) canClose(x);
+  };
+  std::thread t(close_all);
+  close_all();
+  t.join();
+  EXPECT_EQ(0, ntcan_ctl::open_handles(1));
+
+  EXPECT_EQ(NTCAN_SUCCESS, canClose(a));
+  EXPECT_EQ(NTCAN_INVALID_HANDLE, canClose(a));
+  EXPECT_EQ(0, ntcan_ctl::open_handles(0));
+  ntcan_ctl::reset();
+  EXPECT_EQ(0, ntcan_ctl::open_handles());
+}
+
 TEST_F(Ctl, SentFramesRecordCanSendInOrderAndStayBounded) {
   NTCAN_HANDLE a = open_handle();
   NTCAN_HANDLE b = open_handle(1);

@@ -134,6 +134,17 @@ int handle_net(NTCAN_HANDLE h) {
   return p ? p->net() : -1;
 }
 
+int open_handles() {
+  int sum = 0;
+  for (int n = 0; n < kMaxNets; ++n) sum += open_handles(n);
+  return sum;
+}
+
+int open_handles(int net) {
+  if (!Driver::net_valid(net)) return 0;
+  return driver().net(net).open_handles.load(std::memory_order_relaxed);
+}
+
 // ---- Devices ------------------------------------------------------------------------------
 
 int attach_device(int net, DeviceFn fn) {

@@ -444,6 +444,7 @@ HandleSlot* Driver::claim_slot(NTCAN_HANDLE* value) {
 void Driver::publish(HandleSlot* slot, std::shared_ptr<Handle> h) {
   slot->hot.store(h->hot_lines(), std::memory_order_relaxed);
   slot->ring.store(h->ring_start(), std::memory_order_relaxed);
+  h->net_state().open_handles.fetch_add(1, std::memory_order_relaxed);
   slot->handle = std::move(h);
   uint64_t w = slot->word.load(std::memory_order_relaxed);
   slot->word.store(w & ~(kSlotGone | kSlotUsers), std::memory_order_release);
@@ -460,6 +461,7 @@ bool Driver::unpublish(const HandleRef& r) {
     if ((w & kSlotGone) != 0) return false;
   } while (!s.word.compare_exchange_weak(w, w | kSlotGone, std::memory_order_acq_rel,
                                          std::memory_order_acquire));
+  s.handle->net_state().open_handles.fetch_sub(1, std::memory_order_relaxed);
   return true;
 }
 

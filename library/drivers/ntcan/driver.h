@@ -288,6 +288,8 @@ class Net {
   // Calls on the net, per operation.
   std::atomic<uint64_t> calls[kOpCount];
   void count(Op op) { calls[op_index(op)].fetch_add(1, std::memory_order_relaxed); }
+  // Handles published on the net and not closed yet.
+  std::atomic<int> open_handles{0};
 
   // Record of frames put on the net by canSend: a ring of the last
   // ntcan_ctl::kSentFramesKept frames.

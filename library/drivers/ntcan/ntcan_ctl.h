@@ -77,6 +77,11 @@ std::vector<CMSG> sent_frames(int net);
 void clear_sent_frames(int net);
 // Net of an open handle, or -1.
 int handle_net(NTCAN_HANDLE h);
+// Handles opened and not closed yet (a reset closes them all): on every net,
+// or on one net (0 for a net outside 0..kMaxNets-1). A handle whose medium is
+// gone stays open until its owner closes it.
+int open_handles();
+int open_handles(int net);
 
 // ---- Devices -------------------------------------------------------------------
 
