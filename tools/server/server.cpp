@@ -25,6 +25,9 @@ constexpr int kCobSdoAnswer = 0x580;
 constexpr int kCobErrorControl = 0x700;
 constexpr int kStateError = 2;         // .ALIVE value whose condition text is "Error"
 constexpr int64_t kRetryUs = 1000000;  // registration attempts at most once a second
+// Identity reads in one cycle start only within this time from the cycle's
+// start (the first one always does).
+constexpr int64_t kIdentityBudgetUs = 500000;
 
 std::string trim(const std::string& s) {
   size_t b = 0, e = s.size();
@@ -371,6 +374,7 @@ void Server::register_node(Node& node, int64_t now) {
   node.call_failed = can->rtr();
   node.last_guard_us = now;
   node.phase = Node::Phase::Probing;
+  node.answered = false;
   set_note(node, "waiting for the node");
 }
 
@@ -422,9 +426,11 @@ void Server::handle_failure(Node& node, int status, int64_t now) {
   reregister_node(node, now);
 }
 
-void Server::read_identity(Node& node, int64_t now) {
+void Server::read_identity(Node& node) {
+  const int64_t started = now_us();
   ServerCan* sdo = node.sdo.get();
   const int id = node.addr.i2_data;
+  node.answered = false;
   auto reopen = [&] {
     sdo->close_direct();
     sdo->follow_address(node.addr);
@@ -443,7 +449,7 @@ void Server::read_identity(Node& node, int64_t now) {
     return;
   }
   // A node that let the first read time out is not asked twice more.
-  const bool slow = r != 0 && now_us() - now >= 1000000;
+  const bool slow = r != 0 && now_us() - started >= 1000000;
   if (!slow) {
     sdo->get_hwversion();
     sdo->get_swversion();
@@ -466,6 +472,8 @@ void Server::cycle() {
   const int64_t now = now_us();
   if (opts_.devices_follow_cycle)
     for (auto& b : buses_) b.second->advance_to(now - t0_us_);
+  cycle_start_us_ = now;
+  identity_read_in_cycle_ = false;
   can_looping();
   for (auto& n : nodes_) serve_node(*n, now);
 }
@@ -499,11 +507,13 @@ void Server::serve_node(Node& node, int64_t now) {
     node.line_down = false;
     report(node.name + ": line " + std::to_string(node.addr.i1_data) + " is open again");
     node.phase = Node::Phase::Probing;
+    node.answered = false;
     node.registered_us = now;
     set_note(node, "waiting for the node");
   }
   if (node.phase == Node::Phase::Waiting) {
     node.phase = Node::Phase::Probing;
+    node.answered = false;
     set_note(node, "waiting for the node");
   }
 
@@ -521,6 +531,7 @@ void Server::serve_node(Node& node, int64_t now) {
       // started afresh.
       if (node.phase == Node::Phase::Running) {
         node.phase = Node::Phase::Probing;
+        node.answered = false;
         set_note(node, "waiting for the node");
       }
     }
@@ -541,7 +552,16 @@ void Server::serve_node(Node& node, int64_t now) {
     }
   }
 
-  if (heard && node.phase == Node::Phase::Probing) read_identity(node, now);
+  // Identity reads wait on their answers inside the cycle; after an outage
+  // every node of a line wants one. The cycle reads as many as fit into its
+  // budget, the rest follow in the next cycles, so the fills and the alive
+  // supervision of the other nodes keep their pace.
+  if (heard && node.phase == Node::Phase::Probing) node.answered = true;
+  if (node.answered && node.phase == Node::Phase::Probing &&
+      (now_us() - cycle_start_us_ < kIdentityBudgetUs || !identity_read_in_cycle_)) {
+    identity_read_in_cycle_ = true;
+    read_identity(node);
+  }
 
   // Alive supervision: a guarding request when the node has been quiet for
   // a while (nodes without heartbeat answer it), state 2 when it stays quiet.

@@ -115,8 +115,9 @@ class Server {
     // start, SDO companion): the node registers again like after a failed
     // fill. The status, for the note and the message.
     int call_failed = 0;
-    bool failing = false;  // a run of failures has been reported
-    IIII addr;             // the address of the last registration
+    bool failing = false;   // a run of failures has been reported
+    bool answered = false;  // heard while probing; its identity is read next
+    IIII addr;              // the address of the last registration
     int64_t registered_us = 0, last_heard_us = -1, last_guard_us = -1, next_try_us = 0;
     int last_state = -1;
     std::string emergency;
@@ -133,7 +134,7 @@ class Server {
   void reregister_node(Node& node, int64_t now);
   void handle_failure(Node& node, int status, int64_t now);
   void serve_node(Node& node, int64_t now);
-  void read_identity(Node& node, int64_t now);
+  void read_identity(Node& node);
   void set_note(Node& node, const std::string& note);
   void mark_error(Node& node);
   bool find_property(const std::string& name, EqFct** loc, D_fct** prop, std::string* local,
@@ -157,6 +158,8 @@ class Server {
   std::vector<D_simdevice*> devices_;
   std::map<int, std::unique_ptr<zsim::Bus>> buses_;  // by line
   int64_t t0_us_ = 0;
+  int64_t cycle_start_us_ = 0;
+  bool identity_read_in_cycle_ = false;
   std::atomic<bool> quit_{false};
 };
 
