@@ -456,9 +456,9 @@ void Server::read_identity(Node& node) {
   }
   node.can->show_identity(sdo->manu(), slow ? "error" : sdo->hwver(),
                           slow ? "error" : sdo->swver());
-  const int started = node.can->start_node();
-  if (started != 0) {
-    node.call_failed = started;
+  const int nmt = node.can->start_node();
+  if (nmt != 0) {
+    node.call_failed = nmt;
     return;
   }
   node.phase = Node::Phase::Running;
