@@ -343,4 +343,53 @@ TEST_F(GatewayOutages, AllOf127NodesComeBackAfterAReset) {
   expect_no_handle_left();
 }
 
+// The bus monitor beside them: after a reset, a hang and a restart of the
+// gateway it joins the net again on its own and goes on printing frames.
+TEST_F(GatewayOutages, TheMonitorJoinsAgainAfterEachOutage) {
+  start_gateway(kThree);
+  peertest::Child monitor;
+  std::string err;
+  ASSERT_TRUE(monitor.start({ZUNTAL_MONITOR_EXE, "--gateway",
+                             "127.0.0.1:" + std::to_string(gw_.can_port()), "--net", "0"},
+                            &err))
+      << err;
+  auto heartbeat = [](const std::string& l) { return l.rfind("705#", 0) == 0; };
+  ASSERT_GE(monitor.wait_for(heartbeat, 10000), 0);
+  const int can_port = gw_.can_port(), http_port = gw_.http_port();
+  const std::vector<std::pair<std::string, std::function<void()>>> outages = {
+      {"reset form",
+       [&] {
+         ASSERT_EQ(
+             outage::http_post(http_port, "/Forms/Firmware", "FWUpdReset=1", "tavroadm:kix7parlo"),
+             200);
+       }},
+      {"hang",
+       [&] {
+         ASSERT_EQ(outage::http_post(http_port, "/admin/hang", ""), 303);
+         // Silence, then a status query that times out.
+         ASSERT_GE(monitor.wait_for(
+                       [](const std::string& l) { return l.find(" lost") != std::string::npos; },
+                       10000, monitor.line_count()),
+                   0);
+         ASSERT_EQ(outage::http_post(http_port, "/admin/unhang", ""), 303);
+       }},
+      {"kill and restart",
+       [&] {
+         gw_.kill();
+         std::this_thread::sleep_for(std::chrono::milliseconds(300));
+         ASSERT_NO_FATAL_FAILURE(start_gateway(kThree, can_port, http_port));
+       }},
+  };
+  for (const auto& o : outages) {
+    SCOPED_TRACE(o.first);
+    const size_t from = monitor.line_count();
+    ASSERT_NO_FATAL_FAILURE(o.second());
+    const int joined = monitor.wait_for_line("# joined net 0 again", 15000, from);
+    ASSERT_GE(joined, 0);
+    EXPECT_GE(monitor.wait_for(heartbeat, 10000, static_cast<size_t>(joined)), 0)
+        << "frames after the monitor joined again";
+  }
+  EXPECT_EQ(monitor.stop(2000, false), 0) << "a clean stop on SIGTERM";
+}
+
 }  // namespace
