@@ -12,6 +12,13 @@
 //     (the generic layer's queue limit and msg_lost apply there);
 //   - frames are sent with sendmmsg, several per system call.
 //
+// A lost interface: the kernel tells every socket bound to an interface that
+// goes down (ENETDOWN) or away (ENODEV; later sends ENXIO), once, to the
+// first receive or send. The port then fails its handle (Endpoint::fail):
+// every call answers NTCAN_CONTR_OFF_BUS while the interface is down (each
+// one asks rtnetlink whether it is back, and the first call after it is
+// works again), NTCAN_NET_NOT_FOUND for good once it is gone.
+//
 // Status: the interface is looked up through rtnetlink (RTM_GETLINK) at
 // canStatus and canSetBaudrate. A missing interface answers
 // NTCAN_NET_NOT_FOUND, one that is down NTCAN_CONTR_OFF_BUS; the controller
@@ -22,7 +29,12 @@
 // have none, so the state also follows the error frames the socket receives
 // (CAN_ERR_BUSOFF, CAN_ERR_CRTL, CAN_ERR_RESTARTED). While the handle knows
 // its controller to be bus-off, canSend answers NTCAN_CONTR_OFF_BUS instead
-// of handing frames to a kernel that would drop them silently.
+// of handing frames to a kernel that would drop them silently, and frames
+// found on the socket are dropped (a controller off the bus hears nothing).
+//
+// Frames the kernel drops on a full socket buffer are counted: SO_RXQ_OVFL
+// gives every later frame the socket's drop counter, whose growth goes to
+// msg_lost.
 //
 // Bit rate: the kernel sets it through netlink with privileges and only while
 // the interface is down, so canSetBaudrate never changes it. On a real
