@@ -389,8 +389,13 @@ TEST_F(Medium, ErrorFramesSetTheControllerState) {
   ASSERT_EQ(0, guest::cansend("vcan0", "031#01"));
   ASSERT_TRUE(guest::eventually([] { return guest::matches("sff", "vcan0", "031") >= 1; }));
   EXPECT_EQ(0u, queued(h));
+  // A handle opened now is on the same controller: off the bus as well.
+  NTCAN_HANDLE late = open();
+  EXPECT_EQ(3u, status(late, NTCAN_SUCCESS).boardstatus);
+  EXPECT_EQ(NTCAN_CONTR_OFF_BUS, send(late, {"030#03"}));
   ASSERT_EQ(0, guest::cansend("vcan0", "20000100#0000000000000000"));  // restarted
   EXPECT_EQ(0u, status(h, NTCAN_SUCCESS).boardstatus);
+  EXPECT_EQ(0u, status(late, NTCAN_SUCCESS).boardstatus);
   ASSERT_EQ(0, guest::cansend("vcan0", "031#02"));
   EXPECT_EQ(texts(receive(h, 1)), (Texts{"031#02"}));
   EXPECT_EQ(NTCAN_SUCCESS, send(h, {"030#02"}));

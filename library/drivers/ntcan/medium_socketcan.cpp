@@ -31,6 +31,8 @@
 // its controller to be bus-off, canSend answers NTCAN_CONTR_OFF_BUS instead
 // of handing frames to a kernel that would drop them silently, and frames
 // found on the socket are dropped (a controller off the bus hears nothing).
+// The net remembers the state its handles last learnt: a handle opened while
+// the controller is bus-off starts bus-off, until a restart is announced.
 //
 // Frames the kernel drops on a full socket buffer are counted: SO_RXQ_OVFL
 // gives every later frame the socket's drop counter, whose growth goes to
@@ -322,8 +324,16 @@ class ScMedium;
 
 class ScPort final : public Port {
  public:
-  ScPort(std::shared_ptr<ScMedium> medium, Endpoint& ep, int fd, int ifindex)
-      : medium_(std::move(medium)), ep_(ep), fd_(fd), ifindex_(ifindex) {}
+  // `net_state` is the medium's record of the controller state, which the
+  // port starts from and keeps up to date; the medium outlives the port.
+  ScPort(std::shared_ptr<ScMedium> medium, Endpoint& ep, int fd, int ifindex,
+         std::atomic<uint32_t>* net_state)
+      : medium_(std::move(medium)),
+        ep_(ep),
+        fd_(fd),
+        ifindex_(ifindex),
+        net_state_(net_state),
+        ctrl_state_(net_state->load(std::memory_order_relaxed)) {}
   ~ScPort() override { close(); }
 
   NTCAN_RESULT send(const CMSG* frames, int count) override {
@@ -458,7 +468,7 @@ class ScPort final : public Port {
   void mark_up() {
     if (gone_.load(std::memory_order_acquire) || !down_.load(std::memory_order_acquire)) return;
     down_.store(false, std::memory_order_release);
-    ctrl_state_.store(kStateActive, std::memory_order_relaxed);
+    set_state(kStateActive);
     ep_.fail(NTCAN_SUCCESS);
   }
   // Asks the kernel about the interface of a handle known to be down; true
@@ -551,7 +561,14 @@ class ScPort final : public Port {
         s = kStateActive;
     }
     if (f.can_id & CAN_ERR_BUSOFF) s = kStateBusOff;
+    set_state(s);
+  }
+  // The controller's state, for this handle and for the handles the medium
+  // opens next (a new socket on a controller that is off the bus is off the
+  // bus too).
+  void set_state(uint32_t s) {
     ctrl_state_.store(s, std::memory_order_relaxed);
+    net_state_->store(s, std::memory_order_relaxed);
   }
 
   std::shared_ptr<ScMedium> medium_;
@@ -562,7 +579,8 @@ class ScPort final : public Port {
   std::atomic<bool> closing_{false};
   const int ifindex_;
   std::bitset<kIdCount> ids_;  // id_add/id_delete are serialised by the generic layer
-  std::atomic<uint32_t> ctrl_state_{kStateActive};
+  std::atomic<uint32_t>* const net_state_;
+  std::atomic<uint32_t> ctrl_state_;
   std::atomic<bool> down_{false};  // the interface is down: calls fail until it is up
   std::atomic<bool> gone_{false};  // the interface went away: calls fail for good
   uint32_t drops_seen_ = 0;        // the kernel's drop counter, under poll_mx_
@@ -591,7 +609,7 @@ class ScMedium final : public Medium, public std::enable_shared_from_this<ScMedi
     // carries the socket's drop counter, which polls turn into msg_lost.
     int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
-    port->reset(new ScPort(shared_from_this(), ep, fd, ifindex));
+    port->reset(new ScPort(shared_from_this(), ep, fd, ifindex, &ctrl_state_));
     return NTCAN_SUCCESS;
   }
 
@@ -617,6 +635,9 @@ class ScMedium final : public Medium, public std::enable_shared_from_this<ScMedi
 
  private:
   const std::string ifname_;
+  // The controller state the net's handles last learnt; new handles start
+  // from it.
+  std::atomic<uint32_t> ctrl_state_{kStateActive};
   std::mutex inject_mx_;
   int inject_fd_ = -1;
 };
@@ -644,7 +665,7 @@ NTCAN_RESULT ScPort::status(CAN_IF_STATUS* st) {
   if (li.has_state) {
     // A real controller knows its state; the data path follows it.
     s = state_of(li.state);
-    if (s <= kStateBusOff) ctrl_state_.store(s, std::memory_order_relaxed);
+    if (s <= kStateBusOff) set_state(s);
   } else {
     s = ctrl_state_.load(std::memory_order_relaxed);
   }
