@@ -89,6 +89,10 @@ void set_stalled(int net, bool stalled) {
   if (Driver::net_valid(net)) driver().net(net).stalled.store(stalled);
 }
 
+void fail_handles(int net, NTCAN_RESULT status) {
+  if (Driver::net_valid(net)) driver().fail_handles(net, status);
+}
+
 // ---- Observation -----------------------------------------------------------------------
 
 uint64_t calls(Op op, NTCAN_HANDLE h) {

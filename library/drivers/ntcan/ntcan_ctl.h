@@ -63,6 +63,12 @@ void refuse_open(int net, NTCAN_RESULT status);
 // The medium stops answering: frames sent vanish, nothing arrives, canStatus
 // answers NTCAN_SOCK_CMD_TIMEOUT. false restores it.
 void set_stalled(int net, bool stalled);
+// The medium connection of every handle open on the net now is gone, as a
+// gateway connection that was closed or an interface that was deleted: each
+// of them answers `status` to every call but canClose from now on (canTake
+// and canRead once their queued frames are taken; waiting readers wake at
+// once). Handles opened later are not touched. 0 makes them work again.
+void fail_handles(int net, NTCAN_RESULT status);
 
 // ---- Observation ---------------------------------------------------------------
 
