@@ -166,6 +166,8 @@ class GatewayOutages : public ::testing::Test {
     const auto m = msgs_.messages();
     for (size_t k = m.size() > 20 ? m.size() - 20 : 0; k < m.size(); ++k)
       t += "  " + m[k].first + m[k].second + "\n";
+    if (gw_.running()) t += "gateway: " + gw_.status_json() + "\n";
+    t += "line handle " + std::to_string(line_handle()) + "\n";
     return t;
   }
   static NTCAN_HANDLE line_handle() {
@@ -328,7 +330,7 @@ TEST_F(GatewayOutages, AllOf127NodesComeBackAfterAReset) {
   for (int id = 1; id <= 127; ++id) ids.push_back(id);
   start_gateway(ids);
   ASSERT_NO_FATAL_FAILURE(start_server(ids, gw_.can_port(), 120000));
-  EXPECT_EQ(baseline_, 2 * 127) << "two handles per node, the first node's is the line's";
+  EXPECT_EQ(baseline_, 1 + 2 * 127) << "the line's handle and two per node";
   ASSERT_NO_FATAL_FAILURE(outage(
       "127 nodes, gateway reset form", 1,
       [&] {

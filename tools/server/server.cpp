@@ -113,7 +113,7 @@ Server::~Server() {
     // here also while the line is closed (D_can's own close leaves it open
     // then).
     if (n->in_list) n->can->dellist();
-    n->can->release_handle(n->held_line_handle);
+    n->can->release_handle();
     delete n->can;  // deletes its children
     n->can = nullptr;
   }
@@ -342,17 +342,22 @@ void Server::register_node(Node& node, int64_t now) {
     return;
   }
   const int id = a.i2_data;
-  // The node that opened the line takes the line's new handle again (see
-  // ServerCan::adopt_line_handle); the others open a handle of their own.
-  if (node.held_line_handle) node.held_line_handle = can->adopt_line_handle();
   // Buffered mode: the node's master, its emergency and heartbeat
   // identifiers on the handle that the update cycle's fill reads.
   int r = can->init_emergency();
   node.in_list = true;
   node.addr = a;
   node.call_failed = 0;
-  if (can->own_handle() > 0 && can->own_handle() == can->line_handle())
-    node.held_line_handle = true;
+  if (r == 0 && can->own_handle() > 0 && can->own_handle() == can->line_handle()) {
+    // The first registration on a line hands the node the line's own
+    // handle, which the line supervision closes under it at every outage.
+    // The node takes a handle of its own instead and leaves the line's to
+    // the supervision, so that an outage changes no node's handle count.
+    canIdDelete(can->line_handle(), kCobEmergency + id);
+    can->handle(-1);
+    r = can->can_open();
+    if (r == 0) r = can->AddIdent(kCobEmergency + id);
+  }
   if (r == 0) r = can->AddIdent(kCobErrorControl + id);
   // Direct mode for SDO: a handle of its own that receives only the SDO
   // answers, so that fills and transfers never take each other's frames.
@@ -366,6 +371,13 @@ void Server::register_node(Node& node, int64_t now) {
     node.phase = Node::Phase::Waiting;
     set_note(node, "line " + std::to_string(a.i1_data) + " not open (" +
                        can_error_str(static_cast<unsigned long>(static_cast<long>(r))) + ")");
+    // On an open line a registration that failed half way (a handle that
+    // died under it) would leave the node deaf: it is tried again.
+    if (r != 0 && can->line_open()) {
+      report(node.name + ": registration on line " + std::to_string(a.i1_data) + " failed with " +
+             can_error_str(static_cast<unsigned long>(static_cast<long>(r))) + "; trying again");
+      node.call_failed = r;
+    }
     return;
   }
   node.sdo->init(kCobSdoAnswer + id, 1);
@@ -386,7 +398,7 @@ void Server::reregister_node(Node& node, int64_t now) {
     node.can->dellist();
     node.in_list = false;
   }
-  node.can->release_handle(node.held_line_handle);
+  node.can->release_handle();
   ++node.reregistrations;
   register_node(node, now);
 }
@@ -668,8 +680,7 @@ std::string Server::do_set(const Command& cmd) {
       // D_can's close leaves the handle open while the line is closed; a
       // handle it did close answers this second close with
       // NTCAN_INVALID_HANDLE (handle values are never reused).
-      if (held > 0 && !node->held_line_handle && held != node->can->line_handle()) canClose(held);
-      node->held_line_handle = false;
+      if (held > 0 && held != node->can->line_handle()) canClose(held);
       node->call_failed = 0;
       node->failing = false;
       node->sdo->close_direct();

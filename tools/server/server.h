@@ -108,9 +108,6 @@ class Server {
     bool in_list = false;  // registered as its node's master
     bool line_down = false;
     bool silent = false;
-    // The node property's handle was the line's own at its last
-    // registration: the line, not the server, closes it.
-    bool held_line_handle = false;
     // A driver call other than the fill failed (guarding request, NMT
     // start, SDO companion): the node registers again like after a failed
     // fill. The status, for the note and the message.

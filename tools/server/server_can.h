@@ -35,25 +35,12 @@ class ServerCan : public D_can {
   // Closes the handle this property holds and forgets it, whatever state
   // its connection is in: a handle whose medium has gone still takes a
   // place in the driver until it is closed. The line's own handle is left
-  // to the line (its supervision closes it): `line_owned` says that the
-  // handle was the line's when the property registered, the comparison with
-  // the line's present handle covers the rest. D_can::can_close() is not
-  // used here: it leaves the handle open while the line is closed.
-  void release_handle(bool line_owned) {
+  // to the line (its supervision closes it). D_can::can_close() is not used
+  // here: it leaves the handle open while the line is closed.
+  void release_handle() {
     const NTCAN_HANDLE h = canhandle_.load();
-    if (h > 0 && !line_owned && h != line_handle()) canClose(h);
+    if (h > 0 && h != line_handle()) canClose(h);
     handle(-1);
-  }
-
-  // Takes the line's present handle as this property's own, as the first
-  // registration on a line does, so that the node that opened the line
-  // does not add a handle of its own each time the line is reopened.
-  // init() then confirms the handle instead of opening another.
-  bool adopt_line_handle() {
-    const NTCAN_HANDLE lh = line_handle();
-    if (lh <= 0) return false;
-    handle(lh);
-    return true;
   }
 
   // Closes a direct-mode handle of this property's own (can_close() leaves
