@@ -582,7 +582,7 @@ void Server::serve_node(Node& node, int64_t now) {
       now - node.last_guard_us >= int64_t{opts_.guard_ms} * 1000) {
     // A request the driver refuses tells of a dead handle before any fill
     // does on a medium that answers takes on a lost connection with success.
-    node.call_failed = can->rtr();
+    if (const int g = can->rtr()) node.call_failed = g;
     node.last_guard_us = now;
   }
   if (opts_.alive_timeout_ms > 0 && !node.silent &&
