@@ -296,6 +296,7 @@ class FakeGateway {
     });
   }
   ~FakeGateway() {
+    ::shutdown(srv_, SHUT_RDWR);  // a connection that never came ends the wait in accept
     go();
     th_.join();
     ::close(srv_);

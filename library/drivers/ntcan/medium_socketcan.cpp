@@ -609,6 +609,13 @@ class ScMedium final : public Medium, public std::enable_shared_from_this<ScMedi
     // carries the socket's drop counter, which polls turn into msg_lost.
     int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+    if (ctrl_state_.load(std::memory_order_relaxed) != kStateActive) {
+      // A real controller may have been restarted while no handle listened
+      // for the announcement: it knows its state.
+      LinkInfo li;
+      if (query_link(ifindex, &li) == 0 && li.has_state && state_of(li.state) <= kStateBusOff)
+        ctrl_state_.store(state_of(li.state), std::memory_order_relaxed);
+    }
     port->reset(new ScPort(shared_from_this(), ep, fd, ifindex, &ctrl_state_));
     return NTCAN_SUCCESS;
   }
