@@ -41,6 +41,8 @@
 
 #include "D_zuntal.h"
 #include "ntcan_ctl.h"
+#include "outage_harness.h"
+#include "server.h"
 #include "tavro_test.h"
 #include "zuntal_test.h"
 
@@ -185,7 +187,10 @@ bool eventually(const std::function<bool()>& pred, int ms = 20000) {
   return true;
 }
 
-class GatewayReset : public ::testing::Test {
+// A private working directory (no "./DENY-wget-reset", it takes the page
+// wget saves), the gateway table naming 127.000.000.010 for net 0, and the
+// driver's net 0 on the gateway.
+class PrivateDir : public ::testing::Test {
  protected:
   void SetUp() override {
     char tmpl[] = "/tmp/zuntal-e2e-XXXXXX";
@@ -209,6 +214,13 @@ class GatewayReset : public ::testing::Test {
     fs::remove_all(dir_, ec);
   }
 
+  fs::path dir_;
+  fs::path old_cwd_;
+  tavro::MessageCapture msgs_;
+};
+
+class GatewayReset : public PrivateDir {
+ protected:
   // Ends the pause the supervision thread sleeps in and waits until it
   // sleeps the next one (its driver calls take real time meanwhile).
   void step() {
@@ -226,10 +238,7 @@ class GatewayReset : public ::testing::Test {
     return pred();
   }
 
-  fs::path dir_;
-  fs::path old_cwd_;
   QuickClock clock_;
-  tavro::MessageCapture msgs_;
 };
 
 TEST_F(GatewayReset, AHungGatewayIsResetWithWgetAndTheLineComesBack) {
@@ -311,6 +320,96 @@ TEST_F(GatewayReset, AHungGatewayIsResetWithWgetAndTheLineComesBack) {
   EXPECT_TRUE(zuntal_test::reset());
   // The lines' handles stay open for the life of a process; closing them
   // here ends their connections before the gateway goes.
+  ntcan_ctl::reset();
+  EXPECT_EQ(gw.stop(), 0);
+}
+
+// The same reset under the example server with three nodes: the test goes
+// on until every node is back to "Operational", and the server holds as many
+// driver handles as before. The framework clock follows real time (the
+// gateway's devices run in real time) and skips the supervision's pauses
+// while the line is down.
+class ServerThroughReset : public PrivateDir {};
+
+TEST_F(ServerThroughReset, EveryNodeIsBackAfterTheResetWithWget) {
+  GatewayProcess gw;
+  ASSERT_TRUE(gw.start({"--listen", kGatewayIp, "--can-port", std::to_string(kCanPort),
+                        "--http-port", std::to_string(kHttpPort), "--nets", "1", "--device",
+                        std::string("0:5:") + ZUNTAL_EXAMPLES_DIR + "/zps48.eds", "--device",
+                        std::string("0:12:") + ZUNTAL_EXAMPLES_DIR + "/zmc200.eds", "--device",
+                        std::string("0:32:") + ZUNTAL_EXAMPLES_DIR + "/zio8.eds", "--restart-pause",
+                        "300"}));
+  outage::PacedClock clock;
+  std::ofstream(dir_ / "server.conf") << "LOCATION CANOPEN.LINE1\n"
+                                         "NODE5 \t1  5  0  0\nNODE12 \t1  12  0  0\n"
+                                         "NODE32 \t1  32  0  0\n";
+  zserver::ServerOptions o;
+  o.config_path = (dir_ / "server.conf").string();
+  o.gateway = std::string(kGatewayIp) + ":" + std::to_string(kCanPort);
+  o.host_devices = false;
+  auto server = std::make_unique<zserver::Server>(o);
+  ASSERT_EQ(server->load(), 0);
+  server->start();
+
+  int64_t next_cycle = 0;
+  auto run_until = [&](const std::function<bool()>& done, int wall_ms, bool skip) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wall_ms);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      if (skip && clock.sleepers() > 0) clock.skip();
+      if (clock.now_us() >= next_cycle) {
+        server->cycle();
+        next_cycle = clock.now_us() + 100000;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+  };
+  auto all_operational = [&] {
+    for (const zserver::NodeRow& r : server->rows())
+      if (r.condition != "Operational") return false;
+    return true;
+  };
+  auto line_handle = [] {
+    canline* l = zuntal_test::find_line(1);
+    return l == nullptr ? -1 : l->handle();
+  };
+
+  ASSERT_TRUE(
+      run_until([] { return ntcan_ctl::calls_on_net(0, ntcan_ctl::Op::Status) > 0; }, 20000, true));
+  ASSERT_TRUE(run_until(all_operational, 30000, false));
+  const int handles = ntcan_ctl::open_handles();
+  const NTCAN_HANDLE before = line_handle();
+
+  {
+    httplib::Client c(kGatewayIp, kHttpPort);
+    ASSERT_TRUE(c.Post("/admin/hang"));
+  }
+  // The supervision closes the line, fails to reopen it and runs wget.
+  ASSERT_TRUE(run_until([&] { return msgs_.count("system called with : ") == 1; }, 60000, true));
+  ASSERT_TRUE(run_until(
+      [] {
+        const std::string j = gateway_json();
+        return j.find("\"restarts\":1") != std::string::npos &&
+               j.find("\"service\":\"running\"") != std::string::npos;
+      },
+      20000, false))
+      << gateway_json();
+  const int64_t back = clock.now_us();
+  const auto wall_back = std::chrono::steady_clock::now();
+  ASSERT_TRUE(run_until([&] { return line_handle() > 0 && line_handle() != before; }, 60000, true));
+  const int64_t opened = clock.now_us();
+  ASSERT_TRUE(run_until(all_operational, 30000, false));
+  std::printf(
+      "[outage] gateway reset with wget: medium back -> line open %.1f s, -> every node "
+      "Operational %.1f s (framework clock), %.2f s real\n",
+      (opened - back) / 1e6, (clock.now_us() - back) / 1e6,
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_back).count());
+  EXPECT_EQ(ntcan_ctl::open_handles(), handles);
+  EXPECT_EQ(server->execute("get NODE12.MANU"), "ZMC-200 Motor Controller");
+
+  server.reset();
+  EXPECT_TRUE(zuntal_test::reset());
   ntcan_ctl::reset();
   EXPECT_EQ(gw.stop(), 0);
 }

@@ -6,9 +6,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "gateway_fixture.h"
+#include "gateway_wire.h"
 
 namespace {
 
@@ -181,36 +185,203 @@ TEST_F(Medium, OpenFailsWithTheDriverStatusOfTheCause) {
   open(0);
 }
 
-TEST_F(Medium, CallsOnADeadConnectionFailWithAStatus) {
+// Every call of a handle whose connection is gone answers
+// NTCAN_SOCK_CONN_TIMEOUT, also canTake and canRead; a reader that waits
+// wakes at once; frames received before are still taken first.
+void expect_gone(NTCAN_HANDLE h, const char* what) {
+  SCOPED_TRACE(what);
+  const NTCAN_RESULT kGone = NTCAN_SOCK_CONN_TIMEOUT;
+  CAN_IF_STATUS st;
+  EXPECT_EQ(kGone, canStatus(h, &st));
+  CMSG f = frame(0x100);
+  int32_t n = 1;
+  EXPECT_EQ(kGone, canSend(h, &f, &n));
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(kGone, canIdAdd(h, 0x200));
+  EXPECT_EQ(kGone, canIdDelete(h, 0x100));
+  EXPECT_EQ(kGone, canSetBaudrate(h, 6));
+  n = 1;
+  EXPECT_EQ(kGone, canTake(h, &f, &n));
+  EXPECT_EQ(n, 0);
+  n = 1;
+  EXPECT_EQ(kGone, canRead(h, &f, &n, nullptr));
+  EXPECT_EQ(n, 0);
+}
+
+TEST_F(Medium, EveryCallOfAHandleWhoseConnectionIsGoneFailsAndAReaderWakes) {
   start();
   NTCAN_HANDLE a = open(0, {0x100});
   NTCAN_HANDLE b = open(0);
+  NTCAN_HANDLE waiting = -1;
+  ASSERT_EQ(NTCAN_SUCCESS, canOpen(0, 0, 10, 100, 1000, 600000, &waiting));
+  handles_.push_back(waiting);
+  ASSERT_EQ(NTCAN_SUCCESS, canIdAdd(waiting, 0x7F0));
   CAN_IF_STATUS st;
   ASSERT_EQ(NTCAN_SUCCESS, canStatus(a, &st));
+  // A frame the gateway has written to a's connection before the restart:
+  // the connection's end comes after it, so it is queued before a fails.
+  ASSERT_EQ(NTCAN_SUCCESS, send(b, {frame(0x100, {9})}));
+  ASSERT_TRUE(eventually([&] { return gw_->status().nets.at(0).frames_to_clients == 1; }));
 
-  // The restart drops every connection.
-  gw_->restart();
-  EXPECT_TRUE(eventually([&] { return canStatus(a, &st) == NTCAN_SOCK_CMD_TIMEOUT; }));
-  EXPECT_TRUE(eventually([&] { return send(b, {frame(0x100)}) == NTCAN_SOCK_CMD_TIMEOUT; }));
-  CMSG f = frame(0x100);
+  // A reader waits with a 10-minute time-out; the restart must wake it.
+  NTCAN_RESULT woke = -1;
+  std::thread reader([&] {
+    CMSG f;
+    int32_t n = 1;
+    woke = canRead(waiting, &f, &n, nullptr);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  gw_->restart();  // drops every connection
+  reader.join();
+  EXPECT_EQ(woke, NTCAN_SOCK_CONN_TIMEOUT);
+
+  // The frame received before the connection died is still there.
+  ASSERT_TRUE(eventually([&] {
+    CAN_IF_STATUS s;
+    return canStatus(a, &s) == NTCAN_SOCK_CONN_TIMEOUT;
+  }));
+  CMSG f;
   int32_t n = 1;
-  EXPECT_EQ(NTCAN_SOCK_CMD_TIMEOUT, canSend(b, &f, &n));
-  EXPECT_EQ(n, 0);
-  EXPECT_EQ(NTCAN_SOCK_CMD_TIMEOUT, canIdAdd(a, 0x200));
-  EXPECT_EQ(NTCAN_SOCK_CMD_TIMEOUT, canIdDelete(a, 0x100));
-  EXPECT_EQ(NTCAN_SOCK_CMD_TIMEOUT, canSetBaudrate(a, 6));
-  n = 1;
   EXPECT_EQ(NTCAN_SUCCESS, canTake(a, &f, &n));
-  EXPECT_EQ(n, 0);
+  EXPECT_EQ(n, 1);
+  EXPECT_EQ(f.data[0], 9);
+  expect_gone(a, "closed by the gateway, after its last frame");
+  expect_gone(b, "closed by the gateway");
 
-  // The service comes back; new handles work, the dead ones close cleanly.
+  // The service comes back; new handles work, the dead ones stay dead and
+  // close cleanly.
   ASSERT_TRUE(eventually([&] { return gw_->service_up() && gw_->restarts() == 1; }));
   NTCAN_HANDLE c = open(0, {0x300, kMarker});
   NTCAN_HANDLE d = open(0);
   ASSERT_EQ(NTCAN_SUCCESS, send(d, {frame(0x300)}));
   EXPECT_EQ(ids_of(until_marker(c, d)), std::vector<int32_t>{0x300});
+  expect_gone(a, "after the service came back");
+  const int open_before = ntcan_ctl::open_handles(0);
   EXPECT_EQ(NTCAN_SUCCESS, canClose(a));
   EXPECT_EQ(NTCAN_SUCCESS, canClose(b));
+  EXPECT_EQ(ntcan_ctl::open_handles(0), open_before - 2);
+}
+
+// A peer that takes the connection, answers the hello and then does `end`
+// to it, at the test's signal.
+class FakeGateway {
+ public:
+  explicit FakeGateway(std::function<void(int)> end) : end_(std::move(end)) {
+    srv_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(srv_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(srv_, 4);
+    ::getsockname(srv_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    th_ = std::thread([this] {
+      int c = ::accept(srv_, nullptr, nullptr);
+      uint8_t hello[gw_wire::kHelloSize];
+      size_t got = 0;
+      while (got < sizeof hello) {
+        ssize_t k = ::recv(c, hello + got, sizeof hello - got, 0);
+        if (k <= 0) break;
+        got += static_cast<size_t>(k);
+      }
+      gw_wire::put_hello(hello, 0);
+      ssize_t k = ::send(c, hello, sizeof hello, MSG_NOSIGNAL);
+      (void)k;
+      std::unique_lock<std::mutex> lk(m_);
+      cv_.wait(lk, [&] { return go_; });
+      end_(c);
+      ended_ = true;
+      cv_.notify_all();
+    });
+  }
+  ~FakeGateway() {
+    ::shutdown(srv_, SHUT_RDWR);  // a connection that never came ends the wait in accept
+    go();
+    th_.join();
+    ::close(srv_);
+  }
+  int port() const { return port_; }
+  // Lets the peer end the connection and waits until it has.
+  void go() {
+    std::unique_lock<std::mutex> lk(m_);
+    go_ = true;
+    cv_.notify_all();
+    cv_.wait(lk, [&] { return ended_; });
+  }
+
+ private:
+  std::function<void(int)> end_;
+  int srv_ = -1;
+  int port_ = 0;
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool go_ = false;
+  bool ended_ = false;
+  std::thread th_;
+};
+
+TEST_F(Medium, AConnectionResetOrClosedByThePeerFailsTheHandleAtOnce) {
+  start();
+  // Reset: the peer closes with SO_LINGER 0, so the kernel sends RST.
+  FakeGateway rst([](int c) {
+    linger l{1, 0};
+    ::setsockopt(c, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(c);
+  });
+  point(2, 0, rst.port());
+  NTCAN_HANDLE h = open(2);
+  rst.go();
+  // The very first call after the reset fails, whichever of the reader and
+  // the write finds the broken connection first.
+  EXPECT_EQ(NTCAN_SOCK_CONN_TIMEOUT, send(h, {frame(0x100)}));
+  expect_gone(h, "reset by the peer");
+
+  // Closed: the peer's end of the stream; a waiting reader wakes.
+  FakeGateway fin([](int c) { ::close(c); });
+  point(3, 0, fin.port());
+  NTCAN_HANDLE g = -1;
+  ASSERT_EQ(NTCAN_SUCCESS, canOpen(3, 0, 10, 100, 1000, 600000, &g));
+  handles_.push_back(g);
+  NTCAN_RESULT woke = -1;
+  std::thread reader([&] {
+    CMSG f;
+    int32_t n = 1;
+    woke = canRead(g, &f, &n, nullptr);
+  });
+  fin.go();
+  reader.join();
+  EXPECT_EQ(woke, NTCAN_SOCK_CONN_TIMEOUT);
+  expect_gone(g, "closed by the peer");
+}
+
+TEST_F(Medium, FramesTheGatewayDroppedForASlowClientCountInMsgLost) {
+  zgw::Options o = options();
+  o.session_queue = 8;
+  start(o);
+  NTCAN_HANDLE a = open(0, {0x100, 0x101}, 4);
+  // 20 frames at once on the gateway's net: its handle for the client keeps
+  // 8 and drops 12; they cross the wire as the first frame's msg_lost.
+  std::vector<CMSG> burst;
+  for (int i = 0; i < 20; ++i) burst.push_back(frame(0x100, {uint8_t(i)}));
+  ASSERT_EQ(NTCAN_SUCCESS, ntcan_ctl::inject(kBase, burst.data(), 20));
+  // The client's own queue of 4 then drops 4 more of the 8 that came.
+  ASSERT_TRUE(eventually([&] { return gw_->status().nets.at(0).frames_to_clients == 8; }));
+  std::vector<CMSG> got = read_n(a, 4);
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0].msg_lost, 16) << "12 at the gateway, 4 in the client's queue";
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(got[i].data[0], i);
+  for (int i = 1; i < 4; ++i) EXPECT_EQ(got[i].msg_lost, 0);
+
+  // The count goes with the next frame taken and then starts from 0; a loss
+  // at the gateway comes ahead of the frame it was reported with.
+  std::vector<CMSG> more;
+  for (int i = 0; i < 10; ++i) more.push_back(frame(0x101, {uint8_t(i)}));
+  ASSERT_EQ(NTCAN_SUCCESS, ntcan_ctl::inject(kBase, more.data(), 10));
+  got = read_n(a, 4);
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0].msg_lost, 2 + 4);
+  EXPECT_EQ(got[0].data[0], 0);
 }
 
 TEST_F(Medium, AHungGatewayAnswersNothingUntilTheFaultIsCleared) {

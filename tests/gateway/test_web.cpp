@@ -66,7 +66,7 @@ TEST_F(Web, TheResetFormRestartsTheServiceOnlyWithTheLogin) {
   EXPECT_EQ(200, post_reset("FWUpdReset=1", "tavroadm", "kix7parlo"));
   ASSERT_TRUE(eventually([&] { return gw_->restarts() == 1 && gw_->service_up(); }));
   EXPECT_FALSE(gw_->hung());
-  EXPECT_EQ(NTCAN_SOCK_CMD_TIMEOUT, canStatus(a, &st));  // dropped by the restart
+  EXPECT_EQ(NTCAN_SOCK_CONN_TIMEOUT, canStatus(a, &st));  // dropped by the restart
   NTCAN_HANDLE b = open(0);
   EXPECT_EQ(NTCAN_SUCCESS, canStatus(b, &st));
 }

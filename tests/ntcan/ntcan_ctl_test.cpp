@@ -85,6 +85,75 @@ TEST_F(Ctl, StalledMediumSwallowsFramesAndTimesOutStatus) {
   EXPECT_EQ(NTCAN_SUCCESS, canStatus(a, &st));
 }
 
+TEST_F(Ctl, HandlesWhoseMediumFailedAnswerEveryCallWithItsStatus) {
+  const NTCAN_RESULT kGone = NTCAN_SOCK_CONN_TIMEOUT;
+  NTCAN_HANDLE a = open_with_ids({1, 2});
+  NTCAN_HANDLE b = open_with_ids({1});
+  NTCAN_HANDLE other = open_with_ids({1}, 1);
+  NTCAN_HANDLE waiting = open_with_ids({3}, 0, 100, 600000);
+  ASSERT_EQ(NTCAN_SUCCESS, send1(b, frame(1, {7})));
+
+  // A reader with a 10-minute time-out wakes at once.
+  NTCAN_RESULT woke = -1;
+  int32_t woke_len = -1;
+  std::thread reader([&] {
+    CMSG m;
+    int32_t n = 1;
+    woke = canRead(waiting, &m, &n, nullptr);
+    woke_len = n;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ntcan_ctl::fail_handles(0, kGone);
+  reader.join();
+  EXPECT_EQ(kGone, woke);
+  EXPECT_EQ(0, woke_len);
+
+  // Frames queued before the failure are taken first; nothing new arrives.
+  ASSERT_EQ(NTCAN_SUCCESS, send1(other, frame(1)));
+  CMSG buf[4];
+  int32_t n = 4;
+  EXPECT_EQ(NTCAN_SUCCESS, canTake(a, buf, &n));
+  ASSERT_EQ(1, n);
+  EXPECT_EQ(7, buf[0].data[0]);
+  CMSG f = frame(2);
+  CAN_IF_STATUS st;
+  for (NTCAN_HANDLE h : {a, b}) {
+    n = 4;
+    EXPECT_EQ(kGone, canTake(h, buf, &n));
+    EXPECT_EQ(0, n);
+    n = 4;
+    EXPECT_EQ(kGone, canRead(h, buf, &n, nullptr));
+    EXPECT_EQ(0, n);
+    n = 1;
+    EXPECT_EQ(kGone, canSend(h, &f, &n));
+    EXPECT_EQ(0, n);
+    EXPECT_EQ(kGone, canIdAdd(h, 5));
+    EXPECT_EQ(kGone, canIdDelete(h, 1));
+    EXPECT_EQ(kGone, canSetBaudrate(h, 6));
+    EXPECT_EQ(kGone, canStatus(h, &st));
+  }
+  EXPECT_EQ(1u, ntcan_ctl::sent_frames(0).size()) << "a failed handle puts nothing on the net";
+  // Parameter errors and forced faults still come first; other nets and
+  // handles opened afterwards are not touched.
+  EXPECT_EQ(NTCAN_INVALID_PARAMETER, canIdAdd(a, 4000));
+  ntcan_ctl::force_status(0, Op::Status, NTCAN_CONTR_BUSY, 1);
+  EXPECT_EQ(NTCAN_CONTR_BUSY, canStatus(a, &st));
+  EXPECT_EQ(NTCAN_SUCCESS, canStatus(other, &st));
+  NTCAN_HANDLE fresh = open_with_ids({1});
+  EXPECT_EQ(NTCAN_SUCCESS, send1(fresh, frame(1)));
+  EXPECT_TRUE(take_all(a).empty());
+
+  // Closing works as always; 0 makes the others work again.
+  EXPECT_EQ(4, ntcan_ctl::open_handles(0));
+  EXPECT_EQ(NTCAN_SUCCESS, canClose(a));
+  EXPECT_EQ(NTCAN_INVALID_HANDLE, canStatus(a, &st));
+  EXPECT_EQ(3, ntcan_ctl::open_handles(0));
+  ntcan_ctl::fail_handles(0, 0);
+  EXPECT_EQ(NTCAN_SUCCESS, send1(fresh, frame(1)));
+  EXPECT_EQ(1u, take_all(b).size());
+  EXPECT_EQ(NTCAN_SUCCESS, canStatus(b, &st));
+}
+
 TEST_F(Ctl, CountersCountEveryCallPerHandleAndNet) {
   NTCAN_HANDLE a = open_handle();
   NTCAN_HANDLE b = open_handle(2);
@@ -124,6 +193,45 @@ TEST_F(Ctl, CountersCountEveryCallPerHandleAndNet) {
   EXPECT_EQ(0u, ntcan_ctl::calls_on_net(0, Op::Send));
   EXPECT_STREQ("canSend", ntcan_ctl::op_name(Op::Send));
   EXPECT_STREQ("canStatus", ntcan_ctl::op_name(Op::Status));
+}
+
+TEST_F(Ctl, OpenHandlesCountsWhatIsOpenPerNetAndInAll) {
+  EXPECT_EQ(0, ntcan_ctl::open_handles());
+  NTCAN_HANDLE a = open_handle();
+  NTCAN_HANDLE b = open_handle(3);
+  open_handle(3);
+  EXPECT_EQ(3, ntcan_ctl::open_handles());
+  EXPECT_EQ(1, ntcan_ctl::open_handles(0));
+  EXPECT_EQ(2, ntcan_ctl::open_handles(3));
+  EXPECT_EQ(0, ntcan_ctl::open_handles(-1));
+  EXPECT_EQ(0, ntcan_ctl::open_handles(ntcan_ctl::kMaxNets));
+
+  // Refused opens and forced closes change nothing; a handle closes once.
+  NTCAN_HANDLE h = -1;
+  ntcan_ctl::refuse_open(0, NTCAN_SOCK_HOST_NOT_FOUND);
+  EXPECT_NE(NTCAN_SUCCESS, canOpen(0, 0, 10, 100, 1000, 1000, &h));
+  EXPECT_NE(NTCAN_SUCCESS, canOpen(0, 0, 10, 0, 1000, 1000, &h));
+  ntcan_ctl::force_status(3, Op::Close, NTCAN_WRONG_DEVICE_STATE, 1);
+  EXPECT_NE(NTCAN_SUCCESS, canClose(b));
+  EXPECT_EQ(3, ntcan_ctl::open_handles());
+
+  // Two threads closing the same handles count each close once.
+  std::vector<NTCAN_HANDLE> many;
+  for (int i = 0; i < 50; ++i) many.push_back(open_handle(1));
+  EXPECT_EQ(50, ntcan_ctl::open_handles(1));
+  auto close_all = [&] {
+    for (NTCAN_HANDLE x : many) canClose(x);
+  };
+  std::thread t(close_all);
+  close_all();
+  t.join();
+  EXPECT_EQ(0, ntcan_ctl::open_handles(1));
+
+  EXPECT_EQ(NTCAN_SUCCESS, canClose(a));
+  EXPECT_EQ(NTCAN_INVALID_HANDLE, canClose(a));
+  EXPECT_EQ(0, ntcan_ctl::open_handles(0));
+  ntcan_ctl::reset();
+  EXPECT_EQ(0, ntcan_ctl::open_handles());
 }
 
 TEST_F(Ctl, SentFramesRecordCanSendInOrderAndStayBounded) {

@@ -25,6 +25,7 @@ class Child {
   // nothing running. False with *error when it could not be started.
   bool start(const std::vector<std::string>& argv, std::string* error);
   bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
 
   // Writes one line to the child's standard input.
   bool send(const std::string& line);

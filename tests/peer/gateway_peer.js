@@ -227,4 +227,87 @@ function bridge(device, peer, onError = () => {}) {
   });
 }
 
-module.exports = { GatewayPeer, bridge, encodeFrame, decodeFrame };
+// Keeps a node-canopen Device on a gateway net, as a device on a real bus
+// stays on it through the gateway's outages: it joins, bridges the device,
+// and when the gateway drops the connection (a restart, a reset, the
+// program killed) it joins again every retryMs until that works, with the
+// device running on meanwhile. What the device emits while it is away is
+// lost, as on a bus that is down.
+// Events: 'lost' (reason), 'joined' (after a loss), 'error' (a frame the
+// device could not take).
+class Membership extends EventEmitter {
+  constructor(device, { host = '127.0.0.1', port, net: netNo = 0, retryMs = 500 }) {
+    super();
+    this.device = device;
+    this.where = { host, port, netNo };
+    this.retryMs = retryMs;
+    this.peer = null;
+    this.stopped = false;
+    this.timer = null;
+    device.on('message', ({ id, data }) => {
+      if (this.peer && !this.peer.closed) this.peer.send([{ id, data }]);
+    });
+  }
+
+  // The first join: resolves once the device is on the net, rejects when
+  // the gateway cannot be reached.
+  start() {
+    return this._join();
+  }
+
+  stop() {
+    this.stopped = true;
+    if (this.timer) clearTimeout(this.timer);
+    if (this.peer) this.peer.close();
+  }
+
+  async _join() {
+    const peer = new GatewayPeer();
+    // A connection that fails says so by its close; the error itself is
+    // only the reason.
+    let reason = 'connection closed';
+    peer.on('error', (e) => {
+      reason = e.message;
+    });
+    await peer.connect(this.where.host, this.where.port, this.where.netNo);
+    peer.on('close', () => {
+      if (this.peer === peer) this.peer = null;
+      if (this.stopped) return;
+      this.emit('lost', reason);
+      this._again();
+    });
+    try {
+      await peer.enableAll();
+    } catch (e) {
+      peer.socket.destroy();
+      throw e;
+    }
+    peer.on('frame', (f) => {
+      if (f.rtr) return;
+      try {
+        this.device.receive({ id: f.id, data: f.data, len: f.len });
+      } catch (e) {
+        this.emit('error', e);
+      }
+    });
+    this.peer = peer;
+  }
+
+  _again() {
+    if (this.stopped || this.timer) return;
+    this.timer = setTimeout(async () => {
+      this.timer = null;
+      if (this.stopped || this.peer) return;
+      try {
+        await this._join();
+        this.emit('joined');
+      } catch (e) {
+        // The close of the failed attempt schedules the next one; a
+        // refused connection may close before it connected.
+        this._again();
+      }
+    }, this.retryMs);
+  }
+}
+
+module.exports = { GatewayPeer, bridge, Membership, encodeFrame, decodeFrame };

@@ -34,11 +34,13 @@
 //   ready                      every connection is up and every device started
 //   state ID N                 device ID entered NMT state N
 //   bootup ID                  device ID sent its boot-up frame
+//   lost ID                    the gateway dropped node ID's connection; it joins again
+//   joined ID                  node ID is on the net again
 //   error TEXT                 something went wrong (also on standard error)
 
 const readline = require('readline');
 const { AccessType, DataType, Device, NmtState, SdoError } = require('canopen');
-const { GatewayPeer, bridge } = require('./gateway_peer');
+const { Membership } = require('./gateway_peer');
 
 function say(line) {
   process.stdout.write(line + '\n');
@@ -111,16 +113,15 @@ function makeClient(entry) {
   return c;
 }
 
+// Every node keeps its place on the net: when the gateway drops the
+// connection it joins again ("lost ID", then "joined ID").
 async function join(cfg, device) {
-  const peer = new GatewayPeer();
-  await peer.connect(cfg.host || '127.0.0.1', cfg.port, cfg.net || 0);
-  await peer.enableAll();
-  bridge(device, peer, (e) => fail(`device ${device.id}: ${e.message}`));
-  peer.on('close', () => {
-    if (!stopping) fail(`gateway closed the connection of node ${device.id}`);
-  });
-  peer.on('error', (e) => fail(`connection of node ${device.id}: ${e.message}`));
-  return peer;
+  const m = new Membership(device, { host: cfg.host || '127.0.0.1', port: cfg.port, net: cfg.net || 0 });
+  await m.start();
+  m.on('error', (e) => fail(`device ${device.id}: ${e.message}`));
+  m.on('lost', () => say(`lost ${device.id}`));
+  m.on('joined', () => say(`joined ${device.id}`));
+  return m;
 }
 
 let stopping = false;
@@ -134,7 +135,7 @@ function stop(code) {
   stopping = true;
   for (const d of devices.values()) d.stop();
   if (client) client.stop();
-  for (const p of peers) p.close();
+  for (const p of peers) p.stop();
   // Let the goodbyes go out, then end even if a socket lingers.
   setTimeout(() => process.exit(code), 50).unref();
   setTimeout(() => process.exit(code), 1000);

@@ -100,9 +100,10 @@ class PeerTest : public ::testing::Test {
 
   // Starts the gateway on a free loopback port with one net, without web
   // interface; `extra` are further arguments (--device ...).
-  void start_gateway(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> argv{kGateway,      "--listen", "127.0.0.1", "--can-port", "0",
-                                  "--http-port", "-1",       "--nets",    "1"};
+  void start_gateway(const std::vector<std::string>& extra = {}, int can_port = 0) {
+    std::vector<std::string> argv{
+        kGateway,      "--listen", "127.0.0.1", "--can-port", std::to_string(can_port),
+        "--http-port", "-1",       "--nets",    "1"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     std::string err;
     ASSERT_TRUE(gateway_.start(argv, &err)) << err;
@@ -394,6 +395,31 @@ TEST_F(PeerTest, NodeCanopenClientReadsTheIdentityOfSimulatedDevices) {
   const size_t mark = peer_.line_count();
   ASSERT_TRUE(peer_.send("upload 5 0x2FFF 0"));
   EXPECT_GE(peer_.wait_for_line("upload 5 0x2FFF 0 abort 0x06020000", kAnswerMs, mark), 0);
+}
+
+// The gateway is killed and started again on the same port: the
+// node-canopen device and client join the net again by themselves, and the
+// client reads the device's name through the new gateway.
+TEST_F(PeerTest, NodeCanopenNodesJoinAgainAfterTheGatewayIsRestarted) {
+  ASSERT_NO_FATAL_FAILURE(start_gateway());
+  ASSERT_NO_FATAL_FAILURE(
+      start_peer(kDevice12 + ",\"client\":{\"id\":127,\"servers\":[12],\"timeout\":2000}"));
+  auto name_read = [&] {
+    const size_t mark = peer_.line_count();
+    EXPECT_TRUE(peer_.send("upload 12 0x1008 0"));
+    return peer_.wait_for_line("upload 12 0x1008 0 ok 4E43414E", kAnswerMs, mark) >= 0;
+  };
+  ASSERT_TRUE(name_read());
+  for (int round = 0; round < 2; ++round) {
+    const size_t mark = peer_.line_count();
+    ::kill(gateway_.pid(), SIGKILL);
+    gateway_.stop(1000, false);
+    ASSERT_GE(peer_.wait_for_line("lost 12", kAnswerMs, mark), 0);
+    ASSERT_NO_FATAL_FAILURE(start_gateway({}, port_));
+    EXPECT_GE(peer_.wait_for_line("joined 12", 10000, mark), 0);
+    EXPECT_GE(peer_.wait_for_line("joined 127", 10000, mark), 0);
+    EXPECT_TRUE(name_read()) << "round " << round;
+  }
 }
 
 }  // namespace

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "guest.h"
@@ -178,51 +180,185 @@ TEST_F(Medium, FullQueueCountsLostFramesAndReadTimesOut) {
   EXPECT_EQ(0, after[0].msg_lost);
 }
 
-TEST_F(Medium, InterfaceDownOrGoneFailsTheCalls) {
+// Every call but canClose answers `expect`, canTake and canRead included.
+void expect_failing(NTCAN_HANDLE h, NTCAN_RESULT expect, const char* what) {
+  SCOPED_TRACE(what);
+  CMSG buf[4];
+  int32_t n = 4;
+  EXPECT_EQ(expect, canTake(h, buf, &n));
+  EXPECT_EQ(0, n);
+  n = 4;
+  EXPECT_EQ(expect, canRead(h, buf, &n, nullptr));
+  EXPECT_EQ(0, n);
+  CMSG f = frame("010#01");
+  n = 1;
+  EXPECT_EQ(expect, canSend(h, &f, &n));
+  EXPECT_EQ(0, n);
+  EXPECT_EQ(expect, canIdAdd(h, 0x11));
+  EXPECT_EQ(expect, canIdDelete(h, 0x10));
+  EXPECT_EQ(expect, canSetBaudrate(h, 6));
+  CAN_IF_STATUS st;
+  EXPECT_EQ(expect, canStatus(h, &st));
+}
+
+// canRead on h in a thread, with the handle's (long) time-out; the
+// answer once it has returned.
+class Reader {
+ public:
+  explicit Reader(NTCAN_HANDLE h)
+      : th_([this, h] {
+          CMSG f;
+          int32_t n = 1;
+          st_ = canRead(h, &f, &n, nullptr);
+        }) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  NTCAN_RESULT result() {
+    th_.join();
+    return st_;
+  }
+
+ private:
+  NTCAN_RESULT st_ = -1;
+  std::thread th_;
+};
+
+TEST_F(Medium, InterfaceDownOrGoneFailsEveryCallAndWakesAReader) {
   NTCAN_HANDLE h = open();
   ASSERT_EQ(NTCAN_SUCCESS, canIdAdd(h, 0x10));
+  NTCAN_HANDLE waiting = open(kNet, 100, 600000);
+  ASSERT_EQ(NTCAN_SUCCESS, canIdAdd(waiting, 0x10));
   CAN_IF_STATUS st = status(h, NTCAN_SUCCESS);
   EXPECT_EQ(0u, st.boardstatus);
   EXPECT_STREQ("vcan0", reinterpret_cast<const char*>(st.boardid));
 
+  // Down: a reader with a 10-minute time-out wakes with the status.
+  Reader reader(waiting);
   ASSERT_EQ(0, guest::ip("link set vcan0 down"));
+  EXPECT_EQ(NTCAN_CONTR_OFF_BUS, reader.result());
   EXPECT_EQ(0x10u, status(h, NTCAN_CONTR_OFF_BUS).boardstatus);
-  int32_t n = 0;
-  EXPECT_EQ(NTCAN_CONTR_OFF_BUS, send(h, {"010#01"}, &n));
-  EXPECT_EQ(0, n);
+  expect_failing(h, NTCAN_CONTR_OFF_BUS, "interface down");
   NTCAN_HANDLE other = -1;
   EXPECT_EQ(NTCAN_CONTR_OFF_BUS, canOpen(kNet, 0, 10, 100, 1000, 0, &other));
   EXPECT_EQ(-1, other);
 
-  // Up again, the handle carries on.
+  // Up again, the handles carry on: the first call after it works.
   ASSERT_EQ(0, guest::ip("link set vcan0 up"));
+  EXPECT_EQ(NTCAN_SUCCESS, send(h, {"011#01"}));
   status(h, NTCAN_SUCCESS);
   ASSERT_EQ(0, guest::cansend("vcan0", "010#02"));
   EXPECT_EQ(texts(receive(h, 1)), (Texts{"010#02"}));
-  EXPECT_EQ(NTCAN_SUCCESS, send(h, {"011#01"}));
+  EXPECT_EQ(texts(receive(waiting, 1)), (Texts{"010#02"}));
 
-  // An interface that goes away, and one of the same name that comes back.
+  // Down and up between two calls: the first call that learns of it answers
+  // the down once, then the handle works.
+  ASSERT_EQ(0, guest::ip("link set vcan0 down"));
+  ASSERT_EQ(0, guest::ip("link set vcan0 up"));
+  CMSG buf[4];
+  int32_t n = 4;
+  EXPECT_EQ(NTCAN_CONTR_OFF_BUS, canTake(h, buf, &n));
+  n = 4;
+  EXPECT_EQ(NTCAN_SUCCESS, canTake(h, buf, &n));
+  ASSERT_EQ(0, guest::cansend("vcan0", "010#03"));
+  EXPECT_EQ(texts(receive(h, 1)), (Texts{"010#03"}));
+
+  // An interface that goes away fails its handles for good, also when one
+  // of the same name comes back; a waiting reader wakes.
   ASSERT_EQ(0, guest::ip("link add dev vcan9 type vcan"));
   ASSERT_EQ(0, guest::ip("link set vcan9 up"));
   map(1, "vcan9");
   NTCAN_HANDLE g = open(1);
+  ASSERT_EQ(NTCAN_SUCCESS, canIdAdd(g, 0x10));
+  NTCAN_HANDLE gw = open(1, 100, 600000);
   ASSERT_EQ(NTCAN_SUCCESS, send(g, {"020#01"}));
+  Reader gone_reader(gw);
   ASSERT_EQ(0, guest::ip("link del vcan9"));
+  // The kernel takes an interface down before it deletes it: the reader
+  // may wake with either.
+  const NTCAN_RESULT woke = gone_reader.result();
+  EXPECT_TRUE(woke == NTCAN_NET_NOT_FOUND || woke == NTCAN_CONTR_OFF_BUS) << woke;
   EXPECT_EQ(0x20u, status(g, NTCAN_NET_NOT_FOUND).boardstatus);
-  EXPECT_EQ(NTCAN_NET_NOT_FOUND, send(g, {"020#02"}));
+  expect_failing(g, NTCAN_NET_NOT_FOUND, "interface deleted");
   EXPECT_EQ(NTCAN_NET_NOT_FOUND, canOpen(1, 0, 10, 100, 1000, 0, &other));
   ASSERT_EQ(0, guest::ip("link add dev vcan9 type vcan"));
   ASSERT_EQ(0, guest::ip("link set vcan9 up"));
-  status(g, NTCAN_NET_NOT_FOUND);  // still bound to the interface that went
+  expect_failing(g, NTCAN_NET_NOT_FOUND, "bound to the interface that went");
   NTCAN_HANDLE g2 = open(1);
   status(g2, NTCAN_SUCCESS);
+  const int before = ntcan_ctl::open_handles();
+  EXPECT_EQ(NTCAN_SUCCESS, canClose(g));
+  EXPECT_EQ(NTCAN_SUCCESS, canClose(gw));
+  EXPECT_EQ(before - 2, ntcan_ctl::open_handles());
   guest::ip("link del vcan9");
+
+  // A handle that only takes learns of a deletion from its own socket.
+  ASSERT_EQ(0, guest::ip("link add dev vcan9 type vcan"));
+  ASSERT_EQ(0, guest::ip("link set vcan9 up"));
+  NTCAN_HANDLE t = open(1);
+  ASSERT_EQ(0, guest::ip("link del vcan9"));
+  n = 4;
+  EXPECT_EQ(NTCAN_NET_NOT_FOUND, canTake(t, buf, &n));
 
   // Names that are no CAN interface.
   map(2, "nosuch0");
   EXPECT_EQ(NTCAN_NET_NOT_FOUND, canOpen(2, 0, 10, 100, 1000, 0, &other));
   map(2, "lo");
   EXPECT_EQ(NTCAN_NET_NOT_FOUND, canOpen(2, 0, 10, 100, 1000, 0, &other));
+}
+
+TEST_F(Medium, FramesTheKernelDroppedCountInMsgLost) {
+  NTCAN_HANDLE a = open(), b = open(kNet, 100000, 200);
+  ASSERT_EQ(NTCAN_SUCCESS, canIdAdd(b, 0x200));
+  // Sends n frames of 0x200 on a while nobody takes on b, letting the
+  // kernel hand each chunk to the sockets (its backlog of received frames
+  // is small, and drops there are no socket's).
+  auto flood = [&](int n) {
+    const unsigned long matched = guest::matches("sff", "vcan0", "200");
+    std::vector<CMSG> chunk(32, frame("200#00"));
+    for (int sent = 0; sent < n;) {
+      int32_t k = std::min(32, n - sent);
+      ASSERT_EQ(NTCAN_SUCCESS, canSend(a, chunk.data(), &k));
+      sent += k;
+      ASSERT_TRUE(guest::eventually(
+          [&] { return guest::matches("sff", "vcan0", "200") >= matched + sent; }));
+    }
+  };
+  // Everything b has, and the sum of msg_lost over it.
+  auto take_all = [&](unsigned* lost) {
+    std::vector<CMSG> got;
+    CMSG buf[200];
+    *lost = 0;
+    for (;;) {
+      int32_t k = 200;
+      EXPECT_EQ(NTCAN_SUCCESS, canTake(b, buf, &k));
+      if (k <= 0) return got;
+      for (int i = 0; i < k; ++i) *lost += buf[i].msg_lost;
+      got.insert(got.end(), buf, buf + k);
+    }
+  };
+
+  // Far more than the socket's buffer holds: what it held is taken, and the
+  // kernel's count of the rest comes with the next frame that gets in
+  // (saturated: more than 255 were lost).
+  flood(12000);
+  unsigned lost = 0;
+  const size_t held = take_all(&lost).size();
+  ASSERT_LT(held, 12000u) << "the socket buffer held them all";
+  EXPECT_EQ(0u, lost) << "no frame after the drops yet";
+  flood(1);
+  std::vector<CMSG> next = take_all(&lost);
+  ASSERT_EQ(1u, next.size());
+  EXPECT_EQ(255, next[0].msg_lost);
+
+  // 100 more than the buffer holds: every frame is taken or counted lost,
+  // and the count stops at the frames the kernel dropped.
+  flood(static_cast<int>(held) + 100);
+  size_t got = take_all(&lost).size();
+  flood(1);
+  unsigned lost_after = 0;
+  got += take_all(&lost_after).size();
+  EXPECT_GT(lost + lost_after, 0u);
+  EXPECT_EQ(held + 100 + 1, got + lost + lost_after);
 }
 
 TEST_F(Medium, ErrorFramesSetTheControllerState) {
@@ -247,10 +383,23 @@ TEST_F(Medium, ErrorFramesSetTheControllerState) {
   int32_t n = 0;
   EXPECT_EQ(NTCAN_CONTR_OFF_BUS, send(h, {"030#01"}, &n));
   EXPECT_EQ(0, n);
+  // A controller off the bus hears nothing: frames on the virtual bus are
+  // not taken, and takes still answer success.
+  ASSERT_EQ(NTCAN_SUCCESS, canIdAdd(h, 0x31));
+  ASSERT_EQ(0, guest::cansend("vcan0", "031#01"));
+  ASSERT_TRUE(guest::eventually([] { return guest::matches("sff", "vcan0", "031") >= 1; }));
+  EXPECT_EQ(0u, queued(h));
+  // A handle opened now is on the same controller: off the bus as well.
+  NTCAN_HANDLE late = open();
+  EXPECT_EQ(3u, status(late, NTCAN_SUCCESS).boardstatus);
+  EXPECT_EQ(NTCAN_CONTR_OFF_BUS, send(late, {"030#03"}));
   ASSERT_EQ(0, guest::cansend("vcan0", "20000100#0000000000000000"));  // restarted
   EXPECT_EQ(0u, status(h, NTCAN_SUCCESS).boardstatus);
+  EXPECT_EQ(0u, status(late, NTCAN_SUCCESS).boardstatus);
+  ASSERT_EQ(0, guest::cansend("vcan0", "031#02"));
+  EXPECT_EQ(texts(receive(h, 1)), (Texts{"031#02"}));
   EXPECT_EQ(NTCAN_SUCCESS, send(h, {"030#02"}));
-  EXPECT_EQ(dump.wait_for(1), (Texts{"030#02"}));
+  EXPECT_EQ(dump.wait_for(3), (Texts{"031#01", "031#02", "030#02"}));
 }
 
 TEST_F(Medium, FullTransmitQueueIsADriverStatus) {

@@ -14,6 +14,8 @@
 #include <chrono>
 #include <iostream>
 #include <memory>
+#include <string>
+#include <thread>
 
 #include "candump.h"
 #include "ntcan.h"
@@ -26,6 +28,32 @@ std::atomic<bool> g_stop{false};
 
 extern "C" void on_signal(int) {
   g_stop = true;
+}
+
+// Joins the net: one handle hearing every identifier. NTCAN_SUCCESS, or the
+// status of the call that failed (the handle is then closed again).
+NTCAN_RESULT join(int net, NTCAN_HANDLE* h, std::string* what) {
+  NTCAN_RESULT st = canOpen(net, 0, 10, 10000, 1000, 200, h);
+  if (st != NTCAN_SUCCESS) {
+    *what = "canOpen of net " + std::to_string(net);
+    return st;
+  }
+  for (int id = 0; id < 2048; ++id) {
+    st = canIdAdd(*h, id);
+    if (st != NTCAN_SUCCESS && st != NTCAN_ID_ALREADY_ENABLED) {
+      *what = "canIdAdd(" + std::to_string(id) + ")";
+      canClose(*h);
+      *h = -1;
+      return st;
+    }
+  }
+  return NTCAN_SUCCESS;
+}
+
+// Sleeps up to `ms`, in short steps so that Ctrl-C ends it.
+void pause_ms(int ms) {
+  for (int k = 0; k < ms / 50 && !g_stop; ++k)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
 int64_t wall_us() {
@@ -102,18 +130,11 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   NTCAN_HANDLE h = -1;
-  NTCAN_RESULT st = canOpen(net, 0, 10, 10000, 1000, 200, &h);
+  std::string what;
+  NTCAN_RESULT st = join(net, &h, &what);
   if (st != NTCAN_SUCCESS) {
-    std::cerr << "zuntal_monitor: canOpen of net " << net << " failed with status " << st << "\n";
+    std::cerr << "zuntal_monitor: " << what << " failed with status " << st << "\n";
     return 1;
-  }
-  for (int id = 0; id < 2048; ++id) {
-    st = canIdAdd(h, id);
-    if (st != NTCAN_SUCCESS && st != NTCAN_ID_ALREADY_ENABLED) {
-      std::cerr << "zuntal_monitor: canIdAdd(" << id << ") failed with status " << st << "\n";
-      canClose(h);
-      return 1;
-    }
   }
 
   // Devices come after the monitor has joined, so that their boot-up frames
@@ -158,22 +179,45 @@ int main(int argc, char** argv) {
   }
   std::cout.flush();
 
-  int result = 0;
+  // A handle whose medium has gone (the gateway restarted or its
+  // connection dropped) is closed and the net joined again, once a second,
+  // until that works; the notes are comment lines among the frames. A read
+  // that fails says so at once; a net that stays silent for a while is
+  // asked for its status, which fails on a connection that died quietly.
+  constexpr int kQuietReads = 10;  // reads of 200 ms without a frame
+  int quiet = 0;
+  auto rejoin = [&](NTCAN_RESULT why) {
+    std::cout << "# net " << net << " lost (status " << why << "); joining again\n";
+    std::cout.flush();
+    canClose(h);
+    h = -1;
+    while (!g_stop && join(net, &h, &what) != NTCAN_SUCCESS) pause_ms(1000);
+    if (h > 0) std::cout << "# joined net " << net << " again\n";
+    std::cout.flush();
+    quiet = 0;
+  };
   while (!g_stop && more()) {
     int32_t n = 100;
     st = canRead(h, frames, &n, nullptr);
-    if (st == NTCAN_RX_TIMEOUT) continue;
-    if (st != NTCAN_SUCCESS) {
-      std::cerr << "zuntal_monitor: canRead failed with status " << st << "\n";
-      result = 1;
-      break;
+    if (st == NTCAN_RX_TIMEOUT) {
+      if (++quiet < kQuietReads) continue;
+      quiet = 0;
+      CAN_IF_STATUS status;
+      st = canStatus(h, &status);
+      if (st != NTCAN_SUCCESS) rejoin(st);
+      continue;
     }
+    if (st != NTCAN_SUCCESS) {
+      rejoin(st);
+      continue;
+    }
+    quiet = 0;
     const int64_t t = timestamp ? wall_us() : -1;
     for (int k = 0; k < n && more(); ++k) print(frames[k], t);
     std::cout.flush();
   }
   if (bus) bus->stop_runner();
   bus.reset();
-  canClose(h);
-  return result;
+  if (h > 0) canClose(h);
+  return 0;
 }

@@ -25,6 +25,9 @@ constexpr int kCobSdoAnswer = 0x580;
 constexpr int kCobErrorControl = 0x700;
 constexpr int kStateError = 2;         // .ALIVE value whose condition text is "Error"
 constexpr int64_t kRetryUs = 1000000;  // registration attempts at most once a second
+// Identity reads in one cycle start only within this time from the cycle's
+// start (the first one always does).
+constexpr int64_t kIdentityBudgetUs = 500000;
 
 // A property line of the configuration file: where it is and what it names.
 struct NamedLine {
@@ -89,7 +92,12 @@ Server::~Server() {
   for (auto& n : nodes_) {
     if (n->sdo) n->sdo->close_direct();
     n->sdo.reset();
-    delete n->can;  // leaves can_list, closes its handle, deletes its children
+    // Out of the node list before its handle closes, and the handle closed
+    // here also while the line is closed (D_can's own close leaves it open
+    // then).
+    if (n->in_list) n->can->dellist();
+    n->can->release_handle();
+    delete n->can;  // deletes its children
     n->can = nullptr;
   }
   nodes_.clear();
@@ -358,6 +366,17 @@ void Server::register_node(Node& node, int64_t now) {
   int r = can->init_emergency();
   node.in_list = true;
   node.addr = a;
+  node.call_failed = 0;
+  if (r == 0 && can->own_handle() > 0 && can->own_handle() == can->line_handle()) {
+    // The first registration on a line hands the node the line's own
+    // handle, which the line supervision closes under it at every outage.
+    // The node takes a handle of its own instead and leaves the line's to
+    // the supervision, so that an outage changes no node's handle count.
+    canIdDelete(can->line_handle(), kCobEmergency + id);
+    can->handle(-1);
+    r = can->can_open();
+    if (r == 0) r = can->AddIdent(kCobEmergency + id);
+  }
   if (r == 0) r = can->AddIdent(kCobErrorControl + id);
   // Direct mode for SDO: a handle of its own that receives only the SDO
   // answers, so that fills and transfers never take each other's frames.
@@ -371,34 +390,78 @@ void Server::register_node(Node& node, int64_t now) {
     node.phase = Node::Phase::Waiting;
     set_note(node, "line " + std::to_string(a.i1_data) + " not open (" +
                        can_error_str(static_cast<unsigned long>(static_cast<long>(r))) + ")");
+    // On an open line a registration that failed half way (a handle that
+    // died under it) would leave the node deaf: it is tried again.
+    if (r != 0 && can->line_open()) {
+      report(node.name + ": registration on line " + std::to_string(a.i1_data) + " failed with " +
+             can_error_str(static_cast<unsigned long>(static_cast<long>(r))) + "; trying again");
+      node.call_failed = r;
+    }
     return;
   }
   node.sdo->init(kCobSdoAnswer + id, 1);
   // A node-guarding request: the node's answer, or its next heartbeat,
   // tells that it is there before its identity is read.
-  can->rtr();
+  node.call_failed = can->rtr();
   node.last_guard_us = now;
   node.phase = Node::Phase::Probing;
+  node.answered = false;
   set_note(node, "waiting for the node");
 }
 
-void Server::reregister_node(Node& node, bool stale_handle, int64_t now) {
+void Server::reregister_node(Node& node, int64_t now) {
+  // Out of the node list first, so that no fill uses the handle while it
+  // closes. A dead handle is closed all the same: it holds a place in the
+  // driver until then. The line's own handle is the line's to close.
   if (node.in_list) {
     node.can->dellist();
     node.in_list = false;
   }
-  // A handle the driver no longer knows cannot be closed; it is forgotten.
-  if (stale_handle)
-    node.can->handle(-1);
-  else
-    node.can->can_close();
+  node.can->release_handle();
   ++node.reregistrations;
   register_node(node, now);
 }
 
-void Server::read_identity(Node& node, int64_t now) {
+// A fill or another driver call of the node failed. While the line is
+// closed the line supervision is at work and the node waits; once the line
+// is open any failure may come from a handle that died with the outage
+// (the medium's connection dropped, or the line's own handle closed under
+// the node), so the node registers again with fresh handles, at most once
+// a second.
+void Server::handle_failure(Node& node, int status, int64_t now) {
+  ServerCan* can = node.can;
+  const std::string line = "line " + std::to_string(node.addr.i1_data);
+  if (!can->line_open()) {
+    if (!node.line_down) {
+      node.line_down = true;
+      report(node.name + ": " + line + " is closed; waiting for the line supervision to reopen it");
+    }
+    set_note(node, line + " closed");
+    mark_error(node);
+    return;
+  }
+  const std::string what =
+      status == -1 ? std::string("no handle")
+                   : can_error_str(static_cast<unsigned long>(static_cast<long>(status)));
+  mark_error(node);
+  if (now < node.next_try_us) {
+    set_note(node, "handle failed: " + what);
+    return;
+  }
+  if (!node.failing) {
+    node.failing = true;
+    report(node.name + ": " + line + " is open, the node's handle answers " + what +
+           "; registering the node again");
+  }
+  node.line_down = false;
+  reregister_node(node, now);
+}
+
+void Server::read_identity(Node& node) {
+  const int64_t started = now_us();
   ServerCan* sdo = node.sdo.get();
   const int id = node.addr.i2_data;
+  node.answered = false;
   auto reopen = [&] {
     sdo->close_direct();
     sdo->follow_address(node.addr);
@@ -406,16 +469,29 @@ void Server::read_identity(Node& node, int64_t now) {
   };
   if (sdo->handle() <= 0) reopen();
   int r = sdo->get_manufacture();
-  if (r == NTCAN_INVALID_HANDLE && reopen() == 0) r = sdo->get_manufacture();
+  // -1 is a transfer that got no answer in time, or an abort. Any other
+  // failure is a driver call on the companion's handle, which may have died
+  // with an outage: once more on a fresh handle, and if that fails too, the
+  // whole node registers again.
+  if (r != 0 && r != -1 && reopen() == 0) r = sdo->get_manufacture();
+  if (r != 0 && r != -1) {
+    node.call_failed = r;
+    set_note(node, "identity: " + can_error_str(static_cast<unsigned long>(static_cast<long>(r))));
+    return;
+  }
   // A node that let the first read time out is not asked twice more.
-  const bool slow = r != 0 && now_us() - now >= 1000000;
+  const bool slow = r != 0 && now_us() - started >= 1000000;
   if (!slow) {
     sdo->get_hwversion();
     sdo->get_swversion();
   }
   node.can->show_identity(sdo->manu(), slow ? "error" : sdo->hwver(),
                           slow ? "error" : sdo->swver());
-  node.can->start_node();
+  const int nmt = node.can->start_node();
+  if (nmt != 0) {
+    node.call_failed = nmt;
+    return;
+  }
   node.phase = Node::Phase::Running;
   set_note(node, r == 0 ? "" : "identity not read");
 }
@@ -427,6 +503,8 @@ void Server::cycle() {
   const int64_t now = now_us();
   if (opts_.devices_follow_cycle)
     for (auto& b : buses_) b.second->advance_to(now - t0_us_);
+  cycle_start_us_ = now;
+  identity_read_in_cycle_ = false;
   can_looping();
   for (auto& n : nodes_) serve_node(*n, now);
 }
@@ -442,45 +520,31 @@ void Server::serve_node(Node& node, int64_t now) {
 
   CMSG rx[100];
   int n = 0;
-  const int st = can->can_array(rx, &n);
+  // Any failing fill status, whatever the medium chose to answer for a
+  // handle it lost, counts; so does a failed call since the last fill.
+  int st = can->can_array(rx, &n);
+  if (st == 0 && node.call_failed != 0) st = node.call_failed;
   node.frames = st == 0 && n > 0 ? n : 0;
-  if (st == -1 || st == NTCAN_INVALID_HANDLE) {
-    if (!can->line_open()) {
-      // The line supervision has closed the line (or never opened it) and
-      // reopens it on its own schedule.
-      if (!node.line_down) {
-        node.line_down = true;
-        report(node.name + ": line " + std::to_string(node.addr.i1_data) +
-               " is closed; waiting for the line supervision to reopen it");
-      }
-      set_note(node, "line " + std::to_string(node.addr.i1_data) + " closed");
-      mark_error(node);
-      return;
-    }
-    // The line is open again, but this node's handle did not survive: it
-    // registers once more.
-    if (now >= node.next_try_us) {
-      report(node.name + ": line " + std::to_string(node.addr.i1_data) +
-             " is open again; registering the node again");
-      node.line_down = false;
-      reregister_node(node, st == NTCAN_INVALID_HANDLE && can->handle() > 0, now);
-    }
+  if (st != 0) {
+    handle_failure(node, st, now);
     return;
   }
-  if (st != 0) {
-    set_note(node, "fill: " + can_error_str(static_cast<unsigned long>(static_cast<long>(st))));
-    return;
+  if (node.failing) {
+    node.failing = false;
+    report(node.name + ": registered again on line " + std::to_string(node.addr.i1_data));
   }
   if (node.line_down) {
     // The handle outlived the outage: the node is read and started afresh.
     node.line_down = false;
     report(node.name + ": line " + std::to_string(node.addr.i1_data) + " is open again");
     node.phase = Node::Phase::Probing;
+    node.answered = false;
     node.registered_us = now;
     set_note(node, "waiting for the node");
   }
   if (node.phase == Node::Phase::Waiting) {
     node.phase = Node::Phase::Probing;
+    node.answered = false;
     set_note(node, "waiting for the node");
   }
 
@@ -494,7 +558,13 @@ void Server::serve_node(Node& node, int64_t now) {
     if (node.silent) {
       node.silent = false;
       report(node.name + " answers again");
-      if (node.phase == Node::Phase::Running) set_note(node, "");
+      // It may have been switched off or reset meanwhile: it is read and
+      // started afresh.
+      if (node.phase == Node::Phase::Running) {
+        node.phase = Node::Phase::Probing;
+        node.answered = false;
+        set_note(node, "waiting for the node");
+      }
     }
     // check_alive writes the condition text only for an operational node;
     // the server lets it follow every other state too.
@@ -513,14 +583,25 @@ void Server::serve_node(Node& node, int64_t now) {
     }
   }
 
-  if (heard && node.phase == Node::Phase::Probing) read_identity(node, now);
+  // Identity reads wait on their answers inside the cycle; after an outage
+  // every node of a line wants one. The cycle reads as many as fit into its
+  // budget, the rest follow in the next cycles, so the fills and the alive
+  // supervision of the other nodes keep their pace.
+  if (heard && node.phase == Node::Phase::Probing) node.answered = true;
+  if (node.answered && node.phase == Node::Phase::Probing &&
+      (now_us() - cycle_start_us_ < kIdentityBudgetUs || !identity_read_in_cycle_)) {
+    identity_read_in_cycle_ = true;
+    read_identity(node);
+  }
 
   // Alive supervision: a guarding request when the node has been quiet for
   // a while (nodes without heartbeat answer it), state 2 when it stays quiet.
   const int64_t since = std::max(node.last_heard_us, node.registered_us);
   if (now - since >= int64_t{opts_.guard_ms} * 1000 &&
       now - node.last_guard_us >= int64_t{opts_.guard_ms} * 1000) {
-    can->rtr();
+    // A request the driver refuses tells of a dead handle before any fill
+    // does on a medium that answers takes on a lost connection with success.
+    if (const int g = can->rtr()) node.call_failed = g;
     node.last_guard_us = now;
   }
   if (opts_.alive_timeout_ms > 0 && !node.silent &&
@@ -605,6 +686,7 @@ std::string Server::do_set(const Command& cmd) {
     std::string why = address_problem(*node, *a);
     if (!why.empty()) return "error: " + why;
   }
+  const NTCAN_HANDLE held = node ? node->can->own_handle() : -1;
   ef->set(local, &in, &out);
   if (out.error() != 0) return value_text(out);
 
@@ -614,6 +696,12 @@ std::string Server::do_set(const Command& cmd) {
       // The property closed itself and left the node list; it registers at
       // its new address in the next cycle.
       node->in_list = false;
+      // D_can's close leaves the handle open while the line is closed; a
+      // handle it did close answers this second close with
+      // NTCAN_INVALID_HANDLE (handle values are never reused).
+      if (held > 0 && held != node->can->line_handle()) canClose(held);
+      node->call_failed = 0;
+      node->failing = false;
       node->sdo->close_direct();
       node->can->show_identity("", "", "");
       // Nothing is known of the node at the new address yet: it starts as

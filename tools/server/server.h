@@ -19,11 +19,14 @@
 //   - the identity is read through the companion once the node has been
 //     heard (heartbeat or node-guarding answer), then the node is started.
 //
-// Recovery: when a fill reports that the node has no usable handle (77, or
-// -1 from can_array) while its line is open again, the line supervision has
-// closed and reopened the line under the node; the server registers the
-// node again, reads its identity and starts it. While the line is closed the
-// node shows state 2 ("Error").
+// Recovery: any failing fill status (or -1 from can_array), and any failing
+// driver call of the node's guarding request, NMT start or SDO companion,
+// may mean that the node's handle is dead (its connection gone, or closed
+// with the line). While the line is closed the node shows state 2 ("Error")
+// and waits; once the line is open again the server closes the node's
+// handles (never the line's own), registers the node again, reads its
+// identity and starts it. A node heard again after it fell silent is read
+// and started afresh too.
 #ifndef ZUNTAL_SERVER_SERVER_H
 #define ZUNTAL_SERVER_SERVER_H
 
@@ -109,7 +112,13 @@ class Server {
     bool in_list = false;  // registered as its node's master
     bool line_down = false;
     bool silent = false;
-    IIII addr;  // the address of the last registration
+    // A driver call other than the fill failed (guarding request, NMT
+    // start, SDO companion): the node registers again like after a failed
+    // fill. The status, for the note and the message.
+    int call_failed = 0;
+    bool failing = false;   // a run of failures has been reported
+    bool answered = false;  // heard while probing; its identity is read next
+    IIII addr;              // the address of the last registration
     int64_t registered_us = 0, last_heard_us = -1, last_guard_us = -1, next_try_us = 0;
     int last_state = -1;
     std::string emergency;
@@ -123,9 +132,10 @@ class Server {
   void report_line(int line, const std::string& text);
   std::string address_problem(const Node& node, const IIII& a) const;
   void register_node(Node& node, int64_t now);
-  void reregister_node(Node& node, bool stale_handle, int64_t now);
+  void reregister_node(Node& node, int64_t now);
+  void handle_failure(Node& node, int status, int64_t now);
   void serve_node(Node& node, int64_t now);
-  void read_identity(Node& node, int64_t now);
+  void read_identity(Node& node);
   void set_note(Node& node, const std::string& note);
   void mark_error(Node& node);
   bool find_property(const std::string& name, EqFct** loc, D_fct** prop, std::string* local,
@@ -149,6 +159,8 @@ class Server {
   std::vector<D_simdevice*> devices_;
   std::map<int, std::unique_ptr<zsim::Bus>> buses_;  // by line
   int64_t t0_us_ = 0;
+  int64_t cycle_start_us_ = 0;
+  bool identity_read_in_cycle_ = false;
   std::atomic<bool> quit_{false};
   bool loaded_ = false;  // load() succeeded: write_config() may replace the file
 };

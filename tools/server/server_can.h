@@ -27,6 +27,23 @@ class ServerCan : public D_can {
   // while the line is closed).
   NTCAN_HANDLE own_handle() const { return canhandle_.load(); }
 
+  // The line's own handle, or -1 while the line is closed.
+  NTCAN_HANDLE line_handle() {
+    canline* l = pline_.load();
+    return l == nullptr ? -1 : l->handle();
+  }
+
+  // Closes the handle this property holds and forgets it, whatever state
+  // its connection is in: a handle whose medium has gone still takes a
+  // place in the driver until it is closed. The line's own handle is left
+  // to the line (its supervision closes it). D_can::can_close() is not used
+  // here: it leaves the handle open while the line is closed.
+  void release_handle() {
+    const NTCAN_HANDLE h = canhandle_.load();
+    if (h > 0 && h != line_handle()) canClose(h);
+    handle(-1);
+  }
+
   // Closes a direct-mode handle of this property's own (can_close() leaves
   // those to their owner) unless it is the line's own handle, then forgets
   // it. Used for the SDO companion before it registers again.

@@ -89,6 +89,10 @@ void set_stalled(int net, bool stalled) {
   if (Driver::net_valid(net)) driver().net(net).stalled.store(stalled);
 }
 
+void fail_handles(int net, NTCAN_RESULT status) {
+  if (Driver::net_valid(net)) driver().fail_handles(net, status);
+}
+
 // ---- Observation -----------------------------------------------------------------------
 
 uint64_t calls(Op op, NTCAN_HANDLE h) {
@@ -132,6 +136,17 @@ void clear_sent_frames(int net) {
 int handle_net(NTCAN_HANDLE h) {
   ntcan_drv::HandleRef p = driver().lookup(h);
   return p ? p->net() : -1;
+}
+
+int open_handles() {
+  int sum = 0;
+  for (int n = 0; n < kMaxNets; ++n) sum += open_handles(n);
+  return sum;
+}
+
+int open_handles(int net) {
+  if (!Driver::net_valid(net)) return 0;
+  return driver().net(net).open_handles.load(std::memory_order_relaxed);
 }
 
 // ---- Devices ------------------------------------------------------------------------------

@@ -195,6 +195,38 @@ void Endpoint::receive(const CMSG* frames, int count) {
   static_cast<Handle*>(this)->push(frames, count);
 }
 
+void Endpoint::lost(uint32_t frames) {
+  static_cast<Handle*>(this)->add_lost(frames);
+}
+
+void Endpoint::fail(NTCAN_RESULT status) {
+  static_cast<Handle*>(this)->set_failure(status);
+}
+
+NTCAN_RESULT Endpoint::failure() const {
+  return static_cast<const Handle*>(this)->medium_failure();
+}
+
+void Handle::set_failure(NTCAN_RESULT status) {
+  if (failure_.load(std::memory_order_relaxed) == status) return;
+  bool wake;
+  {
+    // Under the queue lock, so a reader between its check and its wait
+    // cannot miss the wake-up.
+    std::lock_guard<QueueLock> lk(q_mx_);
+    failure_.store(status, std::memory_order_release);
+    wake = waiters_ > 0;
+  }
+  if (wake) q_cv_.notify_all();
+}
+
+void Handle::add_lost(uint32_t frames) {
+  if (frames == 0) return;
+  std::lock_guard<QueueLock> lk(q_mx_);
+  if (!open_) return;
+  lost_ = frames > UINT32_MAX - lost_ ? UINT32_MAX : lost_ + frames;
+}
+
 Handle::Handle(NTCAN_HANDLE id, Net* net, int32_t rxqueuesize, int32_t rxtimeout)
     : Endpoint(id, net->index),
       net_(net),
@@ -216,7 +248,10 @@ void Handle::attach(std::shared_ptr<Medium> medium, std::unique_ptr<Port> port) 
 }
 
 void Handle::push(const CMSG* frames, int count) {
-  if (count <= 0 || net_->stalled.load(std::memory_order_relaxed)) return;
+  // Nothing reaches a stalled net's handles, nor a handle whose medium failed.
+  if (count <= 0 || net_->stalled.load(std::memory_order_relaxed) ||
+      failure_.load(std::memory_order_relaxed) != NTCAN_SUCCESS)
+    return;
   bool wake;
   {
     std::lock_guard<QueueLock> lk(q_mx_);
@@ -275,8 +310,8 @@ int Handle::take_locked(CMSG* out, int max) {
 
 int Handle::take(CMSG* out, int max) {
   // An empty queue answers without the lock: most handles of an update cycle
-  // have nothing new. Frames that were dropped always leave a full queue
-  // behind, so an empty one has no loss to report either.
+  // have nothing new. A loss waits for the next frame taken, so an empty
+  // queue has none to report.
   const uint32_t n = count_.load(std::memory_order_relaxed);
   if (n == 0) return is_open() ? 0 : -1;
   // The first lines of the frames, and of the caller's lines they go to, load
@@ -314,6 +349,11 @@ NTCAN_RESULT Handle::read(CMSG* out, int max, int* got) {
     if (k > 0) {
       *got = k;
       return NTCAN_SUCCESS;
+    }
+    const NTCAN_RESULT failed = failure_.load(std::memory_order_acquire);
+    if (failed != NTCAN_SUCCESS) {
+      *got = 0;
+      return failed;
     }
     Clock::time_point now = Clock::now();
     if (now >= deadline) {
@@ -459,6 +499,7 @@ HandleSlot* Driver::claim_slot(NTCAN_HANDLE* value) {
 void Driver::publish(HandleSlot* slot, std::shared_ptr<Handle> h) {
   slot->hot.store(h->hot_lines(), std::memory_order_relaxed);
   slot->ring.store(h->ring_start(), std::memory_order_relaxed);
+  h->net_state().open_handles.fetch_add(1, std::memory_order_relaxed);
   slot->handle = std::move(h);
   uint64_t w = slot->word.load(std::memory_order_relaxed);
   slot->word.store(w & ~(kSlotGone | kSlotUsers), std::memory_order_release);
@@ -476,6 +517,7 @@ bool Driver::unpublish(const HandleRef& r) {
     if ((w & kSlotGone) != 0) return false;
   } while (!s.word.compare_exchange_weak(w, w | kSlotGone, std::memory_order_acq_rel,
                                          std::memory_order_acquire));
+  s.handle->net_state().open_handles.fetch_sub(1, std::memory_order_relaxed);
   return true;
 }
 
@@ -504,6 +546,15 @@ void Driver::close_all() {
     if (r && unpublish(r)) closing.push_back(std::move(r));
   }
   for (auto& r : closing) r->close();
+}
+
+void Driver::fail_handles(int n, NTCAN_RESULT status) {
+  for (uint32_t i = 0; i < kHandleSlots; ++i) {
+    uint64_t w = slots_[i].word.load(std::memory_order_acquire);
+    if (w == 0) continue;
+    HandleRef r = lookup(static_cast<NTCAN_HANDLE>(w >> 32));
+    if (r && r->net() == n) r->set_failure(status);
+  }
 }
 
 // ---- Driver: counters ----------------------------------------------------------

@@ -115,11 +115,16 @@ class Handle final : public Endpoint {
   void attach(std::shared_ptr<Medium> medium, std::unique_ptr<Port> port);
 
   bool is_open() const { return open_flag_.load(std::memory_order_acquire); }
+  // The medium's failure status (Endpoint::fail), 0 while it is fine.
+  NTCAN_RESULT medium_failure() const { return failure_.load(std::memory_order_acquire); }
+  void set_failure(NTCAN_RESULT status);
+  void add_lost(uint32_t frames);
 
   // Queue operations.
   void push(const CMSG* frames, int count);
   int take(CMSG* out, int max);
-  // Waits up to the receive time-out for a first frame.
+  // Waits up to the receive time-out for a first frame. Answers the medium's
+  // failure once the queue is empty.
   NTCAN_RESULT read(CMSG* out, int max, int* got);
 
   // Control operations, serialised per handle.
@@ -143,6 +148,9 @@ class Handle final : public Endpoint {
   std::atomic<uint32_t> count_{0};
   std::atomic<bool> open_flag_{true};
   bool polled_ = false;
+  // Set by the medium when its connection is gone or down; read by every
+  // call, so it shares the line of the empty queue's answer.
+  std::atomic<NTCAN_RESULT> failure_{0};
   const uint32_t cap_;
   // Position of the oldest frame; written under q_mx_, read without it only
   // to prefetch the frames a take is about to copy.
@@ -287,6 +295,8 @@ class Net {
   // Calls on the net, per operation.
   std::atomic<uint64_t> calls[kOpCount];
   void count(Op op) { calls[op_index(op)].fetch_add(1, std::memory_order_relaxed); }
+  // Handles published on the net and not closed yet.
+  std::atomic<int> open_handles{0};
 
   // Record of frames put on the net by canSend: a ring of the last
   // ntcan_ctl::kSentFramesKept frames.
@@ -340,6 +350,8 @@ class Driver {
   bool unpublish(const HandleRef& r);
   // Closes every open handle.
   void close_all();
+  // Sets the medium failure of every open handle of net n.
+  void fail_handles(int n, NTCAN_RESULT status);
   // Called by the last use of a gone handle.
   void free_slot(HandleSlot& s);
 

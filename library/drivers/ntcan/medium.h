@@ -19,7 +19,11 @@
 //             handle's life on the medium.
 //   Endpoint  what a medium sees of the handle. receive() queues received
 //             frames for the handle, applying its filter, the queue limit with
-//             msg_lost accounting, and the net's stalled fault.
+//             msg_lost accounting, and the net's stalled fault. lost() counts
+//             frames the medium lost before they reached the handle (a
+//             gateway dropping frames for a slow client, a kernel socket
+//             buffer overflowing). fail() reports that the handle's medium
+//             connection is gone or down.
 //
 // Adding a medium:
 //   1. one source file (e.g. gateway_medium.cpp) with a class derived from
@@ -53,6 +57,16 @@
 //     (e.g. recvmmsg on a socket) answers polled() true; canTake and canRead
 //     then call poll() before taking from the queue, and canRead re-polls at
 //     least every millisecond while it waits.
+//   - A port whose medium connection is gone (a gateway connection closed,
+//     reset or abandoned; an interface deleted) or down calls
+//     Endpoint::fail(status) from any thread, its reader thread or poll()
+//     included. From then on every call on the handle but canClose answers
+//     that status: canTake and canRead once the frames queued before are
+//     taken, a waiting canRead at once. fail(0) makes the handle work again
+//     (an interface that came back up); a medium that never reconnects a
+//     handle keeps the status for good. The generic layer checks the status
+//     before it calls the port, so a port's own answers on a dead connection
+//     matter only for calls that were under way when it died.
 //   - Devices attached to a net (ntcan_ctl::attach_device) are served by the
 //     generic layer: they see every frame a local handle sends, whatever the
 //     medium; frames they inject reach the medium through Medium::inject.
@@ -96,6 +110,15 @@ class Endpoint {
   // newcomers and counts them for msg_lost. Does nothing once the handle is
   // closed or while the net is stalled. Safe from any thread.
   void receive(const CMSG* frames, int count);
+  // Frames lost before they reached the handle: counted in msg_lost like the
+  // queue's own drops, reported with the next frame taken. Safe from any
+  // thread; nothing once the handle is closed.
+  void lost(uint32_t frames);
+  // The medium connection is gone or down: every call answers `status`
+  // (non-zero) from now on, waiting readers wake. 0: the handle works again.
+  void fail(NTCAN_RESULT status);
+  // The status set with fail(), 0 while the medium is fine.
+  NTCAN_RESULT failure() const;
 
  protected:
   Endpoint(NTCAN_HANDLE handle, int net) : handle_(handle), net_(net) {

@@ -18,9 +18,16 @@
 //            refused, or no answer in time       NTCAN_SOCK_CONN_TIMEOUT
 //            peer is not a gateway of ours       NTCAN_INVALID_DRIVER
 //            the gateway's own refusal           its status (e.g. NET_NOT_FOUND)
-//   a connection that died or a command the gateway did not answer in time:
-//            canSend, canIdAdd, canIdDelete, canSetBaudrate, canStatus
-//                                                NTCAN_SOCK_CMD_TIMEOUT
+//   a command the gateway did not answer in time, a write that made no
+//   progress in time: that call                 NTCAN_SOCK_CMD_TIMEOUT
+//   a connection that is gone (closed or reset by the peer, broken on write,
+//   a malformed message, abandoned after a stuck write): every call of the
+//   handle but canClose, canTake and canRead included once the frames
+//   received before are taken, for good    NTCAN_SOCK_CONN_TIMEOUT
+//
+// Frames the gateway dropped for this client because it read too slowly
+// arrive as the msg_lost count of the next frame record it sends; they are
+// added to the handle's own losses.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -54,6 +61,8 @@ constexpr int kDefaultTimeoutMs = 2000;
 // senders wait for room.
 constexpr size_t kTxLimit = 1u << 20;
 constexpr size_t kRxBuffer = 256u * 1024u;
+// The answer of every call on a connection that is gone.
+constexpr NTCAN_RESULT kGone = NTCAN_SOCK_CONN_TIMEOUT;
 
 int timeout_from_env() {
   const char* v = std::getenv("NTCAN_GATEWAY_TIMEOUT_MS");
@@ -81,9 +90,11 @@ bool plausible_host(const std::string& h) {
   return true;
 }
 
+enum class WriteResult { Done, Stuck, Broken };
+
 // Writes all of [p, p+n) to a socket, waiting for room at most timeout_ms at a
-// time without progress. False when the connection is gone or stuck.
-bool write_all(int fd, const uint8_t* p, size_t n, int timeout_ms) {
+// time without progress.
+WriteResult write_all(int fd, const uint8_t* p, size_t n, int timeout_ms) {
   while (n > 0) {
     ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (k > 0) {
@@ -96,12 +107,13 @@ bool write_all(int fd, const uint8_t* p, size_t n, int timeout_ms) {
       pollfd pf{fd, POLLOUT, 0};
       int r = ::poll(&pf, 1, timeout_ms);
       if (r < 0 && errno == EINTR) continue;
-      if (r <= 0 || (pf.revents & (POLLERR | POLLHUP | POLLNVAL))) return false;
+      if (r == 0) return WriteResult::Stuck;
+      if (r < 0 || (pf.revents & (POLLERR | POLLHUP | POLLNVAL))) return WriteResult::Broken;
       continue;
     }
-    return false;
+    return WriteResult::Broken;
   }
-  return true;
+  return WriteResult::Done;
 }
 
 // Reads exactly n bytes before the deadline.
@@ -175,7 +187,7 @@ NTCAN_RESULT connect_gateway(const std::string& host, int port, int remote_net, 
   uint8_t hello[gw_wire::kHelloSize];
   gw_wire::put_hello(hello, static_cast<uint32_t>(remote_net));
   uint8_t answer[gw_wire::kHelloSize];
-  if (!write_all(fd, hello, sizeof hello, ms_left(deadline)) ||
+  if (write_all(fd, hello, sizeof hello, ms_left(deadline)) != WriteResult::Done ||
       !read_exact(fd, answer, sizeof answer, deadline)) {
     ::close(fd);
     return NTCAN_SOCK_CONN_TIMEOUT;
@@ -267,34 +279,35 @@ class GatewayPort final : public Port {
   NTCAN_RESULT enqueue(Encode encode) {
     std::unique_lock<std::mutex> lk(tx_mx_);
     if (closed_) return NTCAN_INVALID_HANDLE;
-    if (!alive()) return NTCAN_SOCK_CMD_TIMEOUT;
+    if (!alive()) return kGone;
     if (txbuf_.size() >= kTxLimit) {
       const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms_);
       if (!tx_cv_.wait_until(lk, deadline,
                              [&] { return closed_ || !alive() || txbuf_.size() < kTxLimit; }))
         return NTCAN_SOCK_CMD_TIMEOUT;
       if (closed_) return NTCAN_INVALID_HANDLE;
-      if (!alive()) return NTCAN_SOCK_CMD_TIMEOUT;
+      if (!alive()) return kGone;
     }
     encode(&txbuf_);
     if (writing_) return NTCAN_SUCCESS;
     writing_ = true;
-    bool ok = true;
+    WriteResult w = WriteResult::Done;
     while (!txbuf_.empty()) {
       spare_.swap(txbuf_);
       lk.unlock();
-      ok = write_all(fd_, spare_.data(), spare_.size(), timeout_ms_);
+      w = write_all(fd_, spare_.data(), spare_.size(), timeout_ms_);
       spare_.clear();
       lk.lock();
       tx_cv_.notify_all();
-      if (!ok) break;
+      if (w != WriteResult::Done) break;
     }
     writing_ = false;
-    if (!ok) {
+    if (w != WriteResult::Done) {
+      // Part of a message may be on the wire: the stream cannot go on.
       txbuf_.clear();
       lk.unlock();
       fail();
-      return NTCAN_SOCK_CMD_TIMEOUT;
+      return w == WriteResult::Stuck ? NTCAN_SOCK_CMD_TIMEOUT : kGone;
     }
     return NTCAN_SUCCESS;
   }
@@ -304,7 +317,7 @@ class GatewayPort final : public Port {
     Pending p;
     {
       std::lock_guard<std::mutex> lk(rq_mx_);
-      if (!alive()) return NTCAN_SOCK_CMD_TIMEOUT;
+      if (!alive()) return kGone;
       p.seq = next_seq_++;
       pending_.push_back(&p);
     }
@@ -321,7 +334,7 @@ class GatewayPort final : public Port {
     if (r == NTCAN_SUCCESS) {
       const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms_);
       rq_cv_.wait_until(lk, deadline, [&] { return p.done || !alive(); });
-      r = p.done ? p.status : NTCAN_SOCK_CMD_TIMEOUT;
+      r = p.done ? p.status : alive() ? NTCAN_SOCK_CMD_TIMEOUT : kGone;
     }
     pending_.erase(std::remove(pending_.begin(), pending_.end(), &p), pending_.end());
     if (p.done && st != nullptr && p.has_record) {
@@ -367,6 +380,12 @@ class GatewayPort final : public Port {
           if (rx_frames_.size() == gw_wire::kMaxFramesPerMsg) flush_frames();
           CMSG f;
           gw_wire::get_frame(p + off, &f);
+          if (f.msg_lost != 0) {
+            // Lost at the gateway before this frame: after the frames
+            // before it, ahead of this one.
+            flush_frames();
+            ep_.lost(f.msg_lost);
+          }
           rx_frames_.push_back(f);
         }
         return true;
@@ -415,9 +434,10 @@ class GatewayPort final : public Port {
     fail();
   }
 
-  // The connection is gone: every waiting and later command answers at once.
+  // The connection is gone: every waiting and later call answers at once.
   void fail() {
     dead_.store(true, std::memory_order_release);
+    ep_.fail(kGone);
     { std::lock_guard<std::mutex> lk(rq_mx_); }
     rq_cv_.notify_all();
     { std::lock_guard<std::mutex> lk(tx_mx_); }

@@ -12,6 +12,13 @@
 //     (the generic layer's queue limit and msg_lost apply there);
 //   - frames are sent with sendmmsg, several per system call.
 //
+// A lost interface: the kernel tells every socket bound to an interface that
+// goes down (ENETDOWN) or away (ENODEV; later sends ENXIO), once, to the
+// first receive or send. The port then fails its handle (Endpoint::fail):
+// every call answers NTCAN_CONTR_OFF_BUS while the interface is down (each
+// one asks rtnetlink whether it is back, and the first call after it is
+// works again), NTCAN_NET_NOT_FOUND for good once it is gone.
+//
 // Status: the interface is looked up through rtnetlink (RTM_GETLINK) at
 // canStatus and canSetBaudrate. A missing interface answers
 // NTCAN_NET_NOT_FOUND, one that is down NTCAN_CONTR_OFF_BUS; the controller
@@ -22,7 +29,14 @@
 // have none, so the state also follows the error frames the socket receives
 // (CAN_ERR_BUSOFF, CAN_ERR_CRTL, CAN_ERR_RESTARTED). While the handle knows
 // its controller to be bus-off, canSend answers NTCAN_CONTR_OFF_BUS instead
-// of handing frames to a kernel that would drop them silently.
+// of handing frames to a kernel that would drop them silently, and frames
+// found on the socket are dropped (a controller off the bus hears nothing).
+// The net remembers the state its handles last learnt: a handle opened while
+// the controller is bus-off starts bus-off, until a restart is announced.
+//
+// Frames the kernel drops on a full socket buffer are counted: SO_RXQ_OVFL
+// gives every later frame the socket's drop counter, whose growth goes to
+// msg_lost.
 //
 // Bit rate: the kernel sets it through netlink with privileges and only while
 // the interface is down, so canSetBaudrate never changes it. On a real
@@ -183,8 +197,13 @@ int query_link(int ifindex, LinkInfo* out) {
         break;
       }
       int left = static_cast<int>(n);
+      // NLMSG_OK compares the header's unsigned length with the int it is
+      // given, as the kernel's headers define it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
       for (const nlmsghdr* h = reinterpret_cast<const nlmsghdr*>(buf); NLMSG_OK(h, left);
            h = NLMSG_NEXT(h, left)) {
+#pragma GCC diagnostic pop
         if (h->nlmsg_seq != 1) continue;
         if (h->nlmsg_type == NLMSG_ERROR) {
           const auto* e = static_cast<const nlmsgerr*>(NLMSG_DATA(h));
@@ -263,8 +282,9 @@ int open_raw(const std::string& ifname, can_err_mask_t err_mask, int* ifindex) {
 
 // Sends frames on a non-blocking CAN_RAW socket, up to kBatch per system
 // call. A full send buffer is waited on up to kSendWaitMs while `stop`
-// stays false.
-NTCAN_RESULT send_frames(int fd, const CMSG* frames, int count, const std::atomic<bool>& stop) {
+// stays false. The errno of a failed send goes to *err.
+NTCAN_RESULT send_frames(int fd, const CMSG* frames, int count, const std::atomic<bool>& stop,
+                         int* err = nullptr) {
   can_frame cf[kBatch];
   iovec iov[kBatch];
   mmsghdr msgs[kBatch];
@@ -294,7 +314,10 @@ NTCAN_RESULT send_frames(int fd, const CMSG* frames, int count, const std::atomi
     }
     const int e = k < 0 ? errno : EIO;
     if (e == EINTR) continue;
-    if (e != EAGAIN && e != EWOULDBLOCK) return map_errno(e);
+    if (e != EAGAIN && e != EWOULDBLOCK) {
+      if (err != nullptr) *err = e;
+      return map_errno(e);
+    }
     if (stop.load() || std::chrono::steady_clock::now() >= give_up) return NTCAN_TX_TIMEOUT;
     pollfd p{fd, POLLOUT, 0};
     ::poll(&p, 1, 20);
@@ -306,15 +329,28 @@ class ScMedium;
 
 class ScPort final : public Port {
  public:
-  ScPort(std::shared_ptr<ScMedium> medium, Endpoint& ep, int fd, int ifindex)
-      : medium_(std::move(medium)), ep_(ep), fd_(fd), ifindex_(ifindex) {}
+  // `net_state` is the medium's record of the controller state, which the
+  // port starts from and keeps up to date; the medium outlives the port.
+  ScPort(std::shared_ptr<ScMedium> medium, Endpoint& ep, int fd, int ifindex,
+         std::atomic<uint32_t>* net_state)
+      : medium_(std::move(medium)),
+        ep_(ep),
+        fd_(fd),
+        ifindex_(ifindex),
+        net_state_(net_state),
+        ctrl_state_(net_state->load(std::memory_order_relaxed)) {}
   ~ScPort() override { close(); }
 
   NTCAN_RESULT send(const CMSG* frames, int count) override {
     std::shared_lock<std::shared_mutex> lk(io_mx_);
     if (fd_ < 0) return NTCAN_INVALID_HANDLE;
     if (ctrl_state_.load(std::memory_order_relaxed) == kStateBusOff) return NTCAN_CONTR_OFF_BUS;
-    return send_frames(fd_, frames, count, closing_);
+    int err = 0;
+    NTCAN_RESULT st = send_frames(fd_, frames, count, closing_, &err);
+    // A send may be the first to learn that the interface went down or away
+    // (the socket reports it once, to whichever call comes first).
+    note_errno(err);
+    return st;
   }
 
   NTCAN_RESULT id_add(int32_t id) override {
@@ -348,13 +384,19 @@ class ScPort final : public Port {
 
   void poll() override {
     std::shared_lock<std::shared_mutex> lk(io_mx_);
-    if (fd_ < 0) return;
+    if (fd_ < 0 || gone_.load(std::memory_order_acquire)) return;
     // One poller at a time keeps the frames in their order.
     std::lock_guard<std::mutex> pl(poll_mx_);
+    // An interface known to be down is asked whether it is back (or gone);
+    // nothing is read while it is down. The call that learnt of the down
+    // has answered it before this look.
+    if (down_.load(std::memory_order_acquire) && !check_link()) return;
     can_frame cf[kBatch];
     iovec iov[kBatch];
     mmsghdr msgs[kBatch];
     CMSG out[kBatch];
+    // Room for the kernel's drop counter (SO_RXQ_OVFL) of every frame.
+    alignas(cmsghdr) char ctl[kBatch][CMSG_SPACE(sizeof(uint32_t))];
     for (int i = 0; i < kBatch; ++i) {
       iov[i].iov_base = &cf[i];
       iov[i].iov_len = sizeof cf[i];
@@ -364,14 +406,23 @@ class ScPort final : public Port {
         std::memset(&msgs[i], 0, sizeof msgs[i]);
         msgs[i].msg_hdr.msg_iov = &iov[i];
         msgs[i].msg_hdr.msg_iovlen = 1;
+        msgs[i].msg_hdr.msg_control = ctl[i];
+        msgs[i].msg_hdr.msg_controllen = sizeof ctl[i];
       }
       int n = ::recvmmsg(fd_, msgs, kBatch, MSG_DONTWAIT, nullptr);
       if (n < 0 && errno == EINTR) continue;
-      // Errors (EAGAIN, a pending ENETDOWN or ENODEV) end the poll; canStatus
-      // and canSend report the interface's state.
+      // A pending ENETDOWN or ENODEV fails the handle; EAGAIN ends the poll.
+      if (n < 0) note_errno(errno);
       if (n <= 0) return;
       int k = 0;
       for (int i = 0; i < n; ++i) {
+        const uint32_t dropped = kernel_drops(msgs[i].msg_hdr);
+        if (dropped != 0) {
+          // Lost in the kernel before this frame: after the frames before it.
+          if (k > 0) ep_.receive(out, k);
+          k = 0;
+          ep_.lost(dropped);
+        }
         if (msgs[i].msg_len != sizeof(can_frame)) continue;
         const can_frame& f = cf[i];
         if (f.can_id & CAN_ERR_FLAG) {
@@ -379,6 +430,10 @@ class ScPort final : public Port {
           continue;
         }
         if (f.can_id & CAN_EFF_FLAG) continue;  // 29-bit identifiers are not ours
+        // A controller that is off the bus hears nothing; on a virtual
+        // interface, where error frames only play a bus-off, the frames
+        // still there are dropped as a real controller would not see them.
+        if (ctrl_state_.load(std::memory_order_relaxed) == kStateBusOff) continue;
         CMSG& m = out[k++];
         std::memset(&m, 0, sizeof m);
         m.id = static_cast<int32_t>(f.can_id & CAN_SFF_MASK);
@@ -393,6 +448,64 @@ class ScPort final : public Port {
       if (k > 0) ep_.receive(out, k);
       if (n < kBatch) return;
     }
+  }
+
+  // The socket's or a status query's news about the interface: down fails
+  // the handle until it is up again, gone fails it for good.
+  void note_errno(int e) {
+    if (e == ENETDOWN) {
+      mark_down();
+    } else if (e == ENODEV || e == ENXIO) {
+      mark_gone();
+    }
+  }
+  void mark_down() {
+    if (gone_.load(std::memory_order_acquire)) return;
+    down_.store(true, std::memory_order_release);
+    ep_.fail(NTCAN_CONTR_OFF_BUS);
+  }
+  void mark_gone() {
+    gone_.store(true, std::memory_order_release);
+    ep_.fail(NTCAN_NET_NOT_FOUND);
+  }
+  // The interface is up again: the handle works, with a controller that
+  // starts error-active as the kernel restarts it.
+  void mark_up() {
+    if (gone_.load(std::memory_order_acquire) || !down_.load(std::memory_order_acquire)) return;
+    down_.store(false, std::memory_order_release);
+    set_state(kStateActive);
+    ep_.fail(NTCAN_SUCCESS);
+  }
+  // Asks the kernel about the interface of a handle known to be down; true
+  // when it is up again.
+  bool check_link() {
+    LinkInfo li;
+    const int e = query_link(ifindex_, &li);
+    if (e == ENODEV) {
+      mark_gone();
+      return false;
+    }
+    if (e != 0 || !li.up) return false;
+    mark_up();
+    return true;
+  }
+
+  // Frames the kernel dropped for this socket since the last message that
+  // carried the count, from the SO_RXQ_OVFL control message (present once
+  // the socket has dropped any).
+  uint32_t kernel_drops(const msghdr& h) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(const_cast<msghdr*>(&h)); c != nullptr;
+         c = CMSG_NXTHDR(const_cast<msghdr*>(&h), c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_RXQ_OVFL ||
+          c->cmsg_len < CMSG_LEN(sizeof(uint32_t)))
+        continue;
+      uint32_t total;
+      std::memcpy(&total, CMSG_DATA(c), sizeof total);
+      const uint32_t grew = total - drops_seen_;  // the counter may wrap
+      drops_seen_ = total;
+      return grew;
+    }
+    return 0;
   }
 
   void close() override {
@@ -453,7 +566,14 @@ class ScPort final : public Port {
         s = kStateActive;
     }
     if (f.can_id & CAN_ERR_BUSOFF) s = kStateBusOff;
+    set_state(s);
+  }
+  // The controller's state, for this handle and for the handles the medium
+  // opens next (a new socket on a controller that is off the bus is off the
+  // bus too).
+  void set_state(uint32_t s) {
     ctrl_state_.store(s, std::memory_order_relaxed);
+    net_state_->store(s, std::memory_order_relaxed);
   }
 
   std::shared_ptr<ScMedium> medium_;
@@ -464,7 +584,11 @@ class ScPort final : public Port {
   std::atomic<bool> closing_{false};
   const int ifindex_;
   std::bitset<kIdCount> ids_;  // id_add/id_delete are serialised by the generic layer
-  std::atomic<uint32_t> ctrl_state_{kStateActive};
+  std::atomic<uint32_t>* const net_state_;
+  std::atomic<uint32_t> ctrl_state_;
+  std::atomic<bool> down_{false};  // the interface is down: calls fail until it is up
+  std::atomic<bool> gone_{false};  // the interface went away: calls fail for good
+  uint32_t drops_seen_ = 0;        // the kernel's drop counter, under poll_mx_
 };
 
 class ScMedium final : public Medium, public std::enable_shared_from_this<ScMedium> {
@@ -486,7 +610,18 @@ class ScMedium final : public Medium, public std::enable_shared_from_this<ScMedi
     int size = kRcvBuf;
     if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) < 0)
       ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    port->reset(new ScPort(shared_from_this(), ep, fd, ifindex));
+    // Frames the kernel still drops are counted: each received frame then
+    // carries the socket's drop counter, which polls turn into msg_lost.
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+    if (ctrl_state_.load(std::memory_order_relaxed) != kStateActive) {
+      // A real controller may have been restarted while no handle listened
+      // for the announcement: it knows its state.
+      LinkInfo li;
+      if (query_link(ifindex, &li) == 0 && li.has_state && state_of(li.state) <= kStateBusOff)
+        ctrl_state_.store(state_of(li.state), std::memory_order_relaxed);
+    }
+    port->reset(new ScPort(shared_from_this(), ep, fd, ifindex, &ctrl_state_));
     return NTCAN_SUCCESS;
   }
 
@@ -512,6 +647,9 @@ class ScMedium final : public Medium, public std::enable_shared_from_this<ScMedi
 
  private:
   const std::string ifname_;
+  // The controller state the net's handles last learnt; new handles start
+  // from it.
+  std::atomic<uint32_t> ctrl_state_{kStateActive};
   std::mutex inject_mx_;
   int inject_fd_ = -1;
 };
@@ -523,17 +661,23 @@ NTCAN_RESULT ScPort::status(CAN_IF_STATUS* st) {
   const std::string& name = medium_->ifname();
   std::memcpy(st->boardid, name.data(), std::min(name.size(), sizeof st->boardid - 1));
   LinkInfo li;
-  int e = query_link(ifindex_, &li);
+  int e = gone_.load(std::memory_order_acquire) ? ENODEV : query_link(ifindex_, &li);
   if (e == ENODEV) {
+    mark_gone();
     st->boardstatus = kBoardGone;
     return NTCAN_NET_NOT_FOUND;
   }
   if (e != 0) return map_errno(e);
+  if (li.up) {
+    mark_up();
+  } else {
+    mark_down();
+  }
   uint32_t s;
   if (li.has_state) {
     // A real controller knows its state; the data path follows it.
     s = state_of(li.state);
-    if (s <= kStateBusOff) ctrl_state_.store(s, std::memory_order_relaxed);
+    if (s <= kStateBusOff) set_state(s);
   } else {
     s = ctrl_state_.load(std::memory_order_relaxed);
   }

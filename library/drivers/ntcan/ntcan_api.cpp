@@ -34,6 +34,19 @@ void set_len(int32_t* len, int32_t v) {
   if (len != nullptr) *len = v;
 }
 
+// The status of a handle whose medium connection is gone or down, or 0. A
+// medium that collects frames at take time learns there whether the
+// connection came back, so it is asked again before a failure is answered:
+// a handle that only sends still sees its interface come back up.
+NTCAN_RESULT medium_failure(Handle& h) {
+  NTCAN_RESULT f = h.medium_failure();
+  if (f != NTCAN_SUCCESS && h.polled()) {
+    h.port().poll();
+    f = h.medium_failure();
+  }
+  return f;
+}
+
 }  // namespace
 
 extern "C" {
@@ -102,6 +115,7 @@ NTCAN_RESULT canSetBaudrate(NTCAN_HANDLE handle, uint32_t baud) {
   if (h->net_state().take_forced(Op::SetBaudrate, &st)) return st;
   uint32_t rate = ntcan_drv::baud_rate(baud);
   if (rate == 0) return NTCAN_INVALID_PARAMETER;
+  if ((st = medium_failure(*h)) != NTCAN_SUCCESS) return st;
   return h->set_baudrate(baud, rate);
 }
 
@@ -112,6 +126,7 @@ NTCAN_RESULT canIdAdd(NTCAN_HANDLE handle, int32_t id) {
   NTCAN_RESULT st;
   if (h->net_state().take_forced(Op::IdAdd, &st)) return st;
   if (id < 0 || id >= ntcan_drv::kIdCount) return NTCAN_INVALID_PARAMETER;
+  if ((st = medium_failure(*h)) != NTCAN_SUCCESS) return st;
   return h->id_add(id);
 }
 
@@ -122,6 +137,7 @@ NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id) {
   NTCAN_RESULT st;
   if (h->net_state().take_forced(Op::IdDelete, &st)) return st;
   if (id < 0 || id >= ntcan_drv::kIdCount) return NTCAN_INVALID_PARAMETER;
+  if ((st = medium_failure(*h)) != NTCAN_SUCCESS) return st;
   return h->id_delete(id);
 }
 
@@ -152,6 +168,10 @@ NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
   if (!h->is_open()) {
     *len = 0;
     return NTCAN_INVALID_HANDLE;
+  }
+  if ((st = medium_failure(*h)) != NTCAN_SUCCESS) {
+    *len = 0;
+    return st;
   }
   if (n.stalled.load(std::memory_order_relaxed)) return NTCAN_SUCCESS;  // the frames vanish
   int accepted = 0;
@@ -184,6 +204,9 @@ NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
     return NTCAN_INVALID_HANDLE;
   }
   *len = k;
+  // Frames queued before the medium failed are still taken; an empty queue
+  // answers the failure.
+  if (k == 0) return h->medium_failure();
   return NTCAN_SUCCESS;
 }
 
@@ -227,7 +250,10 @@ NTCAN_RESULT canStatus(NTCAN_HANDLE handle, CAN_IF_STATUS* cstat) {
   std::memcpy(s.boardid, kBoard, sizeof kBoard);
   st = n.status_fault.load();
   if (st == NTCAN_SUCCESS && n.stalled.load()) st = NTCAN_SOCK_CMD_TIMEOUT;
+  // The port reports (and, for a medium that can come back, re-checks) its
+  // connection; a failure it reported earlier stands unless it cleared it.
   if (st == NTCAN_SUCCESS) st = h->port().status(&s);
+  if (st == NTCAN_SUCCESS) st = h->medium_failure();
   s.boardstatus |= n.board_status.load();
   *cstat = s;
   return st;

@@ -63,6 +63,12 @@ void refuse_open(int net, NTCAN_RESULT status);
 // The medium stops answering: frames sent vanish, nothing arrives, canStatus
 // answers NTCAN_SOCK_CMD_TIMEOUT. false restores it.
 void set_stalled(int net, bool stalled);
+// The medium connection of every handle open on the net now is gone, as a
+// gateway connection that was closed or an interface that was deleted: each
+// of them answers `status` to every call but canClose from now on (canTake
+// and canRead once their queued frames are taken; waiting readers wake at
+// once). Handles opened later are not touched. 0 makes them work again.
+void fail_handles(int net, NTCAN_RESULT status);
 
 // ---- Observation ---------------------------------------------------------------
 
@@ -77,6 +83,11 @@ std::vector<CMSG> sent_frames(int net);
 void clear_sent_frames(int net);
 // Net of an open handle, or -1.
 int handle_net(NTCAN_HANDLE h);
+// Handles opened and not closed yet (a reset closes them all): on every net,
+// or on one net (0 for a net outside 0..kMaxNets-1). A handle whose medium is
+// gone stays open until its owner closes it.
+int open_handles();
+int open_handles(int net);
 
 // ---- Devices -------------------------------------------------------------------
 
