@@ -233,8 +233,9 @@ Handle::Handle(NTCAN_HANDLE id, Net* net, int32_t rxqueuesize, int32_t txtimeout
       cap_(static_cast<uint32_t>(rxqueuesize)),
       ring_(new_ring(static_cast<uint32_t>(rxqueuesize)),
             RingRelease{static_cast<uint32_t>(rxqueuesize)}),
-      rx_timeout_ms_(rxtimeout),
-      tx_timeout_ms_(txtimeout) {}
+      rx_timeout_ms_(rxtimeout) {
+  (void)txtimeout;
+}
 
 Handle::~Handle() {
   // A handle that never got published (canOpen failed late) still has to

@@ -98,6 +98,7 @@ void release_ring(CMSG* ring, uint32_t frames);
 
 class Handle final : public Endpoint {
  public:
+  // The transmit time-out is checked by canOpen but not kept: canSend never waits.
   Handle(NTCAN_HANDLE id, Net* net, int32_t rxqueuesize, int32_t txtimeout, int32_t rxtimeout);
   ~Handle();
 
@@ -170,7 +171,6 @@ class Handle final : public Endpoint {
   std::unique_ptr<Port> port_;
   std::shared_ptr<Medium> medium_;
   const int32_t rx_timeout_ms_;
-  const int32_t tx_timeout_ms_;
 
   std::mutex ctl_mx_;
   uint32_t baud_index_ = UINT32_MAX;  // under ctl_mx_; none set yet

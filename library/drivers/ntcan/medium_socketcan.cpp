@@ -197,8 +197,13 @@ int query_link(int ifindex, LinkInfo* out) {
         break;
       }
       int left = static_cast<int>(n);
+      // NLMSG_OK compares the header's unsigned length with the int it is
+      // given, as the kernel's headers define it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
       for (const nlmsghdr* h = reinterpret_cast<const nlmsghdr*>(buf); NLMSG_OK(h, left);
            h = NLMSG_NEXT(h, left)) {
+#pragma GCC diagnostic pop
         if (h->nlmsg_seq != 1) continue;
         if (h->nlmsg_type == NLMSG_ERROR) {
           const auto* e = static_cast<const nlmsgerr*>(NLMSG_DATA(h));
