@@ -415,6 +415,18 @@ TEST_F(ServerTest, AFailingHandleUnderAnOpenLineIsReplacedWithoutALeak) {
   }
   EXPECT_EQ(msgs.count("zuntal_server", "NODE32: line 1 is open, the node's handle answers"),
             static_cast<int>(std::size(statuses)));
+
+  // A node that stays unheard after it registered again is registered a
+  // few times more, then counts as away: no endless registrations.
+  ASSERT_TRUE(server_->bus(1)->remove(12));
+  ntcan_ctl::force_status(0, ntcan_ctl::Op::Take, NTCAN_SOCK_CMD_TIMEOUT, -1);
+  ASSERT_TRUE(run_until([&] { return server_->reregistrations("NODE12") == round + 1; }, 5));
+  ntcan_ctl::force_status(0, ntcan_ctl::Op::Take, NTCAN_SUCCESS, 0);
+  run_for(30000);
+  EXPECT_EQ(server_->reregistrations("NODE12"), round + 1 + 3);
+  EXPECT_EQ(msgs.count("zuntal_server", "NODE12: not heard since it registered again"), 3);
+  EXPECT_EQ(get("NODE12.CONDITION"), "Error");
+  EXPECT_EQ(ntcan_ctl::open_handles(), handles);
 }
 
 TEST_F(ServerTest, ConfigurationMistakesAreReportedWithTheirLines) {

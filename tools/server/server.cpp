@@ -28,6 +28,8 @@ constexpr int64_t kRetryUs = 1000000;  // registration attempts at most once a s
 // Identity reads in one cycle start only within this time from the cycle's
 // start (the first one always does).
 constexpr int64_t kIdentityBudgetUs = 500000;
+// Registrations after an outage of a node that stays unheard.
+constexpr int kUnheardRetries = 3;
 
 // A property line of the configuration file: where it is and what it names.
 struct NamedLine {
@@ -555,6 +557,7 @@ void Server::serve_node(Node& node, int64_t now) {
   const int state = can->alive_->get_value();
   if (heard) {
     node.last_heard_us = now;
+    node.unheard_retries = 0;
     if (node.silent) {
       node.silent = false;
       report(node.name + " answers again");
@@ -610,6 +613,15 @@ void Server::serve_node(Node& node, int64_t now) {
     report(node.name + " has not been heard for " + std::to_string(opts_.alive_timeout_ms) + " ms");
     set_note(node, node.last_heard_us < 0 ? "no answer" : "silent");
     mark_error(node);
+    // A node registered again after an outage that stays unheard may sit on
+    // a fresh handle that hears nothing (seen right after a gateway restart);
+    // it registers once more, a few times, before it counts as away.
+    if (node.phase == Node::Phase::Probing && node.last_heard_us < 0 && node.reregistrations > 0 &&
+        node.unheard_retries < kUnheardRetries && can->line_open()) {
+      ++node.unheard_retries;
+      report(node.name + ": not heard since it registered again; registering it once more");
+      reregister_node(node, now);
+    }
   }
 }
 

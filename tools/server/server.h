@@ -116,9 +116,10 @@ class Server {
     // start, SDO companion): the node registers again like after a failed
     // fill. The status, for the note and the message.
     int call_failed = 0;
-    bool failing = false;   // a run of failures has been reported
-    bool answered = false;  // heard while probing; its identity is read next
-    IIII addr;              // the address of the last registration
+    bool failing = false;     // a run of failures has been reported
+    bool answered = false;    // heard while probing; its identity is read next
+    int unheard_retries = 0;  // registrations since the last frame heard
+    IIII addr;                // the address of the last registration
     int64_t registered_us = 0, last_heard_us = -1, last_guard_us = -1, next_try_us = 0;
     int last_state = -1;
     std::string emergency;
