@@ -437,3 +437,31 @@ TEST_F(Medium, ConcurrentCallsOnOneHandleKeepEachSendersOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+// A handle that only listens on a quiet net keeps its connection through the
+// gateway's idle time-out by its keep-alive; one whose keep-alive comes too
+// late for that time-out loses it and then fails every call.
+TEST_F(Medium, AListenerOnAQuietNetIsKeptAliveThroughTheIdleTimeOut) {
+  zgw::Options o = options();
+  o.idle_timeout_ms = 1000;
+  start(o);
+  ::setenv("NTCAN_GATEWAY_KEEPALIVE_MS", "200", 1);
+  NTCAN_HANDLE kept = open(0, {0x123});
+  ::unsetenv("NTCAN_GATEWAY_KEEPALIVE_MS");
+  NTCAN_HANDLE dropped = open(0, {0x124});
+  ASSERT_TRUE(eventually([&] { return gw_->status().idle_dropped >= 1; }));
+  CMSG f[4];
+  int32_t n = 4;
+  EXPECT_EQ(NTCAN_SOCK_CONN_TIMEOUT, canTake(dropped, f, &n));
+  // Twice the idle time-out more for the kept one: still served.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  n = 4;
+  EXPECT_EQ(NTCAN_SUCCESS, canTake(kept, f, &n));
+  CAN_IF_STATUS st{};
+  EXPECT_EQ(NTCAN_SUCCESS, canStatus(kept, &st));
+  EXPECT_EQ(gw_->status().idle_dropped, 1u);
+}
+
+}  // namespace

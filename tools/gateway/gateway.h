@@ -41,7 +41,7 @@ struct Options {
   int restart_pause_ms = 1000;  // the CAN service is away this long on reset
   int session_queue = 65536;    // receive queue of each client's handle
   // Bounds against clients that take more than they use (docs/gateway.md).
-  int max_clients = 64;          // sessions at once; further hellos are refused
+  int max_clients = 320;         // sessions at once; further hellos are refused
   int idle_timeout_ms = 300000;  // a session without traffic this long is dropped; 0: never
   int hello_timeout_ms = 5000;   // a new connection has this long to send its hello
   // Tests: called before each thread the CAN service starts for a session;

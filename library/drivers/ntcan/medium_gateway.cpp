@@ -63,14 +63,26 @@ constexpr size_t kTxLimit = 1u << 20;
 constexpr size_t kRxBuffer = 256u * 1024u;
 // The answer of every call on a connection that is gone.
 constexpr NTCAN_RESULT kGone = NTCAN_SOCK_CONN_TIMEOUT;
+// A connection that has heard nothing for this long (environment
+// NTCAN_GATEWAY_KEEPALIVE_MS) sends a status query whose answer nobody waits
+// for, so that a gateway's idle time-out never drops a handle that only
+// listens on a quiet net.
+constexpr int kDefaultKeepAliveMs = 30000;
+// Sequence number of the keep-alive's query; requests never use it.
+constexpr uint32_t kKeepAliveSeq = 0;
 
-int timeout_from_env() {
-  const char* v = std::getenv("NTCAN_GATEWAY_TIMEOUT_MS");
-  if (v == nullptr || *v == '\0') return kDefaultTimeoutMs;
+// Milliseconds from the environment variable `name`, 1 to 600000, else `dflt`.
+int ms_from_env(const char* name, int dflt) {
+  const char* v = std::getenv(name);
+  if (v == nullptr || *v == '\0') return dflt;
   char* end = nullptr;
   long ms = std::strtol(v, &end, 10);
-  if (end == nullptr || *end != '\0' || ms < 1 || ms > 600000) return kDefaultTimeoutMs;
+  if (end == nullptr || *end != '\0' || ms < 1 || ms > 600000) return dflt;
   return static_cast<int>(ms);
+}
+
+int timeout_from_env() {
+  return ms_from_env("NTCAN_GATEWAY_TIMEOUT_MS", kDefaultTimeoutMs);
 }
 
 int ms_left(SteadyClock::time_point deadline) {
@@ -318,6 +330,7 @@ class GatewayPort final : public Port {
     {
       std::lock_guard<std::mutex> lk(rq_mx_);
       if (!alive()) return kGone;
+      if (next_seq_ == kKeepAliveSeq) ++next_seq_;
       p.seq = next_seq_++;
       pending_.push_back(&p);
     }
@@ -404,6 +417,13 @@ class GatewayPort final : public Port {
     std::vector<uint8_t> buf(kRxBuffer);
     size_t have = 0;
     for (;;) {
+      pollfd pf{fd_, POLLIN, 0};
+      const int r = ::poll(&pf, 1, keepalive_ms_);
+      if (r < 0 && errno == EINTR) continue;
+      if (r == 0) {
+        keep_alive();
+        continue;
+      }
       ssize_t k = ::recv(fd_, buf.data() + have, buf.size() - have, 0);
       if (k < 0 && errno == EINTR) continue;
       if (k <= 0) break;
@@ -434,6 +454,15 @@ class GatewayPort final : public Port {
     fail();
   }
 
+  void keep_alive() {
+    enqueue([](std::vector<uint8_t>* b) {
+      const size_t at = b->size();
+      b->resize(at + gw_wire::kHeaderSize + 4);
+      gw_wire::put_header(b->data() + at, 4, gw_wire::kStatus);
+      gw_wire::put32(b->data() + at + gw_wire::kHeaderSize, kKeepAliveSeq);
+    });
+  }
+
   // The connection is gone: every waiting and later call answers at once.
   void fail() {
     dead_.store(true, std::memory_order_release);
@@ -450,6 +479,7 @@ class GatewayPort final : public Port {
   Endpoint& ep_;
   const int fd_;
   const int timeout_ms_;
+  const int keepalive_ms_ = ms_from_env("NTCAN_GATEWAY_KEEPALIVE_MS", kDefaultKeepAliveMs);
   std::atomic<bool> dead_{false};
 
   std::mutex tx_mx_;
