@@ -106,6 +106,9 @@ done
 for tool in candump cansend cangen; do
   add_elf "$(command -v $tool)" /usr/bin/$tool
 done
+for tool in canplayer log2long; do  # optional: the monitor's log test uses them
+  command -v $tool >/dev/null && add_elf "$(command -v $tool)" /usr/bin/$tool
+done
 add_elf "$program" "/prog/$(basename "$program")"
 for c in "${copies[@]}"; do
   cp -rL "$c" "$root/data/"
