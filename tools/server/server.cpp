@@ -396,6 +396,7 @@ void Server::read_identity(Node& node, int64_t now) {
   }
   node.can->show_identity(sdo->manu(), slow ? "error" : sdo->hwver(),
                           slow ? "error" : sdo->swver());
+  node.identity_read = true;
   node.can->start_node();
   node.phase = Node::Phase::Running;
   set_note(node, r == 0 ? "" : "identity not read");
@@ -597,6 +598,7 @@ std::string Server::do_set(const Command& cmd) {
       node->in_list = false;
       node->sdo->close_direct();
       node->can->show_identity("", "", "");
+      node->identity_read = false;
       // Nothing is known of the node at the new address yet: it starts as
       // a freshly registered node does.
       node->can->alive_->set_value(15);
@@ -667,6 +669,7 @@ std::vector<NodeRow> Server::rows() {
     r.manu = n->can->manu();
     r.hwver = n->can->hwver();
     r.swver = n->can->swver();
+    r.identity_stale = !n->identity_read;
     r.emergency = n->emergency;
     r.emergencies = n->emergencies;
     r.frames = n->frames;

@@ -113,6 +113,7 @@ class Server {
     int frames = 0;
     int reregistrations = 0;
     std::string note;
+    bool identity_read = false;  // read from the node in this run
   };
 
   void report(const std::string& text);
