@@ -110,17 +110,25 @@ std::string render_table(const std::string& title, const std::vector<NodeRow>& r
   if (width > 0 && total() > width) {
     short_heads = true;
     measure();
-    // Narrowed first where a cut text still says most, left out in the end
-    // what a reader needs least.
-    for (int c : {kNote, kEmcy, kSw, kManu, kCond, kNode, kHw}) {
-      if (total() <= width) break;
-      const size_t floor = std::max(cols[c].min, std::string(cols[c].short_head).size());
-      if (w[c] > floor) w[c] -= std::min(w[c] - floor, total() - width);
-    }
-    for (int c : {kFrames, kHw, kSw, kNote, kEmcy, kManu, kLine}) {
-      if (total() <= width) break;
-      shown[c] = false;
-    }
+    // Narrowed first where a cut text still says most, then left out what a
+    // reader needs least; the node's name and condition are cut last.
+    auto narrow = [&](std::initializer_list<int> which) {
+      for (int c : which) {
+        if (total() <= width) break;
+        const size_t floor = std::max(cols[c].min, std::string(cols[c].short_head).size());
+        if (w[c] > floor) w[c] -= std::min(w[c] - floor, total() - width);
+      }
+    };
+    auto drop = [&](std::initializer_list<int> which) {
+      for (int c : which) {
+        if (total() <= width) break;
+        shown[c] = false;
+      }
+    };
+    narrow({kNote, kEmcy, kSw, kManu});
+    drop({kFrames, kHw, kSw, kNote, kEmcy, kManu});
+    narrow({kCond, kNode});
+    drop({kLine});
   }
   size_t last = 0;
   for (size_t c = 0; c < kCols; ++c)
