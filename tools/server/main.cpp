@@ -74,6 +74,9 @@ int main(int argc, char** argv) {
   app.add_option("--gateway", opts.gateway,
                  "HOST:PORT of a zuntal_gateway: every line's net is served by it, and the "
                  "configuration's simulated devices are not hosted here");
+  app.add_flag("--devices-on-any-medium", opts.devices_on_any_medium,
+               "host the configuration's simulated devices also on lines that are not the "
+               "simulated bus (SocketCAN, gateway), where real nodes may have their ids");
   app.add_option("--period-ms", opts.period_ms, "update cycle period in milliseconds")
       ->capture_default_str()
       ->check(CLI::Range(10, 10000));
@@ -103,7 +106,7 @@ int main(int argc, char** argv) {
     std::cerr << "zuntal_server: --plain and --table exclude each other\n";
     return 2;
   }
-  opts.host_devices = opts.gateway.empty();
+  opts.host_devices = opts.gateway.empty() || opts.devices_on_any_medium;
   if (debug_frames) TAVRO_debug |= 0x100000;
 
   struct sigaction sa {};
