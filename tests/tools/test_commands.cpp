@@ -188,6 +188,17 @@ TEST(Display, TableFitsTheTerminalWidth) {
   EXPECT_NE(at80[4].find("*Old"), std::string::npos) << at80[4];
   EXPECT_EQ(at80[5], "* identity stored by an earlier run, not read from the node in this run");
 
+  // A long title is wrapped at its parts, not cut: the file written stays whole.
+  const auto wrapped = lines_of(zserver::render_table(
+      "zuntal_server: 3 nodes; line 1 simulated bus (3 simulated devices); cycle 100 ms; "
+      "Ctrl-C stops and writes /home/someone/.local/state/zuntal/server.conf",
+      {a}, {}, {}, 80, true));
+  EXPECT_EQ(wrapped[0], "zuntal_server: 3 nodes; line 1 simulated bus (3 simulated devices);");
+  EXPECT_EQ(wrapped[1], "  cycle 100 ms;");
+  EXPECT_EQ(wrapped[2], "  Ctrl-C stops and writes /home/someone/.local/state/zuntal/server.conf");
+  EXPECT_EQ(wrapped[3], "");
+  EXPECT_EQ(wrapped[4].rfind("NODE", 0), 0u);
+
   // One line per change: the stored texts are told as such, and again once read.
   zserver::NodeRow read = b;
   read.identity_stale = false;

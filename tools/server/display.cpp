@@ -152,7 +152,28 @@ std::string render_table(const std::string& title, const std::vector<NodeRow>& r
   auto fit = [width](const std::string& s) { return width > 0 ? cut(s, width) : s; };
 
   std::ostringstream os;
-  os << fit(title) << "\n\n";
+  // The title is wrapped at its "; " parts rather than cut: where the
+  // configuration is written must stay readable.
+  if (width > 0 && title.size() > width) {
+    std::string cur;
+    size_t from = 0;
+    while (from <= title.size()) {
+      size_t end = title.find("; ", from);
+      std::string part =
+          title.substr(from, end == std::string::npos ? std::string::npos : end + 1 - from);
+      if (!cur.empty() && cur.size() + 1 + part.size() > width) {
+        os << fit(cur) << "\n";
+        cur = "  " + part;
+      } else {
+        cur += (cur.empty() ? "" : " ") + part;
+      }
+      if (end == std::string::npos) break;
+      from = end + 2;
+    }
+    os << fit(cur) << "\n\n";
+  } else {
+    os << title << "\n\n";
+  }
   std::vector<std::string> head;
   for (const Col& c : cols) head.push_back(short_heads ? c.short_head : c.head);
   os << line(head) << "\n";
