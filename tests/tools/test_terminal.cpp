@@ -12,12 +12,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,8 +26,18 @@ namespace {
 
 // Without the cursor control and carriage returns: the text as it reads.
 std::string plain(const std::string& s) {
-  static const std::regex esc("\x1b\\[[0-9;?]*[A-Za-z]|\r");
-  return std::regex_replace(s, esc, "");
+  std::string r;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\r') continue;
+    if (s[i] == '\x1b' && i + 1 < s.size() && s[i + 1] == '[') {
+      // CSI: parameters, then one final letter.
+      i += 2;
+      while (i < s.size() && !std::isalpha(static_cast<unsigned char>(s[i]))) ++i;
+      continue;
+    }
+    r += s[i];
+  }
+  return r;
 }
 
 class Terminal {
