@@ -2,6 +2,7 @@
 #include "sim_bus.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 
 namespace zsim {
@@ -31,7 +32,30 @@ bool parse_device_entry(const std::string& entry, int* node_id, std::string* pat
   return true;
 }
 
-Bus::Bus(int net) : net_(net) {}
+// The runner's clock and wake-up flag.
+struct Bus::RunState {
+  std::mutex mx;
+  std::condition_variable cv;
+  bool stop = false;
+  bool wake = false;
+  bool running = false;
+  std::chrono::steady_clock::time_point start;
+  int64_t base = 0;  // bus time at `start`
+  std::atomic<uint64_t> wakeups{0};
+
+  int64_t now() const {
+    return base + std::chrono::duration_cast<std::chrono::microseconds>(
+                      std::chrono::steady_clock::now() - start)
+                      .count();
+  }
+  void poke() {
+    std::lock_guard<std::mutex> lk(mx);
+    wake = true;
+    cv.notify_all();
+  }
+};
+
+Bus::Bus(int net) : net_(net), run_(std::make_shared<RunState>()) {}
 
 Bus::~Bus() {
   stop_runner();
@@ -74,6 +98,7 @@ Device* Bus::add(int node_id, const Eds& eds, std::string* error) {
               });
     now = now_;
   }
+  attach_realtime(d.get());
   if (d->power_on(now) != 0) {
     remove(node_id);
     if (error) *error = "net " + std::to_string(net_) + " does not exist";
@@ -147,40 +172,85 @@ int64_t Bus::now_us() const {
   return now_;
 }
 
-void Bus::start_runner(int64_t period_us) {
+// Gives the device the runner's clock and wake-up while the runner runs,
+// takes them away otherwise (tests that advance the bus themselves).
+void Bus::attach_realtime(Device* d) {
+  std::shared_ptr<RunState> st = run_;
+  bool running;
+  {
+    std::lock_guard<std::mutex> lk(st->mx);
+    running = st->running;
+  }
+  if (running)
+    d->set_realtime([st] { return st->now(); }, [st] { st->poke(); });
+  else
+    d->set_realtime(nullptr, nullptr);
+}
+
+void Bus::start_runner(int64_t min_sleep_us) {
   std::lock_guard<std::mutex> lk(run_mx_);
   if (runner_.joinable()) return;
-  stop_ = false;
-  int64_t base = now_us();
-  auto period = std::chrono::microseconds(std::max<int64_t>(period_us, 1));
-  runner_ = std::thread([this, base, period] {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point start = Clock::now();
-    std::unique_lock<std::mutex> lk(run_mx_);
-    while (!stop_) {
-      lk.unlock();
-      auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
-      advance_to(base + elapsed.count());
-      lk.lock();
-      run_cv_.wait_for(lk, period, [this] { return stop_; });
+  std::shared_ptr<RunState> st = run_;
+  {
+    std::lock_guard<std::mutex> slk(st->mx);
+    st->stop = false;
+    st->wake = false;
+    st->running = true;
+    st->start = std::chrono::steady_clock::now();
+    st->base = now_us();
+    st->wakeups = 0;
+  }
+  for (auto& d : snapshot()) attach_realtime(d.get());
+  const int64_t min_sleep = std::max<int64_t>(min_sleep_us, 1);
+  runner_ = std::thread([this, st, min_sleep] {
+    while (true) {
+      const int64_t now = st->now();
+      advance_to(now);
+      int64_t due = INT64_MAX;
+      for (auto& d : snapshot()) due = std::min(due, d->next_due_us());
+      std::unique_lock<std::mutex> lk(st->mx);
+      if (st->stop) break;
+      if (!st->wake) {
+        auto woken = [&st] { return st->stop || st->wake; };
+        if (due == INT64_MAX) {
+          st->cv.wait(lk, woken);
+        } else {
+          due = std::max(due, now + min_sleep);
+          st->cv.wait_until(lk, st->start + std::chrono::microseconds(due - st->base), woken);
+        }
+        if (st->stop) break;
+      }
+      st->wake = false;
+      ++st->wakeups;
     }
   });
 }
 
 void Bus::stop_runner() {
   std::thread t;
+  std::shared_ptr<RunState> st = run_;
   {
     std::lock_guard<std::mutex> lk(run_mx_);
-    stop_ = true;
+    {
+      std::lock_guard<std::mutex> slk(st->mx);
+      st->stop = true;
+      st->running = false;
+    }
+    st->cv.notify_all();
     t.swap(runner_);
   }
-  run_cv_.notify_all();
   if (t.joinable()) t.join();
+  // From now on the devices' time is only what advance_to() gives them.
+  for (auto& d : snapshot()) d->set_realtime(nullptr, nullptr);
 }
 
 bool Bus::runner_running() const {
   std::lock_guard<std::mutex> lk(run_mx_);
   return runner_.joinable();
+}
+
+uint64_t Bus::runner_wakeups() const {
+  return run_->wakeups;
 }
 
 }  // namespace zsim

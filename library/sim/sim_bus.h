@@ -3,7 +3,7 @@
 // A Bus owns the devices it hosts, powers them on at the bus's time and moves
 // all of them on together: a test calls advance_to() with the time it wants,
 // a tool that runs in real time starts the runner instead, a thread that
-// advances the bus from the steady clock about every millisecond.
+// advances the bus from the steady clock whenever a device has something due.
 #ifndef ZUNTAL_SIM_BUS_H
 #define ZUNTAL_SIM_BUS_H
 
@@ -49,24 +49,33 @@ class Bus {
   void advance_to(int64_t now_us);
   int64_t now_us() const;
 
-  // Runner: a thread that calls advance_to() from the steady clock, every
-  // `period_us`, continuing from the bus's current time.
-  void start_runner(int64_t period_us = 1000);
+  // Runner: a thread that calls advance_to() from the steady clock,
+  // continuing from the bus's current time. It sleeps until the earliest
+  // next_due_us() of the devices, at least `min_sleep_us` (so beats due
+  // within that much of each other go out in one wake-up), and is woken
+  // early when a device gets something due sooner. Frames that reach a
+  // device meanwhile find it at the current time (Device::set_realtime).
+  void start_runner(int64_t min_sleep_us = 1000);
   void stop_runner();
   bool runner_running() const;
+  // Times the runner has woken up since it started, for benchmarks.
+  uint64_t runner_wakeups() const;
 
  private:
+  struct RunState;
   std::vector<std::shared_ptr<Device>> snapshot() const;
+  void attach_realtime(Device* d);
 
   const int net_;
   mutable std::mutex mx_;
   std::vector<std::shared_ptr<Device>> devices_;
   int64_t now_ = 0;
 
-  mutable std::mutex run_mx_;  // guards the runner thread and its stop flag
-  std::condition_variable run_cv_;
+  mutable std::mutex run_mx_;  // guards the runner thread
   std::thread runner_;
-  bool stop_ = false;
+  // Shared with the devices' wake-up calls, which may outlive the bus for
+  // the moment a frame is in delivery.
+  std::shared_ptr<RunState> run_;
 };
 
 // Splits "NODE:PATH" or "PATH" (node 0). Returns false with *error for a bad

@@ -78,6 +78,10 @@ struct Device::Core {
 
   uint64_t sent = 0;
 
+  // Set by a host that runs the device in real time (set_realtime).
+  std::function<int64_t()> clock;
+  std::function<void()> wake;
+
   Core(int n, int id, ObjectDictionary d, std::string nm)
       : net(n), node(id), name(std::move(nm)), od(std::move(d)) {}
 
@@ -289,6 +293,13 @@ struct Device::Core {
       on_guard(out);
   }
 
+  int64_t next_due() const {
+    int64_t t = INT64_MAX;
+    if (powered && hb_period_ms > 0) t = hb_due;
+    if (!delayed.empty()) t = std::min(t, delayed.begin()->first);
+    return t;
+  }
+
   // Heartbeats and delayed answers due by `t`, in time order.
   void run_until(int64_t t, Frames* out) {
     if (t > now) now = t;
@@ -369,22 +380,32 @@ int Device::power_on(int64_t now_us) {
   std::shared_ptr<Core> core = core_;
   int id = ntcan_ctl::attach_device(core->net, [core](const CMSG& f) {
     Frames out;
+    std::function<void()> wake;
     {
       std::lock_guard<std::mutex> lk(core->mx);
+      // In real time the device may not have been advanced for a while:
+      // what fell due before this frame goes out first.
+      if (core->clock) core->run_until(core->clock(), &out);
+      const int64_t due = core->next_due();
       core->on_frame(f, &out);
+      if (core->wake && core->next_due() < due) wake = core->wake;
     }
     core->send(out);
+    if (wake) wake();
   });
   if (id <= 0) return -1;
   Frames out;
+  std::function<void()> wake;
   {
     std::lock_guard<std::mutex> lk(core->mx);
     core->device_id = id;
     core->powered = true;
-    core->now = now_us;
+    core->now = std::max(now_us, core->clock ? core->clock() : now_us);
     core->reset(0x0000, 0xFFFF, &out);
+    wake = core->wake;
   }
   core->send(out);
+  if (wake) wake();
   return 0;
 }
 
@@ -423,10 +444,13 @@ int64_t Device::now_us() const {
 
 int64_t Device::next_due_us() const {
   std::lock_guard<std::mutex> lk(core_->mx);
-  int64_t t = INT64_MAX;
-  if (core_->powered && core_->hb_period_ms > 0) t = core_->hb_due;
-  if (!core_->delayed.empty()) t = std::min(t, core_->delayed.begin()->first);
-  return t;
+  return core_->next_due();
+}
+
+void Device::set_realtime(std::function<int64_t()> clock, std::function<void()> wake) {
+  std::lock_guard<std::mutex> lk(core_->mx);
+  core_->clock = std::move(clock);
+  core_->wake = std::move(wake);
 }
 
 NmtState Device::state() const {
@@ -435,11 +459,17 @@ NmtState Device::state() const {
 }
 
 void Device::set_heartbeat_period(uint16_t ms) {
-  std::lock_guard<std::mutex> lk(core_->mx);
-  if (OdValue* v = core_->find(0x1017, 0))
-    v->bytes = {static_cast<uint8_t>(ms), static_cast<uint8_t>(ms >> 8)};
-  core_->hb_period_ms = ms;
-  core_->hb_due = core_->now + int64_t{ms} * 1000;
+  std::function<void()> wake;
+  {
+    std::lock_guard<std::mutex> lk(core_->mx);
+    if (OdValue* v = core_->find(0x1017, 0))
+      v->bytes = {static_cast<uint8_t>(ms), static_cast<uint8_t>(ms >> 8)};
+    if (core_->clock) core_->now = std::max(core_->now, core_->clock());
+    core_->hb_period_ms = ms;
+    core_->hb_due = core_->now + int64_t{ms} * 1000;
+    wake = core_->wake;
+  }
+  if (wake) wake();
 }
 
 uint16_t Device::heartbeat_period() const {

@@ -11,15 +11,17 @@
 //                and a toggle bit in bit 7 that alternates from 0;
 //   emergency    8-byte frames on 0x80+id on demand.
 //
-// The device never reads a clock: its time is what advance_to() tells it.
-// Heartbeats and delayed answers go out from advance_to() when they are due,
-// so a test decides exactly when they happen. Frames reach the device in the
-// thread that put them on the bus; the device answers from that thread.
+// The device never reads a clock of its own: its time is what advance_to()
+// tells it. Heartbeats and delayed answers go out from advance_to() when they
+// are due, so a test decides exactly when they happen. A host that runs the
+// device in real time gives it a clock and a wake-up call (set_realtime()). Frames reach the device
+// in the thread that put them on the bus; the device answers from that thread.
 #ifndef ZUNTAL_SIM_DEVICE_H
 #define ZUNTAL_SIM_DEVICE_H
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -95,6 +97,14 @@ class Device {
   int64_t now_us() const;
   // Time of the next heartbeat or delayed answer, or INT64_MAX when none.
   int64_t next_due_us() const;
+  // For a host that sleeps until next_due_us() instead of advancing the
+  // device all the time: a frame that arrives first moves the device to
+  // `clock()` (so a delayed answer is due its delay after the request), and
+  // `wake()` is called, outside the device's lock, whenever the next due time
+  // has become earlier (a delayed answer queued, a heartbeat restarted). Both
+  // are called from any thread and must not call back into the device. Null
+  // functions end it.
+  void set_realtime(std::function<int64_t()> clock, std::function<void()> wake);
 
   NmtState state() const;
   // Heartbeat period in ms (0 = off); also writes object 0x1017 if present.

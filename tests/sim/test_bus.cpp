@@ -83,6 +83,52 @@ TEST_F(Bus, RunnerAdvancesFromTheSteadyClock) {
   EXPECT_GT(bus.now_us(), 0);
 }
 
+// The runner sleeps while nothing is due and is woken when a device gets
+// something to do: a delayed answer or a heartbeat switched on meanwhile.
+TEST_F(Bus, RunnerSleepsUntilADeviceHasSomethingDue) {
+  listen({0x5A0, 0x720});
+  zsim::Bus bus(kNet);
+  std::string err;
+  zsim::Device* d = bus.add(32, example("zio8.eds"), &err);  // guarded: no heartbeat
+  ASSERT_TRUE(d) << err;
+  take();
+  bus.start_runner();
+  ASSERT_EQ(d->next_due_us(), INT64_MAX);
+
+  // Idle: canRead's 100 ms pass with next to no wake-ups (a runner that
+  // polled every millisecond would count about a hundred).
+  CMSG m{};
+  int32_t n = 1;
+  const uint64_t before = bus.runner_wakeups();
+  EXPECT_EQ(canRead(h_, &m, &n, nullptr), NTCAN_RX_TIMEOUT);
+  EXPECT_LE(bus.runner_wakeups() - before, 5u);
+
+  // A delayed answer: the request wakes the runner, which sends the answer
+  // when its time comes.
+  d->set_answer_delay(5000);
+  send(0x620, {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0});
+  n = 1;
+  ASSERT_EQ(canRead(h_, &m, &n, nullptr), NTCAN_SUCCESS);
+  EXPECT_EQ(m.id, 0x5A0);
+  EXPECT_EQ(m.data[0], 0x43);
+  // The request found the device at the runner's time, not at its last advance.
+  EXPECT_GE(d->now_us(), 5000);
+
+  // A heartbeat switched on while the runner sleeps without a deadline.
+  d->set_heartbeat_period(2);
+  n = 1;
+  ASSERT_EQ(canRead(h_, &m, &n, nullptr), NTCAN_SUCCESS);
+  EXPECT_EQ(m.id, 0x720);
+  bus.stop_runner();
+
+  // Back under the test's control: a frame no longer moves the device's time.
+  d->set_heartbeat_period(0);
+  d->set_answer_delay(0);
+  const int64_t t = d->now_us();
+  send(0x620, {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0});
+  EXPECT_EQ(d->now_us(), t);
+}
+
 TEST_F(Bus, DevicesServeSeveralThreadsAtOnce) {
   zsim::Bus bus(kNet);
   std::string err;

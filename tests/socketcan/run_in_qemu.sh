@@ -106,9 +106,16 @@ done
 for tool in candump cansend cangen; do
   add_elf "$(command -v $tool)" /usr/bin/$tool
 done
+for tool in canplayer log2long; do  # optional: the monitor's log test uses them
+  command -v $tool >/dev/null && add_elf "$(command -v $tool)" /usr/bin/$tool
+done
 add_elf "$program" "/prog/$(basename "$program")"
 for c in "${copies[@]}"; do
-  cp -rL "$c" "$root/data/"
+  if [ -f "$c" ] && [ "$(head -c 4 "$c" | tail -c 3)" = "ELF" ]; then
+    add_elf "$c" "/data/$(basename "$c")"  # a program: with the libraries it needs
+  else
+    cp -rL "$c" "$root/data/"
+  fi
 done
 
 # Modules, uncompressed for busybox's insmod; the emulated controllers' ones

@@ -130,4 +130,23 @@ TEST(Candump, MonitorLines) {
   EXPECT_EQ(candump::monitor_line(other, true), "7A5#01") << "nothing to decode, no padding";
 }
 
+// 29-bit identifiers and candump's log format, as canplayer and log2long read it.
+TEST(Candump, ExtendedIdentifiersAndLogLines) {
+  CMSG f = frame("18FF1234#0102");
+  EXPECT_EQ(f.id, 0x18FF1234 | candump::kExtendedId);
+  EXPECT_EQ(candump::format_frame(f), "18FF1234#0102");
+  EXPECT_EQ(candump::format_frame(frame("00000705#05")), "00000705#05")
+      << "a 29-bit identifier keeps its 8 digits even when it is small";
+  EXPECT_EQ(candump::decode_canopen(frame("00000705#05")), "") << "not a CANopen heartbeat";
+  EXPECT_EQ(candump::format_frame(frame("1FFFFFFF#R")), "1FFFFFFF#R");
+  CMSG bad;
+  for (const char* t : {"20000000#00", "FFFFFFFF#00", "1234#00", "0000070#00", "123456789#00"})
+    EXPECT_FALSE(candump::parse_frame(t, &bad)) << t;
+
+  EXPECT_EQ(candump::log_line(frame("705#05"), "vcan0", 1700000000123456LL),
+            "(1700000000.123456) vcan0 705#05");
+  EXPECT_EQ(candump::log_line(frame("18FF1234#R"), "can1", 7), "(0.000007) can1 18FF1234#R");
+  EXPECT_EQ(candump::log_line(frame("080#"), "zuntal0", 1000000), "(1.000000) zuntal0 080#");
+}
+
 }  // namespace

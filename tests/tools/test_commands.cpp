@@ -139,4 +139,77 @@ TEST(Display, TableShowsEveryNodeInColumns) {
   EXPECT_NE(t.find("  canOpen returned:"), std::string::npos);
 }
 
+// At 80 columns (and narrower) every line fits: headings are abbreviated,
+// long texts cut, and the least needed columns left out; the node, its state
+// and its condition always stay. Stored texts not read in this run are marked.
+TEST(Display, TableFitsTheTerminalWidth) {
+  zserver::NodeRow a = row();
+  a.state = 5;
+  a.condition = "Operational";
+  a.manu = "ZMC-200 Motor Controller";
+  a.hwver = "C";
+  a.swver = "2.3.11 build 4711";
+  a.emergency = "code 0x3210 (voltage inside the device) register 0x04 data 00 00 00 00 00";
+  a.frames = 12;
+  a.note = "not registered: line 25 is outside 1 to 20";
+  zserver::NodeRow b = row();
+  b.name = "NODE127";
+  b.node = 127;
+  b.manu = "Old Supply";
+  b.identity_stale = true;
+  std::deque<std::string> msgs = {std::string(120, 'm')};
+  std::deque<std::string> answers = {"> get NODE5.MANU", "  " + std::string(100, 'a')};
+  auto lines_of = [](const std::string& t) {
+    std::vector<std::string> v;
+    std::istringstream in(t);
+    for (std::string l; std::getline(in, l);) v.push_back(l);
+    return v;
+  };
+
+  const std::string wide = zserver::render_table(std::string(90, 't'), {a, b}, msgs, answers);
+  EXPECT_GT(lines_of(wide)[2].size(), 80u) << "without a width the table takes what it needs";
+
+  for (size_t width : {80u, 60u, 40u}) {
+    SCOPED_TRACE(width);
+    const std::string t =
+        zserver::render_table(std::string(90, 't'), {a, b}, msgs, answers, width, true);
+    const auto lines = lines_of(t);
+    for (const std::string& l : lines) EXPECT_LE(l.size(), width) << l;
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(lines[2].rfind("NODE", 0), 0u) << lines[2];
+    EXPECT_NE(lines[2].find("CONDITION"), std::string::npos) << lines[2];
+    EXPECT_NE(lines[3].find("Operational"), std::string::npos) << lines[3];
+    EXPECT_EQ(lines[4].rfind("NODE127", 0), 0u) << lines[4];
+    EXPECT_EQ(lines.back().rfind("command: get NAME", 0), 0u) << lines.back();
+  }
+  const auto at80 = lines_of(zserver::render_table("title", {a, b}, msgs, answers, 80, true));
+  EXPECT_EQ(at80[2].find("STATE"), std::string::npos) << "abbreviated: " << at80[2];
+  EXPECT_NE(at80[2].find(" ST "), std::string::npos) << at80[2];
+  EXPECT_NE(at80[4].find("*Old"), std::string::npos) << at80[4];
+  EXPECT_EQ(at80[5], "* identity stored by an earlier run, not read from the node in this run");
+
+  // A long title is wrapped at its parts, not cut: the file written stays whole.
+  const auto wrapped = lines_of(zserver::render_table(
+      "zuntal_server: 3 nodes; line 1 simulated bus (3 simulated devices); cycle 100 ms; "
+      "Ctrl-C stops and writes /home/someone/.local/state/zuntal/server.conf",
+      {a}, {}, {}, 80, true));
+  EXPECT_EQ(wrapped[0], "zuntal_server: 3 nodes; line 1 simulated bus (3 simulated devices);");
+  EXPECT_EQ(wrapped[1], "  cycle 100 ms;");
+  EXPECT_EQ(wrapped[2], "  Ctrl-C stops and writes /home/someone/.local/state/zuntal/server.conf");
+  EXPECT_EQ(wrapped[3], "");
+  EXPECT_EQ(wrapped[4].rfind("NODE", 0), 0u);
+
+  // One line per change: the stored texts are told as such, and again once read.
+  zserver::NodeRow read = b;
+  read.identity_stale = false;
+  auto first = zserver::change_lines(nullptr, b);
+  ASSERT_EQ(first.size(), 2u);
+  EXPECT_EQ(first[1],
+            "NODE127: identity \"Old Supply\", hardware \"\", software \"\" (stored by an earlier "
+            "run, not read in this run)");
+  auto again = zserver::change_lines(&b, read);
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_EQ(again[0], "NODE127: identity \"Old Supply\", hardware \"\", software \"\"");
+}
+
 }  // namespace

@@ -31,6 +31,7 @@
 
 #include "gateway.h"
 #include "listen_socket.h"
+#include "status_json.h"
 
 namespace zgw {
 namespace {
@@ -109,7 +110,9 @@ bool from_loopback(const std::string& a) {
   return a.rfind("127.", 0) == 0 || a == "::1" || a.rfind("::ffff:127.", 0) == 0;
 }
 
-std::string html_escape(const std::string& s) {
+std::string html_escape(const std::string& text) {
+  // The page is UTF-8, as the JSON: a Latin-1 text of an EDS file is converted.
+  const std::string s = to_utf8(text);
   std::string r;
   for (char c : s) {
     switch (c) {
@@ -127,23 +130,6 @@ std::string html_escape(const std::string& s) {
         break;
       default:
         r += c;
-    }
-  }
-  return r;
-}
-
-std::string json_escape(const std::string& s) {
-  std::string r;
-  for (char c : s) {
-    if (c == '"' || c == '\\') {
-      r += '\\';
-      r += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      r += buf;
-    } else {
-      r += c;
     }
   }
   return r;
@@ -219,39 +205,6 @@ std::string status_html(const Status& st, bool admin) {
     o << "</table>\n";
   }
   o << "</body></html>\n";
-  return o.str();
-}
-
-std::string status_json(const Status& st) {
-  std::ostringstream o;
-  o << "{\"listen\":\"" << json_escape(st.listen) << "\",\"can_port\":" << st.can_port
-    << ",\"http_port\":" << st.http_port << ",\"service\":\"" << service_state(st)
-    << "\",\"hung\":" << (st.hung ? "true" : "false") << ",\"restarts\":" << st.restarts
-    << ",\"connections\":" << st.connections << ",\"unauthorized\":" << st.unauthorized
-    << ",\"max_clients\":" << st.max_clients << ",\"refused\":" << st.refused
-    << ",\"idle_dropped\":" << st.idle_dropped << ",\"accept_failures\":" << st.accept_failures
-    << ",\"nets\":[";
-  for (size_t i = 0; i < st.nets.size(); ++i) {
-    const NetInfo& n = st.nets[i];
-    o << (i ? "," : "") << "{\"net\":" << n.net << ",\"frames_on_bus\":" << n.frames_on_bus
-      << ",\"frames_from_clients\":" << n.frames_from_clients
-      << ",\"frames_to_clients\":" << n.frames_to_clients << ",\"clients\":[";
-    for (size_t k = 0; k < n.clients.size(); ++k) {
-      const ClientInfo& c = n.clients[k];
-      o << (k ? "," : "") << "{\"id\":" << c.id << ",\"peer\":\"" << json_escape(c.peer)
-        << "\",\"frames_in\":" << c.frames_in << ",\"frames_out\":" << c.frames_out
-        << ",\"ids\":" << c.ids << "}";
-    }
-    o << "],\"devices\":[";
-    for (size_t k = 0; k < n.devices.size(); ++k) {
-      const DeviceInfo& d = n.devices[k];
-      o << (k ? "," : "") << "{\"node\":" << d.node << ",\"name\":\"" << json_escape(d.name)
-        << "\",\"state\":\"" << json_escape(d.state) << "\",\"frames_sent\":" << d.frames_sent
-        << "}";
-    }
-    o << "]}";
-  }
-  o << "]}\n";
   return o.str();
 }
 

@@ -159,7 +159,8 @@ std::string node_text(uint8_t node) {
 }  // namespace
 
 std::string format_frame(const CMSG& f) {
-  std::string s = fmt("%03X#", static_cast<unsigned>(f.id) & 0x7FF);
+  std::string s = (f.id & kExtendedId) ? fmt("%08X#", static_cast<unsigned>(f.id & kExtendedMask))
+                                       : fmt("%03X#", static_cast<unsigned>(f.id) & 0x7FF);
   if (f.len & NTCAN_RTR) {
     s += 'R';
     int n = f.len & NTCAN_DLC;
@@ -177,17 +178,18 @@ std::string format_frame(const CMSG& f) {
 
 bool parse_frame(const std::string& text, CMSG* out) {
   size_t hash = text.find('#');
-  if (hash == std::string::npos || hash == 0 || hash > 3) return false;
-  int id = 0;
+  // candump writes 3 digits for an 11-bit identifier and 8 for a 29-bit one.
+  if (hash == std::string::npos || hash == 0 || (hash > 3 && hash != 8)) return false;
+  uint32_t id = 0;
   for (size_t k = 0; k < hash; ++k) {
     int v = hex_digit(text[k]);
     if (v < 0) return false;
-    id = id * 16 + v;
+    id = id * 16 + static_cast<uint32_t>(v);
   }
-  if (id > 0x7FF) return false;
+  if (hash == 8 ? id > static_cast<uint32_t>(kExtendedMask) : id > 0x7FF) return false;
   CMSG f;
   std::memset(&f, 0, sizeof f);
-  f.id = id;
+  f.id = static_cast<int32_t>(hash == 8 ? (id | kExtendedId) : id);
   std::string rest = text.substr(hash + 1);
   if (!rest.empty() && (rest[0] == 'R' || rest[0] == 'r')) {
     int n = 0;
@@ -369,6 +371,7 @@ std::string emergency_class(uint16_t code) {
 }
 
 std::string decode_canopen(const CMSG& f) {
+  if (f.id & kExtendedId) return "";  // CANopen uses 11-bit identifiers
   const int id = f.id & 0x7FF;
   const bool rtr = (f.len & NTCAN_RTR) != 0;
   int n = f.len & NTCAN_DLC;
@@ -447,6 +450,13 @@ std::string monitor_line(const CMSG& frame, bool decode, int64_t timestamp_us) {
     }
   }
   return s;
+}
+
+std::string log_line(const CMSG& frame, const std::string& iface, int64_t timestamp_us) {
+  if (timestamp_us < 0) timestamp_us = 0;
+  return fmt("(%lld.%06lld) ", static_cast<long long>(timestamp_us / 1000000),
+             static_cast<long long>(timestamp_us % 1000000)) +
+         iface + " " + format_frame(frame);
 }
 
 }  // namespace candump

@@ -15,12 +15,20 @@
 
 namespace candump {
 
-// The frame in candump notation.
+// Marks a frame with a 29-bit identifier in CMSG::id (the identifier is in the
+// low 29 bits). The driver itself carries 11-bit frames only; the monitor
+// reads 29-bit ones from a SocketCAN interface with a socket of its own.
+constexpr int32_t kExtendedId = 0x20000000;
+constexpr int32_t kExtendedMask = 0x1FFFFFFF;
+
+// The frame in candump notation: 3 hexadecimal digits for an 11-bit
+// identifier, 8 for a 29-bit one ("18FF1234#01").
 std::string format_frame(const CMSG& frame);
 
-// Reads candump notation back ("123#11AA", "705#R", "705#R8"). Returns false
-// for anything else: a bad identifier, an odd number of digits, more than
-// 8 bytes, characters after the frame.
+// Reads candump notation back ("123#11AA", "705#R", "705#R8", and a 29-bit
+// identifier written with 8 digits, "18FF1234#01"). Returns false for
+// anything else: a bad identifier, an odd number of digits, more than 8
+// bytes, characters after the frame.
 bool parse_frame(const std::string& text, CMSG* frame);
 
 // What the frame means in CANopen, e.g. "NMT start node 5", "SDO request
@@ -45,6 +53,10 @@ std::string emergency_class(uint16_t code);
 // One line for the monitor: the frame, and with `decode` its CANopen meaning
 // after two blanks; with `timestamp_us` >= 0 a "(seconds.micros) " prefix.
 std::string monitor_line(const CMSG& frame, bool decode, int64_t timestamp_us = -1);
+
+// One line of candump's log format (candump -L), which canplayer replays and
+// log2long reads: "(seconds.micros) IFACE ID#DATA".
+std::string log_line(const CMSG& frame, const std::string& iface, int64_t timestamp_us);
 
 }  // namespace candump
 

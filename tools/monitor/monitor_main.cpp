@@ -1,22 +1,40 @@
 // monitor_main.cpp - zuntal_monitor: every frame of one net in candump
-// notation, optionally with its CANopen meaning.
+// notation, optionally with its CANopen meaning, or as candump's log.
 //
 //   zuntal_monitor --gateway 127.0.0.1:29200 --net 0 --decode
 //   zuntal_monitor --device 5:examples/zps48.eds --send 000#0100 --decode
+//   NTCAN_CONFIG=ntcan.conf zuntal_monitor --log > bus.log   # canplayer -I bus.log
 //
 // With --gateway the net is reached through a zuntal_gateway; without it the
-// net is the in-process simulated bus, which only carries what --device
-// devices and --send frames put on it.
+// net is what the driver's configuration makes of it: the in-process
+// simulated bus (which only carries what --device devices and --send frames
+// put on it) or a SocketCAN interface.
+//
+// The monitor listens on a handle of its own and sends on another one, so
+// its own frames reach the listener through the net like everybody else's
+// and every line is printed in the order the net carried the frames. On a
+// SocketCAN interface it listens with a CAN_RAW socket, as candump does, so
+// that frames with 29-bit identifiers (which the driver does not carry) are
+// shown too, with the kernel's time stamps.
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "D_zuntal.h"
 #include "candump.h"
 #include "ntcan.h"
 #include "ntcan_ctl.h"
@@ -30,51 +48,234 @@ extern "C" void on_signal(int) {
   g_stop = true;
 }
 
-// Joins the net: one handle hearing every identifier. NTCAN_SUCCESS, or the
-// status of the call that failed (the handle is then closed again).
-NTCAN_RESULT join(int net, NTCAN_HANDLE* h, std::string* what) {
-  NTCAN_RESULT st = canOpen(net, 0, 10, 10000, 1000, 200, h);
-  if (st != NTCAN_SUCCESS) {
-    *what = "canOpen of net " + std::to_string(net);
-    return st;
-  }
-  for (int id = 0; id < 2048; ++id) {
-    st = canIdAdd(*h, id);
-    if (st != NTCAN_SUCCESS && st != NTCAN_ID_ALREADY_ENABLED) {
-      *what = "canIdAdd(" + std::to_string(id) + ")";
-      canClose(*h);
-      *h = -1;
-      return st;
-    }
-  }
-  return NTCAN_SUCCESS;
-}
-
-// Sleeps up to `ms`, in short steps so that Ctrl-C ends it.
-void pause_ms(int ms) {
-  for (int k = 0; k < ms / 50 && !g_stop; ++k)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-}
-
 int64_t wall_us() {
   return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
 }
 
+// A received frame, its time of arrival and how many frames were lost before it.
+struct Rx {
+  CMSG frame;
+  int64_t time_us;
+  unsigned lost;
+};
+
+class Listener {
+ public:
+  virtual ~Listener() = default;
+  // Appends what arrived, waiting up to about 200 ms for a first frame.
+  // Returns 0, or -1 with *error.
+  virtual int read(std::vector<Rx>* out, std::string* error) = 0;
+};
+
+void pause_ms(int ms) {
+  for (int k = 0; k < ms / 50 && !g_stop; ++k)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+// A driver handle with every 11-bit identifier enabled (simulated bus, gateway).
+// A handle whose medium has gone (the gateway restarted or its connection
+// dropped) is closed and the net joined again, once a second, until that
+// works; the notes go to `notes`. A read that fails says so at once; a net
+// that stays silent for a while is asked for its status, which fails on a
+// connection that died quietly.
+class DriverListener : public Listener {
+ public:
+  explicit DriverListener(std::ostream& notes) : notes_(notes) {}
+  ~DriverListener() override {
+    if (h_ > 0) canClose(h_);
+  }
+  int open(int net, std::string* error) {
+    net_ = net;
+    NTCAN_RESULT st = join(error);
+    return st == NTCAN_SUCCESS ? 0 : -1;
+  }
+  int read(std::vector<Rx>* out, std::string* error) override {
+    (void)error;
+    CMSG frames[100];
+    int32_t n = 100;
+    NTCAN_RESULT st = canRead(h_, frames, &n, nullptr);
+    if (st == NTCAN_RX_TIMEOUT) {
+      if (++quiet_ < kQuietReads) return 0;
+      quiet_ = 0;
+      CAN_IF_STATUS status;
+      st = canStatus(h_, &status);
+      if (st != NTCAN_SUCCESS) rejoin(st);
+      return 0;
+    }
+    if (st != NTCAN_SUCCESS) {
+      rejoin(st);
+      return 0;
+    }
+    quiet_ = 0;
+    const int64_t t = wall_us();
+    for (int k = 0; k < n; ++k) out->push_back({frames[k], t, frames[k].msg_lost});
+    return 0;
+  }
+
+ private:
+  static constexpr int kQuietReads = 10;  // reads of 200 ms without a frame
+
+  NTCAN_RESULT join(std::string* error) {
+    NTCAN_RESULT st = canOpen(net_, 0, 10, 10000, 1000, 200, &h_);
+    if (st != NTCAN_SUCCESS) {
+      h_ = -1;
+      *error = "canOpen of net " + std::to_string(net_) + " failed: " + can_error_str(st);
+      return st;
+    }
+    for (int id = 0; id < 2048; ++id) {
+      st = canIdAdd(h_, id);
+      if (st != NTCAN_SUCCESS && st != NTCAN_ID_ALREADY_ENABLED) {
+        *error = "canIdAdd(" + std::to_string(id) + ") failed: " + can_error_str(st);
+        canClose(h_);
+        h_ = -1;
+        return st;
+      }
+    }
+    return NTCAN_SUCCESS;
+  }
+
+  void rejoin(NTCAN_RESULT why) {
+    notes_ << "# net " << net_ << " lost (status " << why << ", " << can_error_str(why)
+           << "); joining again\n";
+    notes_.flush();
+    canClose(h_);
+    h_ = -1;
+    std::string error;
+    while (!g_stop && join(&error) != NTCAN_SUCCESS) pause_ms(1000);
+    if (h_ > 0) notes_ << "# joined net " << net_ << " again\n";
+    notes_.flush();
+    quiet_ = 0;
+  }
+
+  std::ostream& notes_;
+  int net_ = 0;
+  NTCAN_HANDLE h_ = -1;
+  int quiet_ = 0;
+};
+
+// A CAN_RAW socket on a SocketCAN interface: every frame, 11 and 29 bits,
+// with the kernel's receive time and its count of frames dropped for a full
+// socket buffer.
+class RawListener : public Listener {
+ public:
+  ~RawListener() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int open(const std::string& ifname, std::string* error) {
+    fd_ = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+    if (fd_ < 0) {
+      *error = std::string("CAN_RAW socket: ") + std::strerror(errno);
+      return -1;
+    }
+    const unsigned index = ::if_nametoindex(ifname.c_str());
+    if (index == 0) {
+      *error = "interface " + ifname + ": " + std::strerror(errno);
+      return -1;
+    }
+    int on = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
+    ::setsockopt(fd_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+    int rcvbuf = 1 << 20;
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_can addr{};
+    addr.can_family = AF_CAN;
+    addr.can_ifindex = static_cast<int>(index);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      *error = "bind to " + ifname + ": " + std::strerror(errno);
+      return -1;
+    }
+    return 0;
+  }
+  int read(std::vector<Rx>* out, std::string* error) override {
+    pollfd p{fd_, POLLIN, 0};
+    int r = ::poll(&p, 1, 200);
+    if (r < 0 && errno != EINTR) {
+      *error = std::string("poll: ") + std::strerror(errno);
+      return -1;
+    }
+    if (r <= 0) return 0;
+    for (int k = 0; k < 100; ++k) {
+      can_frame cf;
+      char ctrl[CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(uint32_t))];
+      iovec iov{&cf, sizeof cf};
+      msghdr msg{};
+      msg.msg_iov = &iov;
+      msg.msg_iovlen = 1;
+      msg.msg_control = ctrl;
+      msg.msg_controllen = sizeof ctrl;
+      ssize_t n = ::recvmsg(fd_, &msg, MSG_DONTWAIT);
+      if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+        *error = std::string("recvmsg: ") + std::strerror(errno);
+        return -1;
+      }
+      if (n != sizeof cf) continue;
+      int64_t t = wall_us();
+      uint32_t drops = dropped_;
+      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET) continue;
+        if (c->cmsg_type == SO_TIMESTAMP) {
+          timeval tv;
+          std::memcpy(&tv, CMSG_DATA(c), sizeof tv);
+          t = int64_t{tv.tv_sec} * 1000000 + tv.tv_usec;
+        } else if (c->cmsg_type == SO_RXQ_OVFL) {
+          std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
+        }
+      }
+      if (cf.can_id & CAN_ERR_FLAG) continue;  // error frames are not asked for
+      Rx rx{};
+      if (cf.can_id & CAN_EFF_FLAG)
+        rx.frame.id = static_cast<int32_t>((cf.can_id & CAN_EFF_MASK) | candump::kExtendedId);
+      else
+        rx.frame.id = static_cast<int32_t>(cf.can_id & CAN_SFF_MASK);
+      const int len = cf.can_dlc > 8 ? 8 : cf.can_dlc;
+      rx.frame.len = static_cast<uint8_t>(len | ((cf.can_id & CAN_RTR_FLAG) ? NTCAN_RTR : 0));
+      if (!(cf.can_id & CAN_RTR_FLAG))
+        std::memcpy(rx.frame.data, cf.data, static_cast<size_t>(len));
+      rx.time_us = t;
+      rx.lost = drops - dropped_;
+      dropped_ = drops;
+      out->push_back(rx);
+    }
+    return 0;
+  }
+
+ private:
+  int fd_ = -1;
+  uint32_t dropped_ = 0;
+};
+
+// "HOST:PORT" with a port of digits only, 1 to 65535.
+bool parse_host_port(const std::string& s, std::string* host, int* port) {
+  const size_t colon = s.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == s.size() || s.size() - colon > 6)
+    return false;
+  long p = 0;
+  for (size_t k = colon + 1; k < s.size(); ++k) {
+    if (s[k] < '0' || s[k] > '9') return false;
+    p = p * 10 + (s[k] - '0');
+  }
+  if (p < 1 || p > 65535) return false;
+  *host = s.substr(0, colon);
+  *port = static_cast<int>(p);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string gateway;
+  std::string gateway, log_iface;
   int net = 0;
   int remote_net = -1;
   std::vector<std::string> devices, sends;
-  bool decode = false, timestamp = false;
+  bool decode = false, timestamp = false, log = false;
   long long count = 0;
 
   CLI::App app{
       "zuntal_monitor: prints every frame of a CAN net in candump notation (705#05,\n"
-      "605#4008100000000000, 705#R for remote requests)."};
+      "605#4008100000000000, 705#R for remote requests), or candump's log format."};
   app.add_option("--gateway", gateway, "HOST:PORT of a zuntal_gateway serving the net");
   app.add_option("--net", net, "driver net to join (line - 1)")
       ->capture_default_str()
@@ -82,21 +283,42 @@ int main(int argc, char** argv) {
   app.add_option("--remote-net", remote_net, "net number on the gateway (default: --net)")
       ->check(CLI::Range(0, 255));
   app.add_option("--device", devices,
-                 "host a simulated device on the in-process net: NODE:EDS or EDS (repeatable)");
+                 "host a simulated device on the net: NODE:EDS or EDS (repeatable)");
   app.add_option("--send", sends,
                  "put a frame on the net after joining, e.g. 000#0100 "
                  "(repeatable)");
   app.add_flag("--decode", decode, "name what each frame means in CANopen");
   app.add_flag("--timestamp", timestamp, "prefix each frame with its time of arrival");
+  app.add_flag("--log", log,
+               "candump's log format (candump -L): \"(seconds.micros) IFACE ID#DATA\", for "
+               "canplayer and log2long");
+  app.add_option("--log-iface", log_iface,
+                 "interface name in the log lines (default: the SocketCAN interface, else "
+                 "zuntalN for net N)");
   app.add_option("--count", count, "stop after this many frames (0: until Ctrl-C)")
       ->check(CLI::NonNegativeNumber);
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int rc = app.exit(e);
+    return rc == 0 ? 0 : 2;  // --help is no error; a bad command line is 2, as elsewhere
+  }
+  if (log && decode) {
+    std::cerr << "zuntal_monitor: --log writes candump's log format, which has no room for "
+                 "--decode\n";
+    return 2;
+  }
 
   std::vector<CMSG> to_send;
   for (const std::string& s : sends) {
     CMSG f;
     if (!candump::parse_frame(s, &f)) {
       std::cerr << "zuntal_monitor: --send: not a frame in candump notation: " << s << "\n";
+      return 2;
+    }
+    if (f.id & candump::kExtendedId) {
+      std::cerr << "zuntal_monitor: --send: the driver sends 11-bit identifiers only: " << s
+                << "\n";
       return 2;
     }
     to_send.push_back(f);
@@ -108,19 +330,21 @@ int main(int argc, char** argv) {
                    "hosts its own\n";
       return 2;
     }
-    size_t colon = gateway.rfind(':');
-    int port = colon == std::string::npos ? 0 : std::atoi(gateway.c_str() + colon + 1);
-    if (colon == std::string::npos || colon == 0 || port < 1 || port > 65535) {
-      std::cerr << "zuntal_monitor: --gateway: expected HOST:PORT, not " << gateway << "\n";
+    ntcan_ctl::NetConfig c;
+    if (!parse_host_port(gateway, &c.host, &c.port)) {
+      std::cerr << "zuntal_monitor: --gateway: expected HOST:PORT with a port of 1 to 65535, not "
+                << gateway << "\n";
       return 2;
     }
-    ntcan_ctl::NetConfig c;
     c.kind = ntcan_ctl::NetConfig::Kind::Gateway;
-    c.host = gateway.substr(0, colon);
-    c.port = port;
     c.remote_net = remote_net >= 0 ? remote_net : net;
     ntcan_ctl::configure_net(net, c);
   }
+  const ntcan_ctl::NetConfig medium = ntcan_ctl::net_config(net);
+  if (log_iface.empty())
+    log_iface = medium.kind == ntcan_ctl::NetConfig::Kind::SocketCan
+                    ? medium.ifname
+                    : "zuntal" + std::to_string(net);
 
   struct sigaction sa {};
   sa.sa_handler = on_signal;
@@ -129,95 +353,89 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  NTCAN_HANDLE h = -1;
-  std::string what;
-  NTCAN_RESULT st = join(net, &h, &what);
-  if (st != NTCAN_SUCCESS) {
-    std::cerr << "zuntal_monitor: " << what << " failed with status " << st << "\n";
-    return 1;
+  std::string err;
+  std::unique_ptr<Listener> listener;
+  if (medium.kind == ntcan_ctl::NetConfig::Kind::SocketCan) {
+    auto raw = std::make_unique<RawListener>();
+    if (raw->open(medium.ifname, &err) != 0) {
+      std::cerr << "zuntal_monitor: " << err << "\n";
+      return 1;
+    }
+    listener = std::move(raw);
+  } else {
+    // Notes about a lost net would break candump's log format: stderr then.
+    auto drv = std::make_unique<DriverListener>(log ? std::cerr : std::cout);
+    if (drv->open(net, &err) != 0) {
+      std::cerr << "zuntal_monitor: " << err << "\n";
+      return 1;
+    }
+    listener = std::move(drv);
   }
 
-  // Devices come after the monitor has joined, so that their boot-up frames
+  // The sending handle; only needed for --send and --device (the devices
+  // answer what the process's handles send).
+  NTCAN_HANDLE tx = -1;
+  if (!to_send.empty()) {
+    NTCAN_RESULT st = canOpen(net, 0, 10, 10, 1000, 200, &tx);
+    if (st != NTCAN_SUCCESS) {
+      std::cerr << "zuntal_monitor: canOpen of net " << net << " failed: " << can_error_str(st)
+                << "\n";
+      return 1;
+    }
+  }
+
+  // Devices come after the listener has joined, so that their boot-up frames
   // are seen.
   std::unique_ptr<zsim::Bus> bus;
   if (!devices.empty()) {
     bus = std::make_unique<zsim::Bus>(net);
-    std::string err;
     if (bus->add_entries(devices, &err) != 0) {
       std::cerr << "zuntal_monitor: --device: " << err << "\n";
-      canClose(h);
+      if (tx >= 0) canClose(tx);
       return 2;
     }
-    bus->start_runner(1000);
+    bus->start_runner();
   }
+
   long long seen = 0;
-  auto print = [&](const CMSG& f, int64_t t) {
-    if (f.msg_lost)
-      std::cout << "# " << static_cast<int>(f.msg_lost)
-                << " frame(s) lost before this one (receive queue full)\n";
-    std::cout << candump::monitor_line(f, decode, t) << "\n";
+  auto print = [&](const Rx& rx) {
+    if (rx.lost) {
+      // A comment line would break candump's log format: the note goes to
+      // standard error there.
+      (log ? std::cerr : std::cout)
+          << "# " << rx.lost << " frame(s) lost before this one (receive queue full)\n";
+    }
+    if (log)
+      std::cout << candump::log_line(rx.frame, log_iface, rx.time_us) << "\n";
+    else
+      std::cout << candump::monitor_line(rx.frame, decode, timestamp ? rx.time_us : -1) << "\n";
     ++seen;
   };
   auto more = [&] { return count == 0 || seen < count; };
-  CMSG frames[100];
 
-  // What the devices said before the first frame of our own goes out first,
-  // so that the lines keep the bus order.
-  if (!to_send.empty()) {
-    int32_t n = 100;
-    if (canTake(h, frames, &n) == NTCAN_SUCCESS)
-      for (int k = 0; k < n && more(); ++k) print(frames[k], timestamp ? wall_us() : -1);
-  }
   for (CMSG& f : to_send) {
     int32_t n = 1;
-    // A handle does not receive what it sends itself: the frame is printed as sent.
-    st = canSend(h, &f, &n);
+    NTCAN_RESULT st = canSend(tx, &f, &n);
     if (st != NTCAN_SUCCESS)
-      std::cerr << "zuntal_monitor: canSend failed with status " << st << "\n";
-    else if (more())
-      print(f, timestamp ? wall_us() : -1);
+      std::cerr << "zuntal_monitor: canSend of " << candump::format_frame(f)
+                << " failed: " << can_error_str(st) << "\n";
   }
-  std::cout.flush();
 
-  // A handle whose medium has gone (the gateway restarted or its
-  // connection dropped) is closed and the net joined again, once a second,
-  // until that works; the notes are comment lines among the frames. A read
-  // that fails says so at once; a net that stays silent for a while is
-  // asked for its status, which fails on a connection that died quietly.
-  constexpr int kQuietReads = 10;  // reads of 200 ms without a frame
-  int quiet = 0;
-  auto rejoin = [&](NTCAN_RESULT why) {
-    std::cout << "# net " << net << " lost (status " << why << "); joining again\n";
-    std::cout.flush();
-    canClose(h);
-    h = -1;
-    while (!g_stop && join(net, &h, &what) != NTCAN_SUCCESS) pause_ms(1000);
-    if (h > 0) std::cout << "# joined net " << net << " again\n";
-    std::cout.flush();
-    quiet = 0;
-  };
+  int result = 0;
+  std::vector<Rx> got;
   while (!g_stop && more()) {
-    int32_t n = 100;
-    st = canRead(h, frames, &n, nullptr);
-    if (st == NTCAN_RX_TIMEOUT) {
-      if (++quiet < kQuietReads) continue;
-      quiet = 0;
-      CAN_IF_STATUS status;
-      st = canStatus(h, &status);
-      if (st != NTCAN_SUCCESS) rejoin(st);
-      continue;
+    got.clear();
+    if (listener->read(&got, &err) != 0) {
+      std::cerr << "zuntal_monitor: " << err << "\n";
+      result = 1;
+      break;
     }
-    if (st != NTCAN_SUCCESS) {
-      rejoin(st);
-      continue;
-    }
-    quiet = 0;
-    const int64_t t = timestamp ? wall_us() : -1;
-    for (int k = 0; k < n && more(); ++k) print(frames[k], t);
+    for (size_t k = 0; k < got.size() && more(); ++k) print(got[k]);
     std::cout.flush();
   }
   if (bus) bus->stop_runner();
   bus.reset();
-  if (h > 0) canClose(h);
-  return 0;
+  listener.reset();
+  if (tx >= 0) canClose(tx);
+  return result;
 }

@@ -153,6 +153,15 @@ void ClientIo::loop() {
         }
         continue;
       }
+      if (p.fd == in_fd && reader_) {
+        bool eof = false;
+        for (const std::string& line : reader_(&eof)) {
+          std::string ans = exec_(line);
+          if (!ans.empty() || !line.empty()) input_answer_(line, ans);
+        }
+        if (eof) in_fd = -1;
+        continue;
+      }
       char buf[1024];
       ssize_t n = ::read(p.fd, buf, sizeof buf);
       if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace zserver {
 
@@ -28,6 +29,13 @@ class ClientIo {
   int listen(const std::string& path, std::string* error);
   // Reads requests from this descriptor too (standard input: 0) until its end.
   void read_fd(int fd) { in_fd_ = fd; }
+  // The same through a line editor: when `fd` is readable, `reader` reads it
+  // and returns the lines completed (setting *eof at the input's end).
+  using Reader = std::function<std::vector<std::string>(bool* eof)>;
+  void read_with(int fd, Reader reader) {
+    in_fd_ = fd;
+    reader_ = std::move(reader);
+  }
 
   void start();
   void stop();
@@ -37,6 +45,7 @@ class ClientIo {
 
   Exec exec_;
   Answer input_answer_;
+  Reader reader_;
   int in_fd_ = -1;
   int listen_fd_ = -1;
   std::string path_;

@@ -26,6 +26,9 @@ struct NodeRow {
   int state = 0;          // .ALIVE
   std::string condition;  // .CONDITION
   std::string manu, hwver, swver;
+  // The identity texts are what an earlier run stored: the node has not
+  // been read in this run.
+  bool identity_stale = false;
   std::string emergency;  // the last emergency, decoded; "" when none came
   int emergencies = 0;    // emergencies seen so far
   int frames = 0;         // frames taken by the node's last fill
@@ -37,10 +40,17 @@ struct NodeRow {
 // change worth a line.
 std::vector<std::string> change_lines(const NodeRow* before, const NodeRow& now);
 
-// The table as text, lines separated by '\n', without cursor control.
+// The table as text, lines separated by '\n', without cursor control. With
+// `width` > 0 no line is longer: columns are narrowed, their headings
+// abbreviated and, where that is not enough, the least needed ones left out.
+// With `prompt_below` the last line is the command summary, for an input
+// line that follows it; otherwise the summary ends with "then Enter:".
 std::string render_table(const std::string& title, const std::vector<NodeRow>& rows,
                          const std::deque<std::string>& messages,
-                         const std::deque<std::string>& answers);
+                         const std::deque<std::string>& answers, size_t width = 0,
+                         bool prompt_below = false);
+
+class LineEditor;
 
 class Display {
  public:
@@ -56,6 +66,16 @@ class Display {
   void update(const std::vector<NodeRow>& rows, bool force = false);
   // A message of the framework's sink (table mode keeps the latest ones).
   void message(const std::string& label, const std::string& text);
+  // A line the process wrote on its standard output or error.
+  void output_line(const std::string& text);
+  // Table mode on a terminal: the input line below the table, redrawn after
+  // the table (null: none), and the descriptor whose terminal width the
+  // table fits (-1: no limit).
+  void set_editor(LineEditor* editor);
+  void set_width_fd(int fd) { width_fd_ = fd; }
+  // Reads typed input through the editor, under the display's lock; the
+  // completed lines. *eof when the input ended.
+  std::vector<std::string> read_input(bool* eof);
   // A client command typed on the terminal and its answer.
   void answer(const std::string& command, const std::string& answer);
   // Leaves the table: the cursor goes below it.
@@ -63,6 +83,7 @@ class Display {
 
  private:
   void redraw_locked(bool force);
+  void push_message_locked(std::string m);
 
   const Mode mode_;
   std::ostream& out_;
@@ -74,6 +95,9 @@ class Display {
   std::string shown_;
   std::chrono::steady_clock::time_point drawn_{};
   bool dirty_ = true;
+  LineEditor* editor_ = nullptr;
+  int width_fd_ = -1;
+  int width_ = 0;
 };
 
 }  // namespace zserver

@@ -6,17 +6,22 @@
 //
 // Runs until Ctrl-C (SIGINT or SIGTERM), a client's "quit", or --run-for;
 // then writes the configuration back and exits.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <iostream>
+#include <memory>
+#include <streambuf>
 
 #include "client_io.h"
 #include "display.h"
 #include "server.h"
+#include "terminal.h"
 
 namespace {
 
@@ -26,9 +31,33 @@ extern "C" void on_signal(int) {
   g_stop = true;
 }
 
+// An ostream's buffer that writes through a stdio stream, so that the table
+// and the line editor (which writes to the same FILE) reach the terminal in
+// the order they were written.
+class FileBuf : public std::streambuf {
+ public:
+  explicit FileBuf(std::FILE* f) : f_(f) {}
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (c == traits_type::eof()) return traits_type::not_eof(c);
+    return std::fputc(c, f_) == EOF ? traits_type::eof() : c;
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    return static_cast<std::streamsize>(std::fwrite(s, 1, static_cast<size_t>(n), f_));
+  }
+  int sync() override { return std::fflush(f_) == 0 ? 0 : -1; }
+
+ private:
+  std::FILE* f_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Lines of the library on standard output arrive whole, also when it is
+  // caught in a pipe for the messages pane.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   zserver::ServerOptions opts;
   std::string socket_path;
   bool plain = false, table = false, no_input = false, debug_frames = false;
@@ -45,6 +74,9 @@ int main(int argc, char** argv) {
   app.add_option("--gateway", opts.gateway,
                  "HOST:PORT of a zuntal_gateway: every line's net is served by it, and the "
                  "configuration's simulated devices are not hosted here");
+  app.add_flag("--devices-on-any-medium", opts.devices_on_any_medium,
+               "host the configuration's simulated devices also on lines that are not the "
+               "simulated bus (SocketCAN, gateway), where real nodes may have their ids");
   app.add_option("--period-ms", opts.period_ms, "update cycle period in milliseconds")
       ->capture_default_str()
       ->check(CLI::Range(10, 10000));
@@ -64,12 +96,17 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 3600000));
   app.add_flag("--debug-frames", debug_frames,
                "print the frames of the node that NAME.DEBUG_ID selects (TAVRO_debug 0x100000)");
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int rc = app.exit(e);
+    return rc == 0 ? 0 : 2;  // --help is no error; a bad command line is 2
+  }
   if (plain && table) {
     std::cerr << "zuntal_server: --plain and --table exclude each other\n";
     return 2;
   }
-  opts.host_devices = opts.gateway.empty();
+  opts.host_devices = opts.gateway.empty() || opts.devices_on_any_medium;
   if (debug_frames) TAVRO_debug |= 0x100000;
 
   struct sigaction sa {};
@@ -83,15 +120,38 @@ int main(int argc, char** argv) {
   if (server.load() != 0) return 1;
 
   const bool use_table = table || (!plain && ::isatty(STDOUT_FILENO));
+  // On a terminal the table owns the screen: it is drawn on a copy of the
+  // terminal's descriptor, while what the process itself writes on standard
+  // output (and error, when that is the terminal too), e.g. the library's
+  // "Segmented transfer aborted with code 0x...", is caught and shown in the
+  // messages pane instead of landing on the input line.
+  const bool on_terminal = use_table && ::isatty(STDOUT_FILENO);
+  std::FILE* term = nullptr;
+  if (on_terminal) {
+    const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (fd >= 0) term = ::fdopen(fd, "w");
+  }
+  FileBuf term_buf(term ? term : stdout);
+  std::ostream term_out(&term_buf);
   zserver::Display display(
-      use_table ? zserver::Display::Mode::Table : zserver::Display::Mode::Plain, std::cout,
-      server.title());
+      use_table ? zserver::Display::Mode::Table : zserver::Display::Mode::Plain,
+      term ? term_out : std::cout, server.title());
   if (use_table)
     tavro::set_message_sink([&display](const std::string& label, const std::string& text) {
       display.message(label, text);
     });
   else
     std::cout << server.title() << std::endl;
+  zserver::OutputCapture capture;
+  std::unique_ptr<zserver::LineEditor> editor;
+  if (term) {
+    display.set_width_fd(::fileno(term));
+    std::vector<int> fds{STDOUT_FILENO};
+    if (::isatty(STDERR_FILENO)) fds.push_back(STDERR_FILENO);
+    capture.start(fds, [&display](const std::string& line) { display.output_line(line); });
+    if (!no_input && ::isatty(STDIN_FILENO))
+      editor = std::make_unique<zserver::LineEditor>(stdin, term, "> ");
+  }
 
   zserver::ClientIo io([&server](const std::string& line) { return server.execute(line); },
                        [&display](const std::string& line, const std::string& answer) {
@@ -100,12 +160,19 @@ int main(int argc, char** argv) {
   if (!socket_path.empty()) {
     std::string err;
     if (io.listen(socket_path, &err) != 0) {
+      capture.stop();
       tavro::set_message_sink(nullptr);
       std::cerr << "zuntal_server: --socket: " << err << "\n";
       return 1;
     }
   }
-  if (!no_input) io.read_fd(STDIN_FILENO);
+  if (editor) {
+    editor->install();
+    display.set_editor(editor.get());
+    io.read_with(STDIN_FILENO, [&display](bool* eof) { return display.read_input(eof); });
+  } else if (!no_input) {
+    io.read_fd(STDIN_FILENO);
+  }
 
   server.start();
   io.start();
@@ -128,7 +195,10 @@ int main(int argc, char** argv) {
   io.stop();
   display.update(server.rows(), true);
   const int written = server.write_config();
-  display.finish();
+  capture.stop();
+  display.finish();  // gives the terminal back from the line editor
+  editor.reset();
   tavro::set_message_sink(nullptr);
+  if (term) std::fclose(term);
   return written == 0 ? 0 : 1;
 }

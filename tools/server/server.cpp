@@ -285,6 +285,16 @@ int Server::load() {
       continue;
     }
     if (!opts_.host_devices) continue;
+    const ntcan_ctl::NetConfig medium = ntcan_ctl::net_config(d->line() - 1);
+    if (medium.kind != ntcan_ctl::NetConfig::Kind::Sim && !opts_.devices_on_any_medium) {
+      // A simulated node on a real bus would answer beside (or instead of)
+      // the real one with its id.
+      report_line(line, d->basename() + ": line " + std::to_string(d->line()) + " is " +
+                            medium_text(d->line()) +
+                            ", not the simulated bus; the device is not hosted there "
+                            "(--devices-on-any-medium hosts it)");
+      continue;
+    }
     std::string path = d->eds();
     if (path.empty() || path[0] != '/') path = config_dir_ + "/" + path;
     auto& bus = buses_[d->line()];
@@ -489,6 +499,7 @@ void Server::read_identity(Node& node) {
   }
   node.can->show_identity(sdo->manu(), slow ? "error" : sdo->hwver(),
                           slow ? "error" : sdo->swver());
+  node.identity_read = true;
   const int nmt = node.can->start_node();
   if (nmt != 0) {
     node.call_failed = nmt;
@@ -716,6 +727,7 @@ std::string Server::do_set(const Command& cmd) {
       node->failing = false;
       node->sdo->close_direct();
       node->can->show_identity("", "", "");
+      node->identity_read = false;
       // Nothing is known of the node at the new address yet: it starts as
       // a freshly registered node does.
       node->can->alive_->set_value(15);
@@ -786,6 +798,7 @@ std::vector<NodeRow> Server::rows() {
     r.manu = n->can->manu();
     r.hwver = n->can->hwver();
     r.swver = n->can->swver();
+    r.identity_stale = !n->identity_read;
     r.emergency = n->emergency;
     r.emergencies = n->emergencies;
     r.frames = n->frames;
@@ -797,17 +810,41 @@ std::vector<NodeRow> Server::rows() {
   return out;
 }
 
-std::string Server::title() const {
-  std::string where;
-  if (!opts_.gateway.empty()) {
-    where = "gateway " + opts_.gateway;
-  } else {
-    int devices = 0;
-    for (const auto& b : buses_) devices += static_cast<int>(b.second->devices().size());
-    where = "simulated bus, " + std::to_string(devices) + " devices";
+// The medium of a line's net as the title and the messages name it.
+std::string Server::medium_text(int line) const {
+  if (line < 1 || line > ntcan_ctl::kMaxNets) return "no net";
+  const ntcan_ctl::NetConfig c = ntcan_ctl::net_config(line - 1);
+  switch (c.kind) {
+    case ntcan_ctl::NetConfig::Kind::Gateway:
+      return "gateway " + c.host + ":" + std::to_string(c.port) + " net " +
+             std::to_string(c.remote_net);
+    case ntcan_ctl::NetConfig::Kind::SocketCan:
+      return "SocketCAN " + c.ifname;
+    case ntcan_ctl::NetConfig::Kind::Absent:
+      return "absent";
+    case ntcan_ctl::NetConfig::Kind::Sim:
+    default:
+      return "simulated bus";
   }
-  return std::string(kLabel) + ": " + std::to_string(nodes_.size()) + " nodes, " + where +
-         ", cycle " + std::to_string(opts_.period_ms) + " ms; Ctrl-C stops and writes " +
+}
+
+std::string Server::title() const {
+  // Each line the nodes use, with its medium and the devices hosted on it.
+  std::set<int> lines;
+  for (const auto& n : nodes_) {
+    const int l = n->can->value()->i1_data;
+    if (l >= 1 && l <= 20) lines.insert(l);
+  }
+  for (const auto& b : buses_) lines.insert(b.first);
+  std::string where;
+  for (int l : lines) {
+    where += "; line " + std::to_string(l) + " " + medium_text(l);
+    auto it = buses_.find(l);
+    const size_t devices = it == buses_.end() ? 0 : it->second->devices().size();
+    if (devices > 0) where += " (" + std::to_string(devices) + " simulated devices)";
+  }
+  return std::string(kLabel) + ": " + std::to_string(nodes_.size()) + " nodes" + where +
+         "; cycle " + std::to_string(opts_.period_ms) + " ms; Ctrl-C stops and writes " +
          write_path_;
 }
 

@@ -53,6 +53,10 @@ struct ServerOptions {
   std::string write_path;    // where stop writes the configuration; "" = config_path
   std::string gateway;       // "HOST:PORT": every line's net goes to that gateway
   bool host_devices = true;  // host the SIMULATION devices on the in-process bus
+  // Host them also on a line whose net is not the simulated bus (SocketCAN,
+  // gateway): there they would answer beside the real nodes, so only when
+  // asked for (--devices-on-any-medium).
+  bool devices_on_any_medium = false;
   // false: the devices run in real time (a runner thread per bus); true:
   // their time is the framework clock, moved on at every cycle (tests).
   bool devices_follow_cycle = false;
@@ -127,6 +131,7 @@ class Server {
     int frames = 0;
     int reregistrations = 0;
     std::string note;
+    bool identity_read = false;  // read from the node in this run
   };
 
   void report(const std::string& text);
@@ -159,6 +164,7 @@ class Server {
   std::vector<std::unique_ptr<Node>> nodes_;
   std::vector<D_simdevice*> devices_;
   std::map<int, std::unique_ptr<zsim::Bus>> buses_;  // by line
+  std::string medium_text(int line) const;
   int64_t t0_us_ = 0;
   int64_t cycle_start_us_ = 0;
   bool identity_read_in_cycle_ = false;

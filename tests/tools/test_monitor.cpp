@@ -1,0 +1,85 @@
+// The bus monitor as a program: what it prints of the simulated bus in which
+// order, and the command lines it refuses.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Output {
+  int status = -1;
+  std::vector<std::string> lines;  // standard output and error, merged
+};
+
+// Runs the monitor with `args` (shell words) to its end.
+Output monitor(const std::string& args) {
+  Output r;
+  const std::string cmd = std::string(ZUNTAL_MONITOR) + " " + args + " </dev/null 2>&1";
+  FILE* p = ::popen(cmd.c_str(), "r");
+  if (!p) return r;
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, p)) {
+    std::string l(buf);
+    if (!l.empty() && l.back() == '\n') l.pop_back();
+    r.lines.push_back(l);
+  }
+  const int st = ::pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+std::string eds(const char* name) {
+  return std::string(ZUNTAL_EXAMPLES_DIR) + "/" + name;
+}
+
+// Two requests sent one after the other: each answer follows its request,
+// because the monitor prints what it hears on the net, its own frames included.
+TEST(Monitor, PrintsRequestsAndAnswersInBusOrder) {
+  Output r = monitor("--device 5:" + eds("zps48.eds") + " --device 12:" + eds("zmc200.eds") +
+                     " --send 605#4008100000000000 --send 60C#4008100000000000 --send 000#0100"
+                     " --count 7");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.lines, (std::vector<std::string>{
+                         "705#00",
+                         "70C#00",
+                         "605#4008100000000000",
+                         "585#4108100013000000",
+                         "60C#4008100000000000",
+                         "58C#4108100018000000",
+                         "000#0100",
+                     }));
+
+  // The log format: time stamp, interface, frame; nothing else on the line.
+  r = monitor("--device 5:" + eds("zps48.eds") + " --log --log-iface vcan7 --count 1");
+  EXPECT_EQ(r.status, 0);
+  ASSERT_EQ(r.lines.size(), 1u);
+  EXPECT_EQ(r.lines[0].substr(r.lines[0].find(')')), ") vcan7 705#00") << r.lines[0];
+  EXPECT_EQ(r.lines[0][0], '(');
+}
+
+TEST(Monitor, RefusesBadCommandLinesWithStatus2) {
+  for (const char* args :
+       {"--gateway 127.0.0.1:2209abc", "--gateway 127.0.0.1:0", "--gateway 127.0.0.1:70000",
+        "--gateway 127.0.0.1:", "--gateway :2209", "--gateway 127.0.0.1", "--bogus", "--net 99",
+        "--log --decode", "--send 18FF1234#00", "--send 5#1"}) {
+    SCOPED_TRACE(args);
+    Output r = monitor(args);
+    EXPECT_EQ(r.status, 2);
+    ASSERT_FALSE(r.lines.empty());
+  }
+  Output r = monitor("--gateway 127.0.0.1:2209abc");
+  EXPECT_EQ(r.lines[0],
+            "zuntal_monitor: --gateway: expected HOST:PORT with a port of 1 to 65535, not "
+            "127.0.0.1:2209abc");
+
+  // A driver failure is named, not numbered (nothing listens on port 1).
+  r = monitor("--gateway 127.0.0.1:1 --count 1");
+  EXPECT_EQ(r.status, 1);
+  ASSERT_EQ(r.lines.size(), 1u);
+  EXPECT_NE(r.lines[0].find("failed: NTCAN_"), std::string::npos) << r.lines[0];
+}
+
+}  // namespace
