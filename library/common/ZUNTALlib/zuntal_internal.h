@@ -47,6 +47,11 @@ std::mutex& line_mutex();
 // Supervision threads that have started and not yet returned.
 extern std::atomic<int> running_threads;
 
+// The two lists, whose own symbols are hidden, for the test reset and
+// inspection (zuntal_test.h), which are linked from outside the library.
+std::vector<D_can*>& node_list();
+std::vector<canline*>& line_list();
+
 // The library's own access to D_can's class-wide state.
 struct Registry {
   static std::mutex& loop_mutex() { return D_can::mx_loop; }
