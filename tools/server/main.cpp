@@ -17,6 +17,7 @@
 #include "client_io.h"
 #include "display.h"
 #include "server.h"
+#include "zuntal_version.h"
 
 namespace {
 
@@ -39,6 +40,7 @@ int main(int argc, char** argv) {
       "By default it runs on the in-process simulated bus with the devices that the\n"
       "configuration's SIMULATION location names. Commands on standard input or the\n"
       "socket: get NAME, set NAME VALUE..., list, help, quit."};
+  app.set_version_flag("--version", "zuntal_server " ZUNTAL_VERSION_STRING);
   app.add_option("--config", opts.config_path, "server configuration file")->capture_default_str();
   app.add_option("--write-config", opts.write_path,
                  "where the configuration is written on stop (default: the --config file)");
