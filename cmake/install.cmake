@@ -30,6 +30,14 @@ foreach(lib ${zuntal_installed_libs})
   endif()
 endforeach()
 target_compile_features(zuntal INTERFACE cxx_std_17)
+if(ZUNTAL_VENDOR_NTCAN)
+  # The installed libzuntal finds the vendor's driver where it was found at
+  # configuration, also outside the loader's own directories (/opt/...).
+  get_filename_component(vendor_dir "${NTCAN_VENDOR_LIBRARY}" DIRECTORY)
+  if(NOT vendor_dir IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES)
+    set_property(TARGET zuntal APPEND PROPERTY INSTALL_RPATH "${vendor_dir}")
+  endif()
+endif()
 
 install(TARGETS ${zuntal_installed_libs}
   EXPORT libZUNTALTargets
@@ -134,7 +142,6 @@ set(ZUNTAL_PACKAGE_MAINTAINER "the libZUNTAL developers <libzuntal@example.org>"
 set(CPACK_PACKAGE_NAME libzuntal)
 set(CPACK_PACKAGE_VENDOR "the libZUNTAL developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "CAN node property library for TAVRO device servers")
 set(CPACK_PACKAGE_CONTACT "${ZUNTAL_PACKAGE_MAINTAINER}")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_GENERATOR DEB)

@@ -133,6 +133,7 @@ apt-get install -s "${debs[@]}" >"$work/apt.txt" 2>&1 || {
 has "$work/apt.txt" "^Inst libzuntal$major " '^Inst zuntal-tools ' '^Inst libzuntal-dev '
 
 echo "== build against the vendor's driver (a stand-in built here)"
+vbuild=build-rel-vendor
 vendor=$work/vendor
 mkdir -p "$vendor/include" "$vendor/lib"
 cp library/drivers/ntcan/ntcan.h "$vendor/include/"
@@ -153,9 +154,9 @@ EOF
 c++ -shared -fPIC -Wl,-soname,libntcan.so.1 -I"$vendor/include" -o "$vendor/lib/libntcan.so.1" \
   "$work/vendor.cpp"
 ln -s libntcan.so.1 "$vendor/lib/libntcan.so"
-vbuild=build-rel-vendor
+# -U: the paths found in an earlier run (another temporary directory) are searched again.
 cmake -S . -B "$vbuild" -DCMAKE_BUILD_TYPE=Release -DZUNTAL_VENDOR_NTCAN=ON \
-  -DNTCAN_VENDOR_ROOT="$vendor" -DZUNTAL_BUILD_TESTS=OFF -DZUNTAL_BUILD_BENCH=OFF >/dev/null
+  -UNTCAN_VENDOR_INCLUDE_DIR -UNTCAN_VENDOR_LIBRARY -DNTCAN_VENDOR_ROOT="$vendor" -DZUNTAL_BUILD_TESTS=OFF -DZUNTAL_BUILD_BENCH=OFF >/dev/null
 cmake --build "$vbuild" -j"$jobs" >/dev/null
 vprefix=$work/vprefix
 cmake --install "$vbuild" --prefix "$vprefix" >/dev/null
