@@ -6,6 +6,8 @@ set -euo pipefail
 pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
       libcli11-dev libcpp-httplib-dev libinih-dev libreadline-dev
       nlohmann-json3-dev)
+# Debian packages (cpack -G DEB): dpkg-shlibdeps finds their dependencies, file finds the ELF files.
+pkgs+=(dpkg-dev file)
 if [ "${1:-}" = "--test" ]; then
   # wget and iproute2: gateway-reset end-to-end test in a private network namespace;
   # qemu, a Debian kernel, busybox and can-utils: SocketCAN tests on a real kernel CAN stack.

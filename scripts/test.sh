@@ -26,4 +26,6 @@ ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE nosan
 echo "== ThreadSanitizer build (threaded suites)"
 bash scripts/build.sh build-tsan -DZUNTAL_SANITIZE=thread -DZUNTAL_BUILD_BENCH=OFF
 ctest --test-dir build-tsan --output-on-failure -j"$jobs" -L threaded -LE nosan
+echo "== Release build and its tests, install, example server against it, Debian packages"
+bash scripts/check-install.sh
 echo "all test builds passed"

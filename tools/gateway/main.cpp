@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "gateway.h"
+#include "zuntal_version.h"
 
 int main(int argc, char** argv) {
   zgw::Options opt;
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
   bool no_admin = false;
 
   CLI::App app{"ZUNTAL network CAN gateway: serves simulated CAN nets over TCP"};
+  app.set_version_flag("--version", "zuntal_gateway " ZUNTAL_VERSION_STRING);
   app.add_option("--listen", opt.listen, "address of the CAN service and the web interface")
       ->capture_default_str();
   app.add_option("--can-port", opt.can_port, "TCP port of the CAN service (0: any free port)")

@@ -39,6 +39,7 @@
 #include "ntcan.h"
 #include "ntcan_ctl.h"
 #include "sim_bus.h"
+#include "zuntal_version.h"
 
 namespace {
 
@@ -276,6 +277,7 @@ int main(int argc, char** argv) {
   CLI::App app{
       "zuntal_monitor: prints every frame of a CAN net in candump notation (705#05,\n"
       "605#4008100000000000, 705#R for remote requests), or candump's log format."};
+  app.set_version_flag("--version", "zuntal_monitor " ZUNTAL_VERSION_STRING);
   app.add_option("--gateway", gateway, "HOST:PORT of a zuntal_gateway serving the net");
   app.add_option("--net", net, "driver net to join (line - 1)")
       ->capture_default_str()

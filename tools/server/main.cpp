@@ -22,6 +22,7 @@
 #include "display.h"
 #include "server.h"
 #include "terminal.h"
+#include "zuntal_version.h"
 
 namespace {
 
@@ -68,6 +69,7 @@ int main(int argc, char** argv) {
       "By default it runs on the in-process simulated bus with the devices that the\n"
       "configuration's SIMULATION location names. Commands on standard input or the\n"
       "socket: get NAME, set NAME VALUE..., list, help, quit."};
+  app.set_version_flag("--version", "zuntal_server " ZUNTAL_VERSION_STRING);
   app.add_option("--config", opts.config_path, "server configuration file")->capture_default_str();
   app.add_option("--write-config", opts.write_path,
                  "where the configuration is written on stop (default: the --config file)");

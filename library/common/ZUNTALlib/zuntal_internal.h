@@ -68,6 +68,11 @@ void unlist_all();
 using BetweenFills = void (*)(void* arg);
 void set_between_fills(BetweenFills fn, void* arg);
 
+// The two lists, whose own symbols are hidden, for the test reset and
+// inspection (zuntal_test.h), which are linked from outside the library.
+std::vector<D_can*>& node_list();
+std::vector<canline*>& line_list();
+
 // The library's own access to D_can's class-wide state.
 struct Registry {
   static std::mutex& loop_mutex() { return D_can::mx_loop; }

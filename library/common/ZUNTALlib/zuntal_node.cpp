@@ -15,6 +15,12 @@
 
 std::vector<D_can*> can_list;
 std::vector<canline*> canline_list;
+std::vector<D_can*>& zuntal_detail::node_list() {
+  return can_list;
+}
+std::vector<canline*>& zuntal_detail::line_list() {
+  return canline_list;
+}
 
 std::mutex D_can::mx_loop;
 D_iiii* D_can::canIdent_debug_ = nullptr;

@@ -24,7 +24,7 @@ bool reset(int timeout_ms) {
   std::vector<canline*> old;
   {
     std::lock_guard<std::mutex> g(zuntal_detail::line_mutex());
-    old.swap(canline_list);
+    old.swap(zuntal_detail::line_list());
   }
   for (canline* l : old) l->ThreadStop_ = true;
 
@@ -72,17 +72,17 @@ int running_supervision_threads() {
 
 std::vector<D_can*> nodes() {
   std::lock_guard<std::mutex> g(Registry::loop_mutex());
-  return can_list;
+  return zuntal_detail::node_list();
 }
 
 std::vector<canline*> lines() {
   std::lock_guard<std::mutex> g(zuntal_detail::line_mutex());
-  return canline_list;
+  return zuntal_detail::line_list();
 }
 
 canline* find_line(int line) {
   std::lock_guard<std::mutex> g(zuntal_detail::line_mutex());
-  for (canline* l : canline_list)
+  for (canline* l : zuntal_detail::line_list())
     if (l->line() == line) return l;
   return nullptr;
 }
