@@ -10,6 +10,13 @@ if [ -f tests/peer/package-lock.json ]; then
   (cd tests/peer && npm ci --no-audit --no-fund --loglevel=error)
 fi
 
+# A compiler cache, where one is installed, spares the rebuilds of an unchanged
+# tree; paths are taken relative to the tree, so clones in other folders share it.
+if command -v ccache >/dev/null 2>&1; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
+fi
+
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
