@@ -218,7 +218,7 @@ TEST(SdoTexts, AbortAndEmergencyCodes) {
 
   EXPECT_STREQ("error reset or no error", emcy_text(0x0000));
   EXPECT_STREQ("life guard error or heartbeat error", emcy_text(0x8130));
-  EXPECT_STREQ("DC link over-voltage", emcy_text(0x3210));
+  EXPECT_STREQ("voltage inside the device", emcy_text(0x3210)) << "not a drive's code alone";
   // Codes of no exact entry fall back to their class by high byte, then nibble.
   EXPECT_STREQ("current, device output side", emcy_text(0x2399));
   EXPECT_STREQ("device hardware", emcy_text(0x5530));

@@ -254,8 +254,9 @@ class D_can : public D_fct {
 };
 
 // Texts of the SDO abort codes and emergency error codes of CANopen (CiA 301;
-// emergency codes also with the drive and generic device-profile classes);
-// "unknown" for anything else. The pointers stay valid for the process.
+// an emergency code without a text of its own gets its class by high byte,
+// then by high nibble); "unknown" for anything else. The pointers stay valid
+// for the process.
 const char* sdo_abort_text(uint32_t code);
 const char* emcy_text(uint16_t code);
 

@@ -53,17 +53,13 @@ constexpr Text32 kAbortTexts[] = {
     {0x08000024, "no data available"},
 };
 
-// Exact emergency error codes: the communication codes, and those of the
-// drive profile (CiA 402) that its devices commonly report.
+// Exact emergency error codes of the communication. The finer codes of the
+// device profiles (a drive's 0x3210 "DC link over-voltage") are not named:
+// a device of another profile means something else by the same number, and
+// the code alone does not tell the profile; they are shown by their class.
 constexpr Text16 kEmcyCodes[] = {
     {0x0000, "error reset or no error"},
-    {0x2310, "continuous over current"},
-    {0x2320, "short circuit/earth leakage"},
-    {0x3210, "DC link over-voltage"},
-    {0x3220, "DC link under-voltage"},
-    {0x4310, "excess temperature drive"},
-    {0x7121, "motor blocked"},
-    {0x8110, "CAN overrun (objects lost)"},
+    {0x8110, "CAN overrun, objects lost"},
     {0x8120, "CAN in error passive mode"},
     {0x8130, "life guard error or heartbeat error"},
     {0x8140, "recovered from bus off"},
@@ -73,7 +69,6 @@ constexpr Text16 kEmcyCodes[] = {
     {0x8230, "DAM MPDO not processed, destination object not available"},
     {0x8240, "unexpected SYNC data length"},
     {0x8250, "RPDO timeout"},
-    {0x8611, "following error"},
 };
 
 // Classes by the high byte, then by the high nibble (xx00 / x000).
