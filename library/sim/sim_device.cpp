@@ -62,6 +62,16 @@ struct Device::Core {
     uint8_t toggle = 0;  // toggle bit the next segment request must carry
   } upload;
 
+  // Segmented download in progress.
+  struct Download {
+    bool active = false;
+    uint16_t index = 0;
+    uint8_t sub = 0;
+    int64_t size = -1;  // size the initiate gave, -1 when it gave none
+    std::vector<uint8_t> data;
+    uint8_t toggle = 0;  // toggle bit the next segment must carry
+  } download_state;
+
   // Answers waiting for their time, in order of due time then arrival.
   std::multimap<int64_t, Frames> delayed;
 
@@ -116,6 +126,7 @@ struct Device::Core {
       if (idx >= first && idx <= last) kv.second.bytes = kv.second.default_bytes;
     }
     upload = Upload{};
+    download_state = Download{};
     delayed.clear();
     guard_toggle = 0;
     state = NmtState::BootUp;
@@ -153,6 +164,7 @@ struct Device::Core {
       case kNmtStop:
         state = NmtState::Stopped;
         upload = Upload{};
+        download_state = Download{};
         break;
       case kNmtPreOperational:
         state = NmtState::PreOperational;
@@ -197,8 +209,12 @@ struct Device::Core {
       case 1:
         download(cmd, index, sub, d + 4, out);
         break;
+      case 0:
+        download_segment(cmd, d + 1, out);
+        break;
       case 4:  // abort from the client
         upload = Upload{};
+        download_state = Download{};
         break;
       default:
         abort(out, index, sub, kAbortCommand);
@@ -215,6 +231,7 @@ struct Device::Core {
 
   void initiate_upload(uint16_t index, uint8_t sub, Frames* out) {
     upload = Upload{};
+    download_state = Download{};
     OdValue* v;
     if (uint32_t code = lookup(index, sub, &v)) return abort(out, index, sub, code);
     if (!readable(v->access)) return abort(out, index, sub, kAbortWriteOnly);
@@ -266,20 +283,80 @@ struct Device::Core {
     answer(out, f);
   }
 
+  // Abort code when `n` bytes do not fit the fixed size of the object's
+  // data type, or 0 (types of no fixed size take any length).
+  static uint32_t length_check(const OdValue& v, size_t n) {
+    int size = data_type_size(v.data_type);
+    if (size <= 0 || static_cast<size_t>(size) == n) return 0;
+    return static_cast<size_t>(size) < n ? kAbortLengthHigh : kAbortLengthLow;
+  }
+
+  void store(uint16_t index, uint8_t sub, OdValue* v, std::vector<uint8_t> bytes) {
+    v->bytes = std::move(bytes);
+    if (index == 0x1017 && sub == 0) restart_heartbeat();
+  }
+
   void download(uint8_t cmd, uint16_t index, uint8_t sub, const uint8_t* data, Frames* out) {
     upload = Upload{};
-    if (!(cmd & 0x02)) return abort(out, index, sub, kAbortUnsupported);  // segmented
-    size_t n = (cmd & 0x01) ? 4 - ((cmd >> 2) & 3) : 4;
+    download_state = Download{};
     OdValue* v;
     if (uint32_t code = lookup(index, sub, &v)) return abort(out, index, sub, code);
     if (!writable(v->access)) return abort(out, index, sub, kAbortReadOnly);
-    int size = data_type_size(v->data_type);
-    if (size > 0 && static_cast<size_t>(size) != n)
-      return abort(out, index, sub,
-                   static_cast<size_t>(size) < n ? kAbortLengthHigh : kAbortLengthLow);
-    v->bytes.assign(data, data + n);
-    if (index == 0x1017 && sub == 0) restart_heartbeat();
+    if (!(cmd & 0x02)) {
+      // Segmented: the size, when given, must suit the data type.
+      int64_t size = -1;
+      if (cmd & 0x01) {
+        size = int64_t{data[0]} | int64_t{data[1]} << 8 | int64_t{data[2]} << 16 |
+               int64_t{data[3]} << 24;
+        if (uint32_t code = length_check(*v, static_cast<size_t>(size)))
+          return abort(out, index, sub, code);
+        if (size > kMaxDownload) return abort(out, index, sub, kAbortNoMemory);
+      }
+      download_state.active = true;
+      download_state.index = index;
+      download_state.sub = sub;
+      download_state.size = size;
+      return answer(out, sdo_frame(node, 0x60, index, sub, 0));
+    }
+    size_t n = (cmd & 0x01) ? 4 - ((cmd >> 2) & 3) : 4;
+    if (uint32_t code = length_check(*v, n)) return abort(out, index, sub, code);
+    store(index, sub, v, std::vector<uint8_t>(data, data + n));
     answer(out, sdo_frame(node, 0x60, index, sub, 0));
+  }
+
+  void download_segment(uint8_t cmd, const uint8_t* data, Frames* out) {
+    if (!download_state.active) return abort(out, 0, 0, kAbortCommand);
+    Download& dl = download_state;
+    const uint16_t index = dl.index;
+    const uint8_t sub = dl.sub;
+    const uint8_t toggle = (cmd >> 4) & 1;
+    if (toggle != dl.toggle) {
+      download_state = Download{};
+      return abort(out, index, sub, kAbortToggle);
+    }
+    const size_t n = 7 - ((cmd >> 1) & 7);
+    dl.data.insert(dl.data.end(), data, data + n);
+    dl.toggle ^= 1;
+    const bool last = cmd & 0x01;
+    uint32_t code = 0;
+    if (dl.size >= 0 && (dl.data.size() > static_cast<size_t>(dl.size) ||
+                         (last && dl.data.size() != static_cast<size_t>(dl.size))))
+      code = kAbortLengthMismatch;  // the segments do not carry the size given
+    else if (dl.data.size() > static_cast<size_t>(kMaxDownload))
+      code = kAbortNoMemory;
+    OdValue* v = find(index, sub);
+    if (!code && !v) code = kAbortNoObject;
+    if (!code && last) code = length_check(*v, dl.data.size());
+    if (code) {
+      download_state = Download{};
+      return abort(out, index, sub, code);
+    }
+    if (last) {
+      store(index, sub, v, std::move(dl.data));
+      download_state = Download{};
+    }
+    answer(out, frame(kCobSdoAnswer + node,
+                      {static_cast<uint8_t>(0x20 | toggle << 4), 0, 0, 0, 0, 0, 0, 0}));
   }
 
   void on_frame(const CMSG& f, Frames* out) {

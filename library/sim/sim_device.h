@@ -3,7 +3,7 @@
 // The device is attached to its net through the driver's device hook and
 // answers frames as a real node would:
 //   SDO server   requests on 0x600+id, answers on 0x580+id: expedited and
-//                segmented upload, expedited download, abort codes;
+//                segmented upload and download, abort codes;
 //   NMT slave    commands on 0x000 for its node or for all (node 0), boot-up
 //                frame 0x700+id {0x00} at power-on and after each reset;
 //   heartbeat    producer on 0x700+id at the period of object 0x1017;
@@ -47,15 +47,19 @@ constexpr uint8_t kNmtResetNode = 0x81;
 constexpr uint8_t kNmtResetCommunication = 0x82;
 
 // SDO abort codes the server sends.
-constexpr uint32_t kAbortToggle = 0x05030000;       // toggle bit not alternated
-constexpr uint32_t kAbortCommand = 0x05040001;      // command specifier unknown
-constexpr uint32_t kAbortUnsupported = 0x06010000;  // unsupported access
-constexpr uint32_t kAbortWriteOnly = 0x06010001;    // read of a write-only object
-constexpr uint32_t kAbortReadOnly = 0x06010002;     // write of a read-only object
-constexpr uint32_t kAbortNoObject = 0x06020000;     // object does not exist
-constexpr uint32_t kAbortLengthHigh = 0x06070012;   // data type length too high
-constexpr uint32_t kAbortLengthLow = 0x06070013;    // data type length too low
-constexpr uint32_t kAbortNoSubindex = 0x06090011;   // subindex does not exist
+constexpr uint32_t kAbortToggle = 0x05030000;          // toggle bit not alternated
+constexpr uint32_t kAbortCommand = 0x05040001;         // command specifier unknown
+constexpr uint32_t kAbortNoMemory = 0x05040005;        // out of memory
+constexpr uint32_t kAbortUnsupported = 0x06010000;     // unsupported access
+constexpr uint32_t kAbortWriteOnly = 0x06010001;       // read of a write-only object
+constexpr uint32_t kAbortReadOnly = 0x06010002;        // write of a read-only object
+constexpr uint32_t kAbortNoObject = 0x06020000;        // object does not exist
+constexpr uint32_t kAbortLengthMismatch = 0x06070010;  // length does not match
+constexpr uint32_t kAbortLengthHigh = 0x06070012;      // data type length too high
+constexpr uint32_t kAbortLengthLow = 0x06070013;       // data type length too low
+constexpr uint32_t kAbortNoSubindex = 0x06090011;      // subindex does not exist
+// Largest object a segmented download may write.
+constexpr int64_t kMaxDownload = 1 << 20;
 
 // CANopen identifier bases.
 constexpr int kCobNmt = 0x000;

@@ -206,3 +206,33 @@ TEST_F(SimTest, GuardingAnswersGiveTheNodeState) {
 }
 
 }  // namespace
+
+namespace {
+
+// Downloads into a simulated device: kept and read back, expedited and
+// segmented, and refused by the access type or the length with the abort
+// the library reports.
+TEST_F(SimTest, DownloadsAreKeptAndReadBack) {
+  zsim::Device* zps = add(5, "zps48.eds");
+  zps->write_object(0x2100, 0, {});  // a read-write DOMAIN
+  D_can* n = node("PSU", 1, 5, 0x585);
+  const std::string text = "a text of more than one segment";
+  EXPECT_EQ(0, n->segSdoWrite(5, 0x2100, 0, text.data(), static_cast<int>(text.size())));
+  char buf[64] = {};
+  int len = 0;
+  EXPECT_EQ(0, n->segSdoRead(5, 0x2100, 0, buf, sizeof buf, &len));
+  EXPECT_EQ(std::string(buf, len), text);
+  EXPECT_EQ(0, n->segSdoWrite(5, 0x1017, 0, "\xF4\x01", 2));
+  EXPECT_EQ(500, zps->heartbeat_period());
+
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(-1, n->segSdoWrite(5, 0x1008, 0, "name", 4));
+  EXPECT_EQ(0x06010002u, n->sdo_abort_code());
+  EXPECT_EQ(-1, n->segSdoWrite(5, 0x2000, 0, "12345678", 8));
+  EXPECT_EQ(0x06070012u, n->sdo_abort_code());
+  EXPECT_EQ(-1, n->segSdoWrite(5, 0x2FFF, 0, "1", 1));
+  EXPECT_EQ(0x06020000u, n->sdo_abort_code());
+  testing::internal::GetCapturedStdout();
+}
+
+}  // namespace

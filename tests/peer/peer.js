@@ -17,7 +17,8 @@
 // identity objects 0x1008, 0x1009, 0x100A, an SDO server on 0x600 + id /
 // 0x580 + id, an emergency producer on 0x80 + id, a heartbeat producer, and
 // node-canopen's NMT slave behaviour, and read-only objects of its own
-// ("objects", types u8, u16, u32 and text).
+// ("objects", types u8, u16, u32 and text; read-only, or read-write with
+// "access": "rw").
 //
 // Commands, one per line on standard input:
 //   emcy ID CODE REG [BYTE...] device ID sets its error register 0x1001 to
@@ -25,6 +26,11 @@
 //                              5 bytes of manufacturer data (numbers in C
 //                              notation)
 //   state ID                   prints "state ID N" with the device's NMT state
+//   download SERVER INDEX SUB HEX  the client writes the bytes HEX into an
+//                              object; prints "download SERVER INDEX SUB ok"
+//                              or "... abort 0xCODE" or "... error TEXT"
+//   value ID INDEX SUB         prints "value ID INDEX SUB HEX": what device
+//                              ID's own dictionary holds for the object
 //   upload SERVER INDEX SUB    the client reads an object; prints
 //                              "upload SERVER INDEX SUB ok HEX" or
 //                              "upload SERVER INDEX SUB abort 0xCODE" or
@@ -86,7 +92,7 @@ function makeDevice(entry) {
     d.eds.addEntry(o.index, {
       parameterName: `Test object ${hex(o.index, 4)}`,
       dataType,
-      accessType: AccessType.READ_ONLY,
+      accessType: o.access === 'rw' ? AccessType.READ_WRITE : AccessType.READ_ONLY,
       defaultValue: o.value,
     });
   }
@@ -158,6 +164,24 @@ async function upload(server, index, sub) {
   }
 }
 
+async function download(server, index, sub, bytes) {
+  const tag = `download ${server} ${hex(index, 4)} ${sub}`;
+  if (!client) return say(`${tag} error no client configured`);
+  try {
+    await client.sdo.download({
+      serverId: server,
+      index,
+      subIndex: sub,
+      data: Buffer.from(bytes, 'hex'),
+      timeout: clientTimeout,
+    });
+    say(`${tag} ok`);
+  } catch (e) {
+    if (e instanceof SdoError || typeof e.code === 'number') say(`${tag} abort ${hex(e.code >>> 0, 8)}`);
+    else say(`${tag} error ${e.message}`);
+  }
+}
+
 function command(line) {
   const w = line.trim().split(/\s+/).filter((x) => x);
   if (w.length === 0) return;
@@ -180,6 +204,19 @@ function command(line) {
       case 'upload':
         upload(num(w[1]), num(w[2]), num(w[3] || '0'));
         break;
+      case 'download':
+        download(num(w[1]), num(w[2]), num(w[3]), w[4] || '');
+        break;
+      case 'value': {
+        const d = devices.get(num(w[1]));
+        if (!d) throw new Error(`no device ${w[1]}`);
+        const index = num(w[2]);
+        const sub = num(w[3] || '0');
+        const entry = sub === 0 ? d.eds.getEntry(index) : d.eds.getSubEntry(index, sub);
+        if (!entry) throw new Error(`device ${w[1]} has no object ${hex(index, 4)} ${sub}`);
+        say(`value ${d.id} ${hex(index, 4)} ${sub} ${Buffer.from(entry.raw).toString('hex').toUpperCase()}`);
+        break;
+      }
       case 'quit':
         stop(0);
         break;

@@ -422,4 +422,73 @@ TEST_F(PeerTest, NodeCanopenNodesJoinAgainAfterTheGatewayIsRestarted) {
   }
 }
 
+// Objects of node 12 a client may write: 0x2004 (u16) and 0x2005 (text).
+const std::string kDevice12Writable =
+    std::string("\"devices\":[{\"id\":12,\"name\":\"NCAN\",\"objects\":[") +
+    "{\"index\":8193,\"type\":\"u16\",\"value\":4660}," +
+    "{\"index\":8196,\"type\":\"u16\",\"value\":0,\"access\":\"rw\"}," +
+    "{\"index\":8197,\"type\":\"text\",\"value\":\"-\",\"access\":\"rw\"}]}]";
+
+// The library writes a node-canopen device's objects, expedited and
+// segmented, and node-canopen's own dictionary holds the values; a
+// read-only object is refused with node-canopen's abort.
+TEST_F(PeerTest, LibraryWritesObjectsOfANodeCanopenDevice) {
+  ASSERT_NO_FATAL_FAILURE(start_gateway());
+  ASSERT_NO_FATAL_FAILURE(start_peer(kDevice12Writable));
+  D_can* n = node("NC12", 12);
+  auto value = [&](const std::string& obj) {
+    const size_t mark = peer_.line_count();
+    const std::string tag = "value 12 " + obj + " ";
+    if (!peer_.send("value 12 " + obj)) return std::string("<send failed>");
+    const int i =
+        peer_.wait_for([&](const std::string& l) { return l.rfind(tag, 0) == 0; }, kAnswerMs, mark);
+    return i < 0 ? std::string("<no answer>") : peer_.lines()[i].substr(tag.size());
+  };
+
+  EXPECT_EQ(0, n->segSdoWrite(12, 0x2004, 0, "\x78\x56", 2));
+  EXPECT_EQ(value("0x2004 0"), "7856");
+  const std::string text = "written by libZUNTAL in segments";
+  EXPECT_EQ(0, n->segSdoWrite(12, 0x2005, 0, text.data(), static_cast<int>(text.size())));
+  EXPECT_EQ(hex_text(value("0x2005 0")), text);
+  char buf[64] = {};
+  int len = 0;
+  EXPECT_EQ(0, n->segSdoRead(12, 0x2005, 0, buf, 63, &len));
+  EXPECT_EQ(std::string(buf, len), text);
+
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(-1, n->segSdoWrite(12, 0x2001, 0, "\x01\x00", 2));
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(0x06010002u, n->sdo_abort_code());
+  EXPECT_EQ(value("0x2001 0"), "3412");
+  EXPECT_EQ(0, msgs_.count("segSdoWrite"));
+}
+
+// node-canopen's SDO client writes into the project's simulated device,
+// expedited and segmented, and reads the values back.
+TEST_F(PeerTest, NodeCanopenClientWritesIntoSimulatedDevices) {
+  ASSERT_NO_FATAL_FAILURE(start_gateway({"--device", "0:5:" + kExamples + "/zps48.eds"}));
+  ASSERT_NO_FATAL_FAILURE(start_peer("\"client\":{\"id\":127,\"servers\":[5],\"timeout\":2000}"));
+  // The answer line starts with the command's first three words.
+  auto ask = [&](const std::string& cmd) {
+    const size_t mark = peer_.line_count();
+    if (!peer_.send(cmd)) return std::string("<send failed>");
+    const int i = peer_.wait_for(
+        [&](const std::string& l) { return l.rfind(cmd.substr(0, cmd.find(" ", 14)), 0) == 0; },
+        kAnswerMs, mark);
+    return i < 0 ? std::string("<no answer>") : peer_.lines()[i];
+  };
+  EXPECT_EQ(ask("download 5 0x1017 0 F401"), "download 5 0x1017 0 ok");
+  EXPECT_EQ(ask("upload 5 0x1017 0"), "upload 5 0x1017 0 ok F401");
+  const std::string label = "rack 3, slot 12, bench B";
+  std::string hex;
+  for (unsigned char c : label) {
+    char b[3];
+    std::snprintf(b, sizeof b, "%02X", c);
+    hex += b;
+  }
+  EXPECT_EQ(ask("download 5 0x2004 0 " + hex), "download 5 0x2004 0 ok");
+  EXPECT_EQ(ask("upload 5 0x2004 0"), "upload 5 0x2004 0 ok " + hex);
+  EXPECT_EQ(ask("download 5 0x1008 0 41"), "download 5 0x1008 0 abort 0x06010002");
+}
+
 }  // namespace

@@ -146,6 +146,63 @@ TEST_F(Device, AbortsNameTheFault) {
   EXPECT_TRUE(take().empty());
 }
 
+// Segmented download: 16 bytes in segments 00 / 10 / 00 answered 20 / 30 /
+// 20, kept so that an upload reads them back; the EDS access types and the
+// lengths decide which writes are refused.
+TEST_F(Device, SegmentedDownloadIsKeptAndReadBack) {
+  dev_->write_object(0x2100, 0, {});  // a read-write DOMAIN
+  sdo(kNode, 0x21, 0x2100, 0, 16);
+  send(0x605, {0x00, 'A', 'B', 'C', 'D', 'E', 'F', 'G'});
+  send(0x605, {0x10, 'H', 'I', 'J', 'K', 'L', 'M', 'N'});
+  send(0x605, {0x0B, 'O', 'P', 0, 0, 0, 0, 0});
+  EXPECT_EQ(take(), (std::vector<F>{
+                        answer(kNode, {0x60, 0x00, 0x21, 0x00, 0, 0, 0, 0}),
+                        answer(kNode, {0x20, 0, 0, 0, 0, 0, 0, 0}),
+                        answer(kNode, {0x30, 0, 0, 0, 0, 0, 0, 0}),
+                        answer(kNode, {0x20, 0, 0, 0, 0, 0, 0, 0}),
+                    }));
+  EXPECT_EQ(upload_segmented(0x2100, 0), "ABCDEFGHIJKLMNOP");
+
+  // Without a size, and into a typed object of the right length.
+  sdo(kNode, 0x20, 0x2100, 0);
+  send(0x605, {0x09, 'x', 'y', 'z', 0, 0, 0, 0});
+  sdo(kNode, 0x21, 0x2000, 0, 4);
+  send(0x605, {0x07, 0x00, 0x00, 0x20, 0x42, 0, 0, 0});
+  EXPECT_EQ(take().size(), 4u);
+  std::vector<uint8_t> v;
+  ASSERT_TRUE(dev_->read_object(0x2100, 0, &v));
+  EXPECT_EQ(v, (std::vector<uint8_t>{'x', 'y', 'z'}));
+  ASSERT_TRUE(dev_->read_object(0x2000, 0, &v));
+  EXPECT_EQ(v, (std::vector<uint8_t>{0x00, 0x00, 0x20, 0x42}));
+
+  sdo(kNode, 0x21, 0x1008, 0, 8);  // const
+  sdo(kNode, 0x21, 0x1001, 0, 1);  // ro
+  sdo(kNode, 0x21, 0x2FFF, 0, 8);  // no such object
+  sdo(kNode, 0x21, 0x2000, 0, 8);  // REAL32 of 8 bytes
+  sdo(kNode, 0x21, 0x2100, 0, 10);
+  send(0x605, {0x09, 'a', 'b', 'c', 0, 0, 0, 0});  // last after 3 of 10 bytes
+  sdo(kNode, 0x21, 0x2100, 0, 10);
+  send(0x605, {0x10, 'a', 'b', 'c', 'd', 'e', 'f', 'g'});  // toggle 1 first
+  send(0x605, {0x00, 'a', 'b', 'c', 'd', 'e', 'f', 'g'});  // no transfer
+  sdo(kNode, 0x20, 0x2000, 0);
+  send(0x605, {0x01, 1, 2, 3, 4, 5, 6, 7});  // 7 bytes into a REAL32
+  EXPECT_EQ(take(), (std::vector<F>{
+                        abort_frame(kNode, 0x1008, 0, 0x06010002),
+                        abort_frame(kNode, 0x1001, 0, 0x06010002),
+                        abort_frame(kNode, 0x2FFF, 0, 0x06020000),
+                        abort_frame(kNode, 0x2000, 0, 0x06070012),
+                        answer(kNode, {0x60, 0x00, 0x21, 0x00, 0, 0, 0, 0}),
+                        abort_frame(kNode, 0x2100, 0, 0x06070010),
+                        answer(kNode, {0x60, 0x00, 0x21, 0x00, 0, 0, 0, 0}),
+                        abort_frame(kNode, 0x2100, 0, 0x05030000),
+                        abort_frame(kNode, 0, 0, 0x05040001),
+                        answer(kNode, {0x60, 0x00, 0x20, 0x00, 0, 0, 0, 0}),
+                        abort_frame(kNode, 0x2000, 0, 0x06070012),
+                    }));
+  ASSERT_TRUE(dev_->read_object(0x2100, 0, &v));
+  EXPECT_EQ(v, (std::vector<uint8_t>{'x', 'y', 'z'})) << "refused writes change nothing";
+}
+
 TEST_F(Device, ExpeditedDownloadWritesSmallObjects) {
   sdo(kNode, 0x2F, 0x2002, 0, 1);           // BOOLEAN, 1 byte
   sdo(kNode, 0x40, 0x2002, 0);              // read back
@@ -153,7 +210,7 @@ TEST_F(Device, ExpeditedDownloadWritesSmallObjects) {
   sdo(kNode, 0x2B, 0x1008, 0, 0x4141);      // const
   sdo(kNode, 0x23, 0x2002, 0, 1);           // 4 bytes into a BOOLEAN
   sdo(kNode, 0x2F, 0x1017, 0, 1);           // 1 byte into an UNSIGNED16
-  sdo(kNode, 0x21, 0x2000, 0, 4);           // segmented download
+  sdo(kNode, 0x21, 0x2000, 0, 4);           // segmented download of 4 bytes
   sdo(kNode, 0x2F, 0x2FFF, 0, 1);           // no such object
   EXPECT_EQ(take(), (std::vector<F>{
                         answer(kNode, {0x60, 0x02, 0x20, 0x00, 0, 0, 0, 0}),
@@ -162,7 +219,7 @@ TEST_F(Device, ExpeditedDownloadWritesSmallObjects) {
                         abort_frame(kNode, 0x1008, 0, 0x06010002),
                         abort_frame(kNode, 0x2002, 0, 0x06070012),
                         abort_frame(kNode, 0x1017, 0, 0x06070013),
-                        abort_frame(kNode, 0x2000, 0, 0x06010000),
+                        answer(kNode, {0x60, 0x00, 0x20, 0x00, 0, 0, 0, 0}),
                         abort_frame(kNode, 0x2FFF, 0, 0x06020000),
                     }));
   std::vector<uint8_t> v;

@@ -90,7 +90,8 @@ TEST(Candump, DecodesSdoTransfers) {
   EXPECT_EQ(decode("585#1B6C790000000000"),
             "SDO answer node 5: upload segment toggle 1, 2 bytes 6C 79 \"ly\", last");
   EXPECT_EQ(decode("585#8000200000000206"),
-            "SDO answer node 5: abort 2000:00 code 0x06020000 (object does not exist)");
+            "SDO answer node 5: abort 2000:00 code 0x06020000 (object does not exist in the object "
+            "dictionary)");
   EXPECT_EQ(decode("605#8008100000000405"),
             "SDO request node 5: abort 1008:00 code 0x05040000 (SDO protocol timed out)");
   EXPECT_EQ(decode("585#8000200078563412"), "SDO answer node 5: abort 2000:00 code 0x12345678");
@@ -102,9 +103,11 @@ TEST(Candump, DecodesSdoTransfers) {
 
 TEST(Candump, DecodesEmergencyAndOtherServices) {
   EXPECT_EQ(decode("085#1081110102030405"),
-            "emergency node 5: code 0x8110 (communication) register 0x11 data 01 02 03 04 05");
-  EXPECT_EQ(decode("08C#0000000000000000"),
-            "emergency node 12: code 0x0000 (error reset) register 0x00 data 00 00 00 00 00");
+            "emergency node 5: code 0x8110 (CAN overrun, objects lost) register 0x11 data 01 02 03 "
+            "04 05");
+  EXPECT_EQ(
+      decode("08C#0000000000000000"),
+      "emergency node 12: code 0x0000 (error reset or no error) register 0x00 data 00 00 00 00 00");
   EXPECT_EQ(decode("085#1032"), "emergency node 5: short frame (2 bytes)");
   EXPECT_EQ(candump::emergency_class(0x3210), "voltage inside the device");
   EXPECT_EQ(candump::emergency_class(0x4310), "temperature") << "a sub-group of its group";

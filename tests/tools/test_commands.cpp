@@ -9,6 +9,33 @@ namespace {
 using zserver::Command;
 using Kind = zserver::Command::Kind;
 
+// sdo requests: the object, and a value of hex bytes or a text.
+TEST(Commands, ParsesSdoRequests) {
+  Command c = zserver::parse_command("sdo NODE5 read 0x1008 0");
+  EXPECT_EQ(c.kind, Kind::SdoRead);
+  EXPECT_EQ(c.name, "NODE5");
+  EXPECT_EQ(c.index, 0x1008);
+  EXPECT_EQ(c.subindex, 0);
+
+  c = zserver::parse_command("SDO NODE5 write 0x1017 0 E8 03");
+  EXPECT_EQ(c.kind, Kind::SdoWrite);
+  EXPECT_EQ(c.index, 0x1017);
+  EXPECT_EQ(c.data, std::string("\xE8\x03", 2));
+  c = zserver::parse_command("sdo NODE5 write 0x2100 1 set  point 5");
+  EXPECT_EQ(c.data, "set  point 5") << "not all hex bytes: the text as written";
+  c = zserver::parse_command("sdo NODE5 write 0x2100 1 \"AB\"");
+  EXPECT_EQ(c.data, "AB") << "a quoted value is a text";
+  c = zserver::parse_command("sdo NODE5 write 0x2100 1 \"\"");
+  EXPECT_EQ(c.kind, Kind::SdoWrite);
+  EXPECT_EQ(c.data, "");
+
+  for (const char* bad :
+       {"sdo NODE5 read 0x1008", "sdo NODE5 read 0x10000 0", "sdo NODE5 read 0x1008 256",
+        "sdo NODE5 read 0x1008 0 extra", "sdo NODE5 write 0x1008 0", "sdo NODE5 peek 0x1008 0",
+        "sdo NODE5 write 1 0 \"open"})
+    EXPECT_EQ(zserver::parse_command(bad).kind, Kind::Bad) << bad;
+}
+
 TEST(Commands, ParsesRequestsAndRefusesMalformedOnes) {
   Command c = zserver::parse_command("  get NODE5.CONDITION \r\n");
   EXPECT_EQ(c.kind, Kind::Get);

@@ -264,6 +264,39 @@ TEST_F(ServerTest, ClientsStartStopAndMoveNodesAndTheFileKeepsIt) {
   ASSERT_TRUE(run_until([&] { return get("NODE12.CONDITION") == "Operational"; }, 5));
 }
 
+// SDO reads and writes of the simulated devices' objects from a client,
+// with the abort texts on failure.
+TEST_F(ServerTest, SdoCommandsReadAndWriteDeviceObjects) {
+  make_server(write_file("server.conf", three_nodes()));
+  ASSERT_TRUE(run_until([&] { return all_operational(); }, 10));
+  zsim::Bus* bus = server_->bus(1);
+  ASSERT_NE(bus, nullptr);
+  bus->find(5)->write_object(0x2100, 0, {});  // a read-write DOMAIN
+
+  auto ask = [&](const std::string& l) { return server_->execute(l); };
+  EXPECT_EQ(ask("sdo NODE5 write 0x1017 0 DC 05"), "ok");
+  EXPECT_EQ(ask("sdo NODE5 read 0x1017 0"), "2 bytes: DC 05");
+  EXPECT_EQ(ask("sdo NODE5 write 0x2100 0 a segmented text"), "ok");
+  EXPECT_EQ(ask("sdo NODE5 read 0x2100 0"),
+            "16 bytes: 61 20 73 65 67 6D 65 6E 74 65 64 20 74 65 78 74 \"a segmented text\"");
+  std::vector<uint8_t> v;
+  ASSERT_TRUE(bus->find(5)->read_object(0x2100, 0, &v));
+  EXPECT_EQ(std::string(v.begin(), v.end()), "a segmented text");
+  const std::string manu = ask("sdo NODE12 read 0x1008 0");
+  EXPECT_EQ(manu.rfind("24 bytes: 5A 4D 43 2D", 0), 0u) << manu;
+  EXPECT_EQ(manu.substr(manu.size() - 26), "\"ZMC-200 Motor Controller\"") << manu;
+
+  EXPECT_EQ(ask("sdo NODE5 write 0x1008 0 \"X\""),
+            "error: abort 0x06010002 attempt to write a read only object");
+  EXPECT_EQ(ask("sdo NODE5 read 0x2FFF 0"),
+            "error: abort 0x06020000 object does not exist in the object dictionary");
+  EXPECT_EQ(ask("sdo NODE5 write 0x1017 0 01"),
+            "error: abort 0x06070013 data type does not match, length of service parameter too "
+            "low");
+  EXPECT_EQ(ask("sdo NODE9 read 0x1008 0"), "error: unknown node NODE9");
+  EXPECT_EQ(get("NODE5.CONDITION"), "Operational") << "the node goes on";
+}
+
 // The client channels cut requests at line ends whatever pieces they arrive
 // in, answer each one, and outlive a misbehaving client.
 TEST(ClientChannels, OneAnswerPerLineOnEveryChannel) {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "D_zuntal.h"
+
 namespace candump {
 
 namespace {
@@ -215,72 +217,9 @@ bool parse_frame(const std::string& text, CMSG* out) {
 }
 
 const char* sdo_abort_text(uint32_t code) {
-  switch (code) {
-    case 0x05030000:
-      return "toggle bit not alternated";
-    case 0x05040000:
-      return "SDO protocol timed out";
-    case 0x05040001:
-      return "command specifier not valid or unknown";
-    case 0x05040002:
-      return "invalid block size";
-    case 0x05040003:
-      return "invalid sequence number";
-    case 0x05040004:
-      return "CRC error";
-    case 0x05040005:
-      return "out of memory";
-    case 0x06010000:
-      return "unsupported access to an object";
-    case 0x06010001:
-      return "attempt to read a write only object";
-    case 0x06010002:
-      return "attempt to write a read only object";
-    case 0x06020000:
-      return "object does not exist";
-    case 0x06040041:
-      return "object cannot be mapped to the PDO";
-    case 0x06040042:
-      return "PDO length exceeded";
-    case 0x06040043:
-      return "general parameter incompatibility";
-    case 0x06040047:
-      return "general internal incompatibility";
-    case 0x06060000:
-      return "hardware error";
-    case 0x06070010:
-      return "data type does not match";
-    case 0x06070012:
-      return "data type length too high";
-    case 0x06070013:
-      return "data type length too low";
-    case 0x06090011:
-      return "sub-index does not exist";
-    case 0x06090030:
-      return "invalid value";
-    case 0x06090031:
-      return "value too high";
-    case 0x06090032:
-      return "value too low";
-    case 0x06090036:
-      return "maximum value less than minimum value";
-    case 0x060A0023:
-      return "resource not available";
-    case 0x08000000:
-      return "general error";
-    case 0x08000020:
-      return "data cannot be transferred or stored";
-    case 0x08000021:
-      return "data cannot be transferred: local control";
-    case 0x08000022:
-      return "data cannot be transferred: device state";
-    case 0x08000023:
-      return "no object dictionary";
-    case 0x08000024:
-      return "no data available";
-    default:
-      return "";
-  }
+  // The library's texts; an unknown code is shown by its number alone.
+  const char* t = ::sdo_abort_text(code);
+  return std::strcmp(t, "unknown") == 0 ? "" : t;
 }
 
 const char* nmt_state_name(uint8_t state) {
@@ -299,75 +238,9 @@ const char* nmt_state_name(uint8_t state) {
 }
 
 std::string emergency_class(uint16_t code) {
-  if (code == 0) return "error reset";
-  const unsigned hi = code >> 8;
-  switch (hi) {
-    case 0x10:
-      return "generic error";
-    case 0x20:
-      return "current";
-    case 0x21:
-      return "current, input side";
-    case 0x22:
-      return "current, inside the device";
-    case 0x23:
-      return "current, output side";
-    case 0x30:
-      return "voltage";
-    case 0x31:
-      return "mains voltage";
-    case 0x32:
-      return "voltage inside the device";
-    case 0x33:
-      return "output voltage";
-    case 0x40:
-      return "temperature";
-    case 0x41:
-      return "ambient temperature";
-    case 0x42:
-      return "device temperature";
-    case 0x50:
-      return "device hardware";
-    case 0x60:
-      return "device software";
-    case 0x61:
-      return "internal software";
-    case 0x62:
-      return "user software";
-    case 0x63:
-      return "data set";
-    case 0x70:
-      return "additional modules";
-    case 0x80:
-      return "monitoring";
-    case 0x81:
-      return "communication";
-    case 0x82:
-      return "protocol error";
-    case 0x90:
-      return "external error";
-    case 0xF0:
-      return "additional functions";
-    case 0xFF:
-      return "device specific";
-    default:
-      break;
-  }
-  // Sub-groups not named above belong to their group.
-  switch (hi & 0xF0) {
-    case 0x20:
-      return "current";
-    case 0x30:
-      return "voltage";
-    case 0x40:
-      return "temperature";
-    case 0x60:
-      return "device software";
-    case 0x80:
-      return "monitoring";
-    default:
-      return "";
-  }
+  // The library's texts: the code itself where known, else its class.
+  const std::string t = ::emcy_text(code);
+  return t == "unknown" ? "" : t;
 }
 
 std::string decode_canopen(const CMSG& f) {

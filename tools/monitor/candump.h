@@ -37,8 +37,9 @@ bool parse_frame(const std::string& text, CMSG* frame);
 // named as such: "SDO answer node 5: short frame").
 std::string decode_canopen(const CMSG& frame);
 
-// Text of a CANopen SDO abort code ("object does not exist"), or "" when
-// the code is not one of the standard ones.
+// Text of a CANopen SDO abort code (the library's sdo_abort_text: "object
+// does not exist in the object dictionary"), or "" when the code is not one
+// of the standard ones.
 const char* sdo_abort_text(uint32_t code);
 
 // Name of a heartbeat / node-guarding state byte (bit 7, the guarding
@@ -46,8 +47,10 @@ const char* sdo_abort_text(uint32_t code);
 // or "" for another value.
 const char* nmt_state_name(uint8_t state);
 
-// The emergency error code's class by its high byte, as CiA 301 groups them
-// ("current", "voltage", "temperature", ...); "error reset" for 0x0000.
+// The emergency error code's text (the library's emcy_text): the code
+// itself where it is a known one ("CAN overrun, objects lost"), else its
+// class by the high byte, as CiA 301 groups them ("current", "voltage", ...);
+// "" for a code of no class.
 std::string emergency_class(uint16_t code);
 
 // One line for the monitor: the frame, and with `decode` its CANopen meaning

@@ -55,6 +55,60 @@ std::string lower(std::string s) {
   return s;
 }
 
+bool is_hex_byte(const std::string& t) {
+  auto hex = [](char ch) {
+    return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F');
+  };
+  return t.size() == 2 && hex(t[0]) && hex(t[1]);
+}
+
+// "sdo NODE read IDX SUB" and "sdo NODE write IDX SUB VALUE". VALUE is hex
+// bytes when every word is two hex digits ("E8 03"), otherwise a text; a
+// quoted VALUE is always a text.
+Command parse_sdo(const std::string& rest) {
+  Command c;
+  auto bad = [&c](const std::string& why) {
+    c.kind = Command::Kind::Bad;
+    c.error = why;
+    return c;
+  };
+  const char* usage = "usage: sdo NODE read IDX SUB | sdo NODE write IDX SUB VALUE";
+  std::vector<std::string> t;
+  if (!split(rest, &t)) return bad("unterminated quoted text");
+  if (t.size() < 4) return bad(usage);
+  c.name = t[0];
+  const std::string op = lower(t[1]);
+  if (!parse_integer(t[2], &c.index) || c.index < 0 || c.index > 0xFFFF)
+    return bad("sdo: the index is 0 to 0xFFFF, not \"" + t[2] + "\"");
+  if (!parse_integer(t[3], &c.subindex) || c.subindex < 0 || c.subindex > 0xFF)
+    return bad("sdo: the subindex is 0 to 0xFF, not \"" + t[3] + "\"");
+  if (op == "read") {
+    if (t.size() != 4) return bad(usage);
+    c.kind = Command::Kind::SdoRead;
+    return c;
+  }
+  if (op != "write" || t.size() < 5) return bad(usage);
+  // The VALUE as written: everything after the fourth word.
+  size_t at = 0;
+  for (int w = 0; w < 4; ++w) {
+    while (at < rest.size() && is_blank(rest[at])) ++at;
+    while (at < rest.size() && !is_blank(rest[at])) ++at;
+  }
+  const std::string raw = trim(rest.substr(at));
+  bool bytes = raw[0] != '"';
+  for (size_t k = 4; bytes && k < t.size(); ++k) bytes = is_hex_byte(t[k]);
+  if (bytes) {
+    for (size_t k = 4; k < t.size(); ++k)
+      c.data += static_cast<char>(std::strtoul(t[k].c_str(), nullptr, 16));
+  } else if (t.size() == 5 && raw[0] == '"') {
+    c.data = t[4];
+  } else {
+    c.data = raw;
+  }
+  c.kind = Command::Kind::SdoWrite;
+  return c;
+}
+
 }  // namespace
 
 bool parse_integer(const std::string& t, int* v) {
@@ -102,6 +156,7 @@ Command parse_command(const std::string& line) {
     if (!t.empty()) c.name = t[0];
     return c;
   }
+  if (verb == "sdo") return parse_sdo(rest);
   if (verb != "get" && verb != "set")
     return bad("unknown command \"" + s.substr(0, sep) + "\" (try: help)");
 
@@ -201,7 +256,8 @@ std::string value_text(EqData& d) {
 }
 
 std::string help_text() {
-  return "commands: get NAME | set NAME VALUE... | list [LOCATION] | quit   "
+  return "commands: get NAME | set NAME VALUE... | list [LOCATION] | "
+         "sdo NODE read IDX SUB | sdo NODE write IDX SUB VALUE | quit   "
          "(NAME: NODE5.CONDITION or LOCATION/NAME; set NODE5 1 7 0 0 moves a node)";
 }
 

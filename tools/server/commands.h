@@ -4,6 +4,8 @@
 //   set NAME VALUE...   writes it (one integer, a text, or 2 to 4 integers
 //                       for a node address: line, node id, two identifiers)
 //   list [LOCATION]     the names of the properties
+//   sdo NODE read IDX SUB          an SDO upload of one object of the node
+//   sdo NODE write IDX SUB VALUE   an SDO download (hex bytes or a text)
 //   help, quit
 //
 // NAME is a property name ("NODE5.CONDITION") or "LOCATION/NAME" when more
@@ -20,12 +22,14 @@
 namespace zserver {
 
 struct Command {
-  enum class Kind { Empty, Get, Set, List, Help, Quit, Bad };
+  enum class Kind { Empty, Get, Set, List, Help, Quit, Bad, SdoRead, SdoWrite };
   Kind kind = Kind::Empty;
   std::string name;               // Get, Set: the property; List: the location or ""
   std::vector<std::string> args;  // Set: the values, split at blanks (quotes kept together)
   std::string text;               // Set: everything after the name, as one text
   std::string error;              // Bad: what is wrong
+  int index = 0, subindex = 0;    // SdoRead, SdoWrite: the object (name: the node)
+  std::string data;               // SdoWrite: the bytes to write
 };
 
 Command parse_command(const std::string& line);

@@ -759,6 +759,53 @@ std::string Server::do_list(const std::string& loc) {
   return out;
 }
 
+// An SDO transfer through the node's companion, in the command's thread
+// between cycles. Failures answer with the abort text, or what else ended it.
+std::string Server::do_sdo(const Command& cmd) {
+  Node* node = nullptr;
+  for (auto& n : nodes_)
+    if (n->name == cmd.name) node = n.get();
+  if (!node) return "error: unknown node " + cmd.name;
+  if (node->needs_register) return "error: " + cmd.name + " is not registered";
+  ServerCan* sdo = node->sdo.get();
+  const short id = static_cast<short>(node->addr.i2_data);
+  auto reopen = [&] {
+    sdo->close_direct();
+    sdo->follow_address(node->addr);
+    return sdo->init(kCobSdoAnswer + id, 1);
+  };
+  if (sdo->handle() <= 0) reopen();
+  char buf[256];
+  int len = 0;
+  auto run = [&] {
+    if (cmd.kind == Command::Kind::SdoRead)
+      return sdo->segSdoRead(id, cmd.index, cmd.subindex, buf, sizeof buf, &len);
+    return sdo->segSdoWrite(id, cmd.index, cmd.subindex, cmd.data.data(),
+                            static_cast<int>(cmd.data.size()));
+  };
+  int r = run();
+  if (r == NTCAN_INVALID_HANDLE && reopen() == 0) r = run();
+  if (r == -1 && sdo->sdo_abort_code() != 0) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(sdo->sdo_abort_code()));
+    return std::string("error: abort ") + code + " " + sdo_abort_text(sdo->sdo_abort_code());
+  }
+  if (r == -1) return "error: no answer in time, or a toggle error";
+  if (r == SDO_OBJECT_TOO_LONG) return "error: the object is longer than 256 bytes";
+  if (r != 0) return "error: " + can_error_str(static_cast<unsigned long>(r));
+  if (cmd.kind == Command::Kind::SdoWrite) return "ok";
+  std::string out = std::to_string(len) + (len == 1 ? " byte:" : " bytes:");
+  bool printable = len > 0;
+  for (int k = 0; k < len; ++k) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, " %02X", static_cast<unsigned char>(buf[k]));
+    out += hex;
+    printable = printable && buf[k] >= 0x20 && buf[k] <= 0x7E;
+  }
+  if (printable) out += " \"" + std::string(buf, static_cast<size_t>(len)) + "\"";
+  return out;
+}
+
 std::string Server::execute(const std::string& line) {
   Command cmd = parse_command(line);
   std::lock_guard<std::mutex> g(mx_);
@@ -778,6 +825,9 @@ std::string Server::execute(const std::string& line) {
       return do_get(cmd.name);
     case Command::Kind::Set:
       return do_set(cmd);
+    case Command::Kind::SdoRead:
+    case Command::Kind::SdoWrite:
+      return do_sdo(cmd);
   }
   return "error: unknown command";
 }

@@ -149,6 +149,7 @@ class Server {
   std::string do_get(const std::string& name);
   std::string do_set(const Command& cmd);
   std::string do_list(const std::string& loc);
+  std::string do_sdo(const Command& cmd);
   Node* node_of(D_fct* p);
   int64_t now_us();
 

@@ -164,6 +164,12 @@ class D_can : public D_fct {
   virtual int can_fill();
   virtual int can_array(CMSG* rxmsg, int* length);
   virtual int can_SDO(u_short index, u_char subindex);
+  // SDO download of `length` bytes of `data` into object idx/subIdx of
+  // `node`: expedited up to 4 bytes, segmented beyond. 0 on success, -1 for
+  // an abort by the node, a toggle error or a time-out (after a toggle error
+  // or a time-out the node gets an abort request), otherwise the driver
+  // status of the failing send or take. See docs/canopen.md.
+  virtual int segSdoWrite(short node, int idx, int subIdx, const char* data, int length);
 
   // A plain multi-read element (not the framework's virtual one).
   using D_fct::get_multi;
@@ -230,7 +236,29 @@ class D_can : public D_fct {
   int receiveUploadSegment(short node, char* buffer, int* offset);
   int receiveUploadSegment(short node, char* buffer, int* offset, int capacity);
   int isAbort(CMSG* m, int* abortCode);
+
+  // Answer time-out of SDO uploads and downloads in milliseconds of the
+  // framework clock, per answer. 0 (the default, also set by any value below
+  // 1) keeps the wait of 2 to 3 whole seconds.
+  void set_sdo_timeout_ms(int ms) { sdo_timeout_ms_.store(ms > 0 ? ms : 0); }
+  int sdo_timeout_ms() const { return sdo_timeout_ms_.load(); }
+  // Abort code with which the node ended the last transfer of this property
+  // (segSdoRead or segSdoWrite), 0 when it was not ended by an abort.
+  uint32_t sdo_abort_code() const { return sdo_abort_code_.load(); }
+
+ private:
+  std::atomic<int> sdo_timeout_ms_{0};
+  std::atomic<uint32_t> sdo_abort_code_{0};
+  // Waits for the answer of a download step (zuntal_canopen.cpp).
+  int download_answer(short node, int toggle);
 };
+
+// Texts of the SDO abort codes and emergency error codes of CANopen (CiA 301;
+// an emergency code without a text of its own gets its class by high byte,
+// then by high nibble); "unknown" for anything else. The pointers stay valid
+// for the process.
+const char* sdo_abort_text(uint32_t code);
+const char* emcy_text(uint16_t code);
 
 // ---------------------------------------------------------------------------
 // .START, .STOP, .RESET: a client write sends the node command.

@@ -87,11 +87,17 @@ int send_segment_request(D_can* can, int& toggle, int node) {
 
 // Waits for one SDO answer of `node`: takes frames from the property's handle
 // without pausing until `rule` decides on a frame of the node, an abort of
-// the transfer arrives, a take fails or the wait runs out (-1). Frames taken
-// and not used are dropped.
+// the transfer arrives (its code goes to *aborted), a take fails or the wait
+// runs out (-1). Frames taken and not used are dropped. The wait is the
+// property's answer time-out in milliseconds of the framework clock, or
+// without one until the clock in whole seconds has passed the start second
+// plus 2.
 template <typename Rule>
-int await_answer(D_can* can, short node, Rule rule) {
-  const time_t start = TAVROtime();
+int await_answer(D_can* can, short node, Rule rule, uint32_t* aborted) {
+  const int timeout_ms = can->sdo_timeout_ms();
+  const time_t start = timeout_ms > 0 ? 0 : TAVROtime();
+  const int64_t deadline_us =
+      timeout_ms > 0 ? tavro::clock().now_us() + int64_t{timeout_ms} * 1000 : 0;
   const int32_t answer_id = kCobSdoAnswer + node;
   CMSG frames[kTakeFrames];
   do {
@@ -107,6 +113,7 @@ int await_answer(D_can* can, short node, Rule rule) {
       if (can->isAbort(&m, &code)) {
         std::printf("Segmented transfer aborted with code 0x%X\n", static_cast<unsigned>(code));
         std::fflush(stdout);
+        if (aborted) *aborted = static_cast<uint32_t>(code);
         return -1;
       }
       if (m.id != answer_id) continue;
@@ -116,7 +123,8 @@ int await_answer(D_can* can, short node, Rule rule) {
     // Nothing queued: give the processor to whoever delivers the answer
     // (no pause on the framework clock; the poll goes on at once).
     if (n == 0) std::this_thread::yield();
-  } while (TAVROtime() <= start + kAnswerWaitSeconds);
+  } while (timeout_ms > 0 ? tavro::clock().now_us() < deadline_us
+                          : TAVROtime() <= start + kAnswerWaitSeconds);
   return -1;
 }
 
@@ -169,6 +177,7 @@ int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer, int capacit
 int D_can::upload(short node, int idx, int subIdx, char* buffer, int capacity, int* length) {
   if (length) *length = 0;
   if (capacity < 0 || (buffer == nullptr && capacity > 0)) return -1;
+  sdo_abort_code_.store(0);
   int offset = 0;
 
   int r = initiateUpload(node, idx, subIdx);
@@ -233,17 +242,23 @@ int D_can::initUploadResponse(short node, char* buffer, int* offset, int capacit
 // gives kObjectCut (the transfer is over: nothing to abort).
 int D_can::initiate_answer(short node, char* buffer, int* offset, int capacity) {
   if (buffer == nullptr || capacity < 0) capacity = 0;
-  return await_answer(this, node, [&](const CMSG& m) {
-    const uint8_t c = m.data[0];
-    if ((c & 0xF0) != 0x40) return kSkipFrame;
-    if ((c & 0x02) == 0) return 0;  // segmented; the size it may give is not used
-    const int n = (c & 0x01) ? 4 - ((c >> 2) & 3) : 4;
-    const int stored = std::min(n, capacity);
-    if (stored > 0) std::memcpy(buffer, m.data + 4, static_cast<size_t>(stored));
-    if (stored < capacity) buffer[stored] = '\0';
-    if (offset) *offset = stored;
-    return stored < n ? kObjectCut : kTransferComplete;
-  });
+  uint32_t aborted = 0;
+  const int r = await_answer(
+      this, node,
+      [&](const CMSG& m) {
+        const uint8_t c = m.data[0];
+        if ((c & 0xF0) != 0x40) return kSkipFrame;
+        if ((c & 0x02) == 0) return 0;  // segmented; the size it may give is not used
+        const int n = (c & 0x01) ? 4 - ((c >> 2) & 3) : 4;
+        const int stored = std::min(n, capacity);
+        if (stored > 0) std::memcpy(buffer, m.data + 4, static_cast<size_t>(stored));
+        if (stored < capacity) buffer[stored] = '\0';
+        if (offset) *offset = stored;
+        return stored < n ? kObjectCut : kTransferComplete;
+      },
+      &aborted);
+  if (aborted) sdo_abort_code_.store(aborted);
+  return r;
 }
 
 int D_can::requestUploadSegment(short) {
@@ -266,24 +281,29 @@ int D_can::receiveUploadSegment(short node, char* buffer, int* offset, int capac
 // segment that did not fit whole, give kObjectCut.
 int D_can::segment_answer(short node, char* buffer, int* offset, int capacity) {
   if (buffer == nullptr || offset == nullptr || capacity < 0) capacity = 0;
-  const int r = await_answer(this, node, [&](const CMSG& m) {
-    const uint8_t c = m.data[0];
-    if (c & 0xE0) return kSkipFrame;
-    if (((c >> 4) & 1) != ToggleBit) {
-      std::printf("--Error: bad toggle bit in segmented transfer sequence.\n");
-      std::fflush(stdout);
-      return -1;
-    }
-    const int n = 7 - ((c >> 1) & 7);
-    int at = offset ? *offset : 0;
-    const int room = (at >= 0 && at < capacity) ? capacity - at : 0;
-    const int stored = std::min(n, room);
-    if (stored > 0) std::memcpy(buffer + at, m.data + 1, static_cast<size_t>(stored));
-    if (offset && at >= 0) *offset = at += stored;
-    const bool last = (c & 0x01) != 0;
-    if (last) return stored < n ? kObjectCut : kTransferComplete;
-    return at >= capacity ? kBufferFull : 0;
-  });
+  uint32_t aborted = 0;
+  const int r = await_answer(
+      this, node,
+      [&](const CMSG& m) {
+        const uint8_t c = m.data[0];
+        if (c & 0xE0) return kSkipFrame;
+        if (((c >> 4) & 1) != ToggleBit) {
+          std::printf("--Error: bad toggle bit in segmented transfer sequence.\n");
+          std::fflush(stdout);
+          return -1;
+        }
+        const int n = 7 - ((c >> 1) & 7);
+        int at = offset ? *offset : 0;
+        const int room = (at >= 0 && at < capacity) ? capacity - at : 0;
+        const int stored = std::min(n, room);
+        if (stored > 0) std::memcpy(buffer + at, m.data + 1, static_cast<size_t>(stored));
+        if (offset && at >= 0) *offset = at += stored;
+        const bool last = (c & 0x01) != 0;
+        if (last) return stored < n ? kObjectCut : kTransferComplete;
+        return at >= capacity ? kBufferFull : 0;
+      },
+      &aborted);
+  if (aborted) sdo_abort_code_.store(aborted);
   if (r != kBufferFull) return r;
   send_abort(node, kAbortNoRoom);
   return kObjectCut;
@@ -311,6 +331,100 @@ int D_can::isAbort(CMSG* m, int* abortCode) {
     *abortCode = static_cast<int>(code);
   }
   return 1;
+}
+
+// ---- SDO download ----------------------------------------------------------
+
+namespace {
+
+// Abort codes the client sends when a download goes wrong on the node's side.
+constexpr uint32_t kAbortToggle = 0x05030000;    // toggle bit not alternated
+constexpr uint32_t kAbortTimedOut = 0x05040000;  // SDO protocol timed out
+// Internal result of a download answer with the wrong toggle bit.
+constexpr int kBadToggle = 0x1234567B;
+
+void print_write_error(const char* format, int code) {
+  char msg[200];
+  std::snprintf(msg, sizeof msg, format, code);
+  tavro::printtostderr("segSdoWrite", msg, 0x80000000u);
+}
+
+}  // namespace
+
+int D_can::segSdoWrite(short node, int idx, int subIdx, const char* data, int length) {
+  if (length < 0 || (data == nullptr && length > 0)) return -1;
+  sdo_abort_code_.store(0);
+  Index = idx;
+  Subindex = subIdx;
+  unsigned char req[8];
+  const bool expedited = length >= 1 && length <= 4;
+  if (expedited) {
+    // Expedited with the size: bits 3..2 count the unused bytes of 4.
+    sdo_request(req, static_cast<uint8_t>(0x23 | (4 - length) << 2), idx, subIdx);
+    std::memcpy(req + 4, data, static_cast<size_t>(length));
+  } else {
+    // Segmented with the size (also for an empty object: one empty segment).
+    sdo_request(req, 0x21, idx, subIdx);
+    for (int k = 0; k < 4; ++k) req[4 + k] = static_cast<unsigned char>(length >> (8 * k));
+  }
+  int r = can_write(kCobSdoRequest + node, 8, req);
+  if (r != 0) {
+    print_write_error("--Error: initiateDownload failed with error %d", r);
+    return r;
+  }
+  r = download_answer(node, -1);
+  if (r != 0 || expedited) return r;
+  int at = 0;
+  for (int toggle = 0;; toggle ^= 1) {
+    const int n = std::min(7, length - at);
+    const bool last = at + n == length;
+    std::memset(req, 0, sizeof req);
+    req[0] = static_cast<unsigned char>(toggle << 4 | (7 - n) << 1 | (last ? 1 : 0));
+    if (n > 0) std::memcpy(req + 1, data + at, static_cast<size_t>(n));
+    r = can_write(kCobSdoRequest + node, 8, req);
+    if (r != 0) {
+      print_write_error("--Error: downloadSegment failed with error %d", r);
+      return r;
+    }
+    r = download_answer(node, toggle);
+    if (r != 0) return r;
+    at += n;
+    if (last) return 0;
+  }
+}
+
+// The answer to a download initiate (toggle -1: 60 with the object's index
+// and subindex) or to the segment sent with `toggle` (20 or 30). A toggle
+// error or a time-out ends the node's side of the transfer with an abort
+// request; an abort by the node ends it by itself.
+int D_can::download_answer(short node, int toggle) {
+  uint32_t aborted = 0;
+  const int r = await_answer(
+      this, node,
+      [&](const CMSG& m) {
+        const uint8_t c = m.data[0];
+        if (toggle < 0) {
+          const int index = m.data[1] | (m.data[2] << 8);
+          if (c != 0x60 || index != (Index & 0xFFFF) || m.data[3] != (Subindex & 0xFF))
+            return kSkipFrame;
+          return 0;
+        }
+        if ((c & 0xE0) != 0x20) return kSkipFrame;
+        return ((c >> 4) & 1) == toggle ? 0 : kBadToggle;
+      },
+      &aborted);
+  if (aborted) {
+    sdo_abort_code_.store(aborted);
+    return -1;
+  }
+  if (r == kBadToggle) {
+    std::printf("--Error: bad toggle bit in segmented transfer sequence.\n");
+    std::fflush(stdout);
+    send_abort(node, kAbortToggle);
+    return -1;
+  }
+  if (r == -1) send_abort(node, kAbortTimedOut);
+  return r;
 }
 
 // ---- Identity --------------------------------------------------------------
