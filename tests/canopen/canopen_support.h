@@ -291,6 +291,27 @@ class CanopenFixture : public ::testing::Test {
   std::vector<std::unique_ptr<D_can>> nodes_;
 };
 
+// Node 2 on line 1 (net 0), registered for its SDO answers: requests go to
+// 0x602, answers come from 0x582.
+constexpr int kSdoNet = 0;
+constexpr int kSdoNode = 2;
+
+// The frames to 0x602 with the given data, as text() shows them.
+inline std::vector<std::string> frames602(const std::vector<std::string>& hex) {
+  std::vector<std::string> v;
+  for (const auto& h : hex) v.push_back(text(0x602, h));
+  return v;
+}
+
+class SdoNodeFixture : public CanopenFixture {
+ protected:
+  void SetUp() override {
+    CanopenFixture::SetUp();
+    can = node("NODE2", 1, kSdoNode, 0x582);
+  }
+  D_can* can = nullptr;
+};
+
 }  // namespace cotest
 
 #endif  // ZUNTAL_TESTS_CANOPEN_SUPPORT_H

@@ -6,28 +6,18 @@
 
 #include "canopen_support.h"
 
-using cotest::CanopenFixture;
 using cotest::eventually;
 using cotest::Responder;
 using cotest::text;
 
 namespace {
 
-constexpr int kNet = 0;   // line 1
-constexpr int kNode = 2;  // requests on 0x602, answers on 0x582
+constexpr int kNet = cotest::kSdoNet;
+constexpr int kNode = cotest::kSdoNode;
+using cotest::frames602;
 
-std::vector<std::string> frames602(const std::vector<std::string>& hex) {
-  std::vector<std::string> v;
-  for (const auto& h : hex) v.push_back(text(0x602, h));
-  return v;
-}
-
-class SdoDownloadTest : public CanopenFixture {
+class SdoDownloadTest : public cotest::SdoNodeFixture {
  protected:
-  void SetUp() override {
-    CanopenFixture::SetUp();
-    can = node("NODE2", 1, kNode, 0x582);
-  }
   int write(int idx, int sub, const std::string& data) {
     return can->segSdoWrite(kNode, idx, sub, data.data(), static_cast<int>(data.size()));
   }
@@ -52,7 +42,6 @@ class SdoDownloadTest : public CanopenFixture {
     }
     return fut.get();
   }
-  D_can* can = nullptr;
 };
 
 // The requests of expedited and segmented downloads byte for byte, with the

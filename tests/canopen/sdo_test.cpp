@@ -6,29 +6,16 @@
 
 #include "canopen_support.h"
 
-using cotest::CanopenFixture;
 using cotest::Responder;
 using cotest::text;
 
 namespace {
 
-constexpr int kNet = 0;   // line 1
-constexpr int kNode = 2;  // requests on 0x602, answers on 0x582
+constexpr int kNet = cotest::kSdoNet;
+constexpr int kNode = cotest::kSdoNode;
+using cotest::frames602;
 
-std::vector<std::string> frames602(const std::vector<std::string>& hex) {
-  std::vector<std::string> v;
-  for (const auto& h : hex) v.push_back(text(0x602, h));
-  return v;
-}
-
-class SdoTest : public CanopenFixture {
- protected:
-  void SetUp() override {
-    CanopenFixture::SetUp();
-    can = node("NODE2", 1, kNode, 0x582);
-  }
-  D_can* can = nullptr;
-};
+using SdoTest = cotest::SdoNodeFixture;
 
 // Traffic recorded from an independent CANopen implementation: the library's
 // requests must match it byte for byte.
