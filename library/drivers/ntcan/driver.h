@@ -162,7 +162,9 @@ class Handle final : public Endpoint {
   std::unique_ptr<Port> port_;
   std::shared_ptr<Medium> medium_;
   const int32_t rx_timeout_ms_;
-  const int32_t tx_timeout_ms_;
+  // Kept as canOpen was given it; a send never waits for room, so nothing
+  // consults it yet.
+  [[maybe_unused]] const int32_t tx_timeout_ms_;
 
   std::mutex ctl_mx_;
   uint32_t baud_index_ = UINT32_MAX;  // under ctl_mx_; none set yet

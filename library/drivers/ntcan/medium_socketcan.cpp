@@ -148,6 +148,13 @@ void parse_link(const ifinfomsg* ifi, int attr_len, LinkInfo* out) {
   });
 }
 
+// NLMSG_OK with the length compared as one signedness: a complete message
+// header, and a message that fits in what is left of the buffer.
+bool nlmsg_ok(const nlmsghdr* h, int left) {
+  return left >= static_cast<int>(sizeof(nlmsghdr)) && h->nlmsg_len >= sizeof(nlmsghdr) &&
+         h->nlmsg_len <= static_cast<unsigned>(left);
+}
+
 // Asks rtnetlink about interface `ifindex`. Returns 0, or an errno (ENODEV
 // for an interface that no longer exists).
 int query_link(int ifindex, LinkInfo* out) {
@@ -183,7 +190,7 @@ int query_link(int ifindex, LinkInfo* out) {
         break;
       }
       int left = static_cast<int>(n);
-      for (const nlmsghdr* h = reinterpret_cast<const nlmsghdr*>(buf); NLMSG_OK(h, left);
+      for (const nlmsghdr* h = reinterpret_cast<const nlmsghdr*>(buf); nlmsg_ok(h, left);
            h = NLMSG_NEXT(h, left)) {
         if (h->nlmsg_seq != 1) continue;
         if (h->nlmsg_type == NLMSG_ERROR) {
