@@ -18,7 +18,7 @@
 //   - an identity child shows "error" or printable text of at most 63
 //     characters; from an honest node, the object's text up to its first
 //     unprintable byte;
-//   - a transfer ends (with FUZZ_SDO_BOUND: also against a node that sends
+//   - a transfer ends (with FUZZ_PENDING: also against a node that sends
 //     segments without end).
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -280,7 +280,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   else
     read_object(in);
   script = nullptr;
-#if defined(FUZZ_SDO_BOUND)
+#if defined(FUZZ_PENDING)
   FUZZ_CHECK(s.requests <= kRequestCap);
 #endif
   return 0;
