@@ -9,12 +9,12 @@
 //   - canOpen: success, or the protocol's answer to a foreign or refusing
 //     hello (NTCAN_INVALID_DRIVER, the gateway's status);
 //   - canStatus: the answer with its sequence number, with the record the
-//     answer carries, or NTCAN_SOCK_CMD_TIMEOUT when the stream ends or turns
-//     malformed before it;
+//     answer carries, or a failure when the stream ends or turns malformed
+//     before it;
 //   - canTake: exactly the valid frames of the enabled identifiers from the
 //     well-formed Frames messages before the first malformed message, in
-//     order, none lost, nothing made up; after the end of the connection
-//     every command fails with a status.
+//     order, none lost, nothing made up, also when the connection has ended
+//     meanwhile; after the end of the connection every command fails.
 //
 // Input: the first byte's bit 0 makes the stand-in answer the hello with the
 // next 16 bytes of the input; bit 1 makes the rest a list of messages [type,
@@ -219,7 +219,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const NTCAN_RESULT status = canStatus(h, &st);
   gw.join();
   FUZZ_CHECK(sent_replies);
-  FUZZ_CHECK(status == e.status);
+  // Without its answer the call fails; which status a dead connection gives
+  // is the driver's choice.
+  if (e.status_answered)
+    FUZZ_CHECK(status == e.status);
+  else
+    FUZZ_CHECK(status != NTCAN_SUCCESS);
   if (e.status_answered) {
     if (e.record) {
       FUZZ_CHECK(st.hardware == e.rec.hardware && st.firmware == e.rec.firmware);
@@ -237,13 +242,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (uint32_t seq = 4;; ++seq) {
     const NTCAN_RESULT r = canSetBaudrate(h, 6);
     if (std::find(e.answered.begin(), e.answered.end(), seq) == e.answered.end()) {
-      FUZZ_CHECK(r == NTCAN_SOCK_CMD_TIMEOUT);
+      FUZZ_CHECK(r != NTCAN_SUCCESS);
       break;
     }
     FUZZ_CHECK(seq < 10000);
   }
-  FUZZ_CHECK(canIdAdd(h, 0x200) == NTCAN_SOCK_CMD_TIMEOUT);
-  FUZZ_CHECK(canStatus(h, &st) == NTCAN_SOCK_CMD_TIMEOUT);
+  FUZZ_CHECK(canIdAdd(h, 0x200) != NTCAN_SUCCESS);
+  FUZZ_CHECK(canStatus(h, &st) != NTCAN_SUCCESS);
 
   std::vector<CMSG> got;
   CMSG buf[256];
