@@ -51,6 +51,7 @@ struct Expect {
   std::vector<bool> status;    // the answer carries a CAN_IF_STATUS
   std::vector<CMSG> frames;    // put on the net, in order
   bool stops_early = false;    // the gateway stops reading before the end
+  uint32_t net = 0;            // the gateway net of the session
 };
 
 Expect model(const std::vector<uint8_t>& s) {
@@ -70,6 +71,7 @@ Expect model(const std::vector<uint8_t>& s) {
     e.hello_status = NTCAN_INVALID_DRIVER;
   else if (net != 0 && net != 1)
     e.hello_status = NTCAN_NET_NOT_FOUND;
+  e.net = net;
   if (e.hello_status != 0) {
     e.closes_at_hello = true;
     return e;
@@ -248,6 +250,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Expect e = model(stream);
 
   ntcan_ctl::clear_sent_frames(kLocalBase);
+  ntcan_ctl::clear_sent_frames(kLocalBase + 1);
   int fd = connect_gateway();
   send_all(fd, stream);
   ::shutdown(fd, SHUT_WR);
@@ -289,8 +292,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!e.closes_at_hello) FUZZ_CHECK(answers == e.seqs.size());
   }
 
-  // The frames on the net: exactly the valid ones the client sent.
-  const std::vector<CMSG> sent = ntcan_ctl::sent_frames(kLocalBase);
+  // The frames on the session's net: exactly the valid ones the client
+  // sent; nothing on the other net.
+  const uint32_t net = e.closes_at_hello ? 0 : e.net;
+  const std::vector<CMSG> sent = ntcan_ctl::sent_frames(kLocalBase + static_cast<int>(net));
+  FUZZ_CHECK(ntcan_ctl::sent_frames(kLocalBase + 1 - static_cast<int>(net)).empty());
   if (!e.closes_at_hello) {
     FUZZ_CHECK(sent.size() == e.frames.size());
     for (size_t k = 0; k < sent.size(); ++k) {
