@@ -39,7 +39,7 @@ constexpr int kNet = 0;  // line 1
 constexpr int kNode = 5;
 // The node falls silent after this many requests of one run, which ends any
 // transfer; an SDO client with a bound on its transfers never gets here.
-constexpr int kRequestCap = 2000;
+constexpr int kRequestCap = 600;
 
 struct Step {
   std::vector<CMSG> frames;
