@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -116,7 +117,7 @@ void send_all(int fd, const uint8_t* p, size_t n) {
 
 // The gateway stand-in for one connection.
 void stand_in(const std::vector<uint8_t>& hello, const std::vector<uint8_t>& replies,
-              bool* sent_replies) {
+              std::atomic<bool>* sent_replies) {
   pollfd pf{listen_fd, POLLIN, 0};
   if (::poll(&pf, 1, 5000) != 1) return;
   int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -141,10 +142,19 @@ void stand_in(const std::vector<uint8_t>& hello, const std::vector<uint8_t>& rep
     if (ok && read_exact(fd, st, sizeof st) && st[4] == gw_wire::kStatus &&
         gw_wire::get32(st + gw_wire::kHeaderSize) == 3) {
       send_all(fd, replies.data(), replies.size());
-      *sent_replies = true;
+      sent_replies->store(true);
     }
   }
-  ::shutdown(fd, SHUT_RDWR);
+  // The end of the stream, but the connection stays readable until the
+  // driver closes it: a write of the driver never meets a reset, so the
+  // driver learns of the end only from the stream itself, after reading all
+  // that came before it.
+  ::shutdown(fd, SHUT_WR);
+  uint8_t junk[256];
+  for (;;) {
+    pollfd pd{fd, POLLIN, 0};
+    if (::poll(&pd, 1, 10000) != 1 || ::recv(fd, junk, sizeof junk, 0) <= 0) break;
+  }
   ::close(fd);
 }
 
@@ -196,7 +206,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     replies.assign(data + at, data + size);
   }
 
-  bool sent_replies = false;
+  std::atomic<bool> sent_replies{false};
   std::thread gw(stand_in, std::cref(hello), std::cref(replies), &sent_replies);
   NTCAN_HANDLE h = -1;
   const NTCAN_RESULT open = canOpen(kNet, 0, 10, 8192, 1000, 1000, &h);
@@ -217,8 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CAN_IF_STATUS st;
   std::memset(&st, 0, sizeof st);
   const NTCAN_RESULT status = canStatus(h, &st);
-  gw.join();
-  FUZZ_CHECK(sent_replies);
+  FUZZ_CHECK(sent_replies.load());
   // Without its answer the call fails; which status a dead connection gives
   // is the driver's choice.
   if (e.status_answered)
@@ -236,9 +245,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
-  // The stand-in has closed. A probe (sequence numbers 4, 5, ...) that no
-  // answer in the stream names waits for the end of the stream, which the
-  // driver has then read whole: it fails, as every later command does.
+  // The stand-in has ended its stream. A probe (sequence numbers 4, 5, ...)
+  // that no answer in the stream names waits for the end of the stream,
+  // which the driver has then read whole: it fails, as every later command
+  // does.
   for (uint32_t seq = 4;; ++seq) {
     const NTCAN_RESULT r = canSetBaudrate(h, 6);
     if (std::find(e.answered.begin(), e.answered.end(), seq) == e.answered.end()) {
@@ -269,5 +279,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(std::memcmp(got[k].data, e.frames[k].data, static_cast<size_t>(n)) == 0);
   }
   FUZZ_CHECK(canClose(h) == NTCAN_SUCCESS);
+  gw.join();
   return 0;
 }

@@ -150,13 +150,13 @@ int connect_gateway() {
 }
 
 // Everything the gateway sends until it closes; false when it neither
-// closes nor sends anything for 10 s.
+// closes nor sends anything for 20 s.
 bool read_all(int fd, std::vector<uint8_t>* out, bool* reset) {
   *reset = false;
   uint8_t buf[65536];
   for (;;) {
     pollfd pf{fd, POLLIN, 0};
-    if (::poll(&pf, 1, 10000) <= 0) return false;
+    if (::poll(&pf, 1, 20000) <= 0) return false;
     ssize_t k = ::recv(fd, buf, sizeof buf, 0);
     if (k == 0) return true;
     if (k < 0) {
@@ -190,7 +190,7 @@ void victim() {
   size_t have = 0;
   while (have < want) {
     pollfd pf{fd, POLLIN, 0};
-    FUZZ_CHECK(::poll(&pf, 1, 10000) == 1);
+    FUZZ_CHECK(::poll(&pf, 1, 20000) == 1);
     ssize_t k = ::recv(fd, got.data() + have, want - have, 0);
     FUZZ_CHECK(k > 0);
     have += static_cast<size_t>(k);
