@@ -141,8 +141,8 @@ void stand_in(const std::vector<uint8_t>& hello, const std::vector<uint8_t>& rep
     uint8_t st[gw_wire::kHeaderSize + 4];
     if (ok && read_exact(fd, st, sizeof st) && st[4] == gw_wire::kStatus &&
         gw_wire::get32(st + gw_wire::kHeaderSize) == 3) {
-      send_all(fd, replies.data(), replies.size());
       sent_replies->store(true);
+      send_all(fd, replies.data(), replies.size());
     }
   }
   // The end of the stream, but the connection stays readable until the
