@@ -12,6 +12,8 @@ if [ "${1:-}" = "--test" ]; then
   # wget and iproute2: gateway-reset end-to-end test in a private network namespace;
   # qemu, a Debian kernel, busybox and can-utils: SocketCAN tests on a real kernel CAN stack.
   pkgs+=(wget iproute2 util-linux qemu-system-x86 linux-image-amd64 busybox-static can-utils cpio)
+  # clang and its libFuzzer: the clang build and the fuzz targets (scripts/fuzz.sh).
+  pkgs+=(clang libclang-rt-14-dev)
   command -v npm >/dev/null 2>&1 || pkgs+=(nodejs npm)
 fi
 

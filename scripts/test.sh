@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a normal build, an AddressSanitizer +
-# UndefinedBehaviorSanitizer build, and a ThreadSanitizer build for the
-# threaded suites. Any failing test or sanitizer report fails the run.
+# UndefinedBehaviorSanitizer build, a ThreadSanitizer build for the
+# threaded suites, a clang build, and the fuzz targets for a short time each.
+# Any failing test, sanitizer report or fuzzer finding fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh --test
@@ -33,6 +34,11 @@ ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE nosan
 echo "== ThreadSanitizer build (threaded suites)"
 bash scripts/build.sh build-tsan -DZUNTAL_SANITIZE=thread -DZUNTAL_BUILD_BENCH=OFF
 ctest --test-dir build-tsan --output-on-failure -j"$jobs" -L threaded -LE nosan
+echo "== clang build (warnings are errors with clang too)"
+CC=clang CXX=clang++ bash scripts/build.sh build-clang -DZUNTAL_BUILD_BENCH=OFF
+
+echo "== fuzz targets (clang, libFuzzer): the seeds, then 20 s each"
+bash scripts/fuzz.sh 20
 echo "== Release build and its tests, install, example server against it, Debian packages"
 bash scripts/check-install.sh
 echo "all test builds passed"

@@ -296,7 +296,7 @@ class D_Alive : public D_int_ptr {
 
  private:
   D_can* can_;
-  EqFct* eq_fct_;
+  [[maybe_unused]] EqFct* eq_fct_;  // the location it was made in; kept, not consulted
 };
 
 // ---------------------------------------------------------------------------

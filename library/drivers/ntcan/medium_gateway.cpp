@@ -366,7 +366,9 @@ class GatewayPort final : public Port {
     uint32_t seq = gw_wire::get32(p);
     std::lock_guard<std::mutex> lk(rq_mx_);
     for (Pending* q : pending_) {
-      if (q->seq != seq) continue;
+      // The first answer to a command counts; a repeat from a faulty
+      // gateway would otherwise replace it before the caller wakes.
+      if (q->seq != seq || q->done) continue;
       q->status = static_cast<NTCAN_RESULT>(gw_wire::get32(p + 4));
       if (len >= 8 + gw_wire::kStatusSize) {
         gw_wire::get_status(p + 8, &q->record);

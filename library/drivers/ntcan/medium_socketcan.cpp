@@ -162,6 +162,13 @@ void parse_link(const ifinfomsg* ifi, int attr_len, LinkInfo* out) {
   });
 }
 
+// NLMSG_OK with the length compared as one signedness: a complete message
+// header, and a message that fits in what is left of the buffer.
+bool nlmsg_ok(const nlmsghdr* h, int left) {
+  return left >= static_cast<int>(sizeof(nlmsghdr)) && h->nlmsg_len >= sizeof(nlmsghdr) &&
+         h->nlmsg_len <= static_cast<unsigned>(left);
+}
+
 // Asks rtnetlink about interface `ifindex`. Returns 0, or an errno (ENODEV
 // for an interface that no longer exists).
 int query_link(int ifindex, LinkInfo* out) {
@@ -197,13 +204,8 @@ int query_link(int ifindex, LinkInfo* out) {
         break;
       }
       int left = static_cast<int>(n);
-      // NLMSG_OK compares the header's unsigned length with the int it is
-      // given, as the kernel's headers define it.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wsign-compare"
-      for (const nlmsghdr* h = reinterpret_cast<const nlmsghdr*>(buf); NLMSG_OK(h, left);
+      for (const nlmsghdr* h = reinterpret_cast<const nlmsghdr*>(buf); nlmsg_ok(h, left);
            h = NLMSG_NEXT(h, left)) {
-#pragma GCC diagnostic pop
         if (h->nlmsg_seq != 1) continue;
         if (h->nlmsg_type == NLMSG_ERROR) {
           const auto* e = static_cast<const nlmsgerr*>(NLMSG_DATA(h));
