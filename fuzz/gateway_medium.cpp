@@ -229,12 +229,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const NTCAN_RESULT status = canStatus(h, &st);
   FUZZ_CHECK(sent_replies.load());
   // Without its answer the call fails; which status a dead connection gives
-  // is the driver's choice.
+  // is the driver's choice. The stand-in ends its stream right after the
+  // answer, so the call may also learn of the end first and report the dead
+  // connection instead.
   if (e.status_answered)
-    FUZZ_CHECK(status == e.status);
+    FUZZ_CHECK(status == e.status || status == NTCAN_SOCK_CONN_TIMEOUT);
   else
     FUZZ_CHECK(status != NTCAN_SUCCESS);
-  if (e.status_answered) {
+  if (e.status_answered && status == e.status) {
     if (e.record) {
       FUZZ_CHECK(st.hardware == e.rec.hardware && st.firmware == e.rec.firmware);
       FUZZ_CHECK(st.driver == e.rec.driver && st.dll == e.rec.dll);
