@@ -15,9 +15,12 @@
 
 namespace {
 
+// An 11-bit frame, or a 29-bit one marked as the monitor marks those it
+// reads from a SocketCAN interface.
 bool carried_by_bus(const CMSG& f) {
-  return f.id >= 0 && f.id <= 0x7FF && (f.len & ~(NTCAN_RTR | NTCAN_DLC)) == 0 &&
-         (f.len & NTCAN_DLC) <= 8;
+  const bool id_ok =
+      (f.id >= 0 && f.id <= 0x7FF) || ((f.id & ~candump::kExtendedMask) == candump::kExtendedId);
+  return id_ok && (f.len & ~(NTCAN_RTR | NTCAN_DLC)) == 0 && (f.len & NTCAN_DLC) <= 8;
 }
 
 bool same_frame(const CMSG& a, const CMSG& b) {

@@ -58,7 +58,7 @@ struct Expect {
   CAN_IF_STATUS rec{};
   std::vector<CMSG> frames;
   std::vector<uint32_t> answered;  // every sequence number answered before the end
-  uint32_t lost = 0;  // frames the gateway says it dropped (msg_lost of its records)
+  uint32_t lost = 0;               // frames the gateway says it dropped (msg_lost of its records)
 };
 
 // The driver's status request is the third command: sequence number 3.

@@ -196,9 +196,11 @@ int D_can::upload(short node, int idx, int subIdx, char* buffer, int capacity, i
   }
   const int limit = sdo_segment_limit(capacity);
   for (int segments = 0;; ++segments) {
-    if (offset >= capacity || segments >= limit) {
-      // No room for what follows (or a node that keeps sending short
-      // segments): end the node's side of the transfer.
+    if (segments >= limit) {
+      // A node that keeps sending short segments: end its side of the
+      // transfer. (A segment that fills the buffer before the last one ends
+      // the transfer in segment_answer; an empty object still fits a buffer
+      // of no room, so a first segment is always asked for.)
       send_abort(node, kAbortNoRoom);
       if (length) *length = offset;
       return kObjectCut;
