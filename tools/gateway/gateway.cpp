@@ -84,18 +84,9 @@ bool send_hello_answer(int fd, NTCAN_RESULT status) {
 }
 
 std::string peer_name(const sockaddr_storage& ss) {
-  char host[INET6_ADDRSTRLEN] = "?";
   int port = 0;
-  if (ss.ss_family == AF_INET) {
-    const auto* a = reinterpret_cast<const sockaddr_in*>(&ss);
-    ::inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
-    port = ntohs(a->sin_port);
-  } else if (ss.ss_family == AF_INET6) {
-    const auto* a = reinterpret_cast<const sockaddr_in6*>(&ss);
-    ::inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
-    port = ntohs(a->sin6_port);
-  }
-  return std::string(host) + ":" + std::to_string(port);
+  std::string host = peer_host(ss, &port);
+  return (host.empty() ? "?" : host) + ":" + std::to_string(port);
 }
 
 const char* state_name(zsim::NmtState s) {
@@ -469,12 +460,10 @@ struct Gateway::Impl {
   void accept_some() {
     for (int i = 0; i < kAcceptBurst; ++i) {
       sockaddr_storage ss;
-      socklen_t sl = sizeof ss;
-      int fd =
-          ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&ss), &sl, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      bool out_of_room = false;
+      int fd = accept_one(listen_fd, &ss, &out_of_room);
       if (fd < 0) {
-        if (errno == EINTR || errno == ECONNABORTED) continue;
-        if (accept_out_of_room(errno)) {
+        if (out_of_room) {
           // The connection stays queued; take it when something has ended
           // (a session's end wakes this thread) or after a pause.
           accept_failures.fetch_add(1);

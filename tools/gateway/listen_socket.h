@@ -61,6 +61,42 @@ inline bool accept_out_of_room(int err) {
   return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
+// Takes one pending connection of listen_fd, non-blocking and close-on-exec,
+// with the peer's address in *ss. -1 when there is none to take now;
+// *out_of_room then tells whether accept failed for lack of descriptors or
+// memory, when the caller should pause accepting for kAcceptBackoffMs.
+inline int accept_one(int listen_fd, sockaddr_storage* ss, bool* out_of_room) {
+  *out_of_room = false;
+  for (;;) {
+    socklen_t sl = sizeof *ss;
+    int fd =
+        ::accept4(listen_fd, reinterpret_cast<sockaddr*>(ss), &sl, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd >= 0) return fd;
+    // An aborted connection is gone from the queue: look at the next one.
+    if (errno == EINTR || errno == ECONNABORTED) continue;
+    *out_of_room = accept_out_of_room(errno);
+    return -1;
+  }
+}
+
+// The numeric host of a peer address ("" for a family other than IPv4 and
+// IPv6), and its port in *port when asked for.
+inline std::string peer_host(const sockaddr_storage& ss, int* port = nullptr) {
+  char host[INET6_ADDRSTRLEN] = "";
+  int p = 0;
+  if (ss.ss_family == AF_INET) {
+    const auto* a = reinterpret_cast<const sockaddr_in*>(&ss);
+    ::inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
+    p = ntohs(a->sin_port);
+  } else if (ss.ss_family == AF_INET6) {
+    const auto* a = reinterpret_cast<const sockaddr_in6*>(&ss);
+    ::inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
+    p = ntohs(a->sin6_port);
+  }
+  if (port) *port = p;
+  return host;
+}
+
 }  // namespace zgw
 
 #endif  // ZUNTAL_GATEWAY_LISTEN_SOCKET_H

@@ -531,12 +531,10 @@ struct Web::Impl {
   void accept_some() {
     for (int i = 0; i < kAcceptBurst; ++i) {
       sockaddr_storage ss;
-      socklen_t sl = sizeof ss;
-      int fd =
-          ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&ss), &sl, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      bool out_of_room = false;
+      int fd = accept_one(listen_fd, &ss, &out_of_room);
       if (fd < 0) {
-        if (errno == EINTR || errno == ECONNABORTED) continue;
-        if (accept_out_of_room(errno)) {
+        if (out_of_room) {
           gw.note_accept_failure();
           accept_resume = SteadyClock::now() + std::chrono::milliseconds(kAcceptBackoffMs);
         }
@@ -550,12 +548,7 @@ struct Web::Impl {
       }
       Conn c;
       c.fd = fd;
-      char host[INET6_ADDRSTRLEN] = "";
-      if (ss.ss_family == AF_INET)
-        ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&ss)->sin_addr, host, sizeof host);
-      else if (ss.ss_family == AF_INET6)
-        ::inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&ss)->sin6_addr, host, sizeof host);
-      c.addr = host;
+      c.addr = peer_host(ss);
       c.deadline = SteadyClock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
       conns.push_back(std::move(c));
     }
