@@ -14,12 +14,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "client_io.h"
 #include "ntcan_ctl.h"
@@ -295,6 +299,67 @@ TEST_F(ServerTest, SdoCommandsReadAndWriteDeviceObjects) {
             "low");
   EXPECT_EQ(ask("sdo NODE9 read 0x1008 0"), "error: unknown node NODE9");
   EXPECT_EQ(get("NODE5.CONDITION"), "Operational") << "the node goes on";
+}
+
+// An SDO transfer to a node that never answers waits 2 to 3 s for its
+// answer. The update cycles go on meanwhile (they would block on the
+// server's lock if the transfer held it), other commands are answered, the
+// transfer's companion is left to it, and its answer arrives when its wait
+// has run out.
+TEST_F(ServerTest, AnSdoCommandToASilentNodeLetsTheCyclesRun) {
+  std::string conf = three_nodes();
+  const std::string last = "NODE32.BAUDRATE\t6\n";
+  conf.insert(conf.find(last) + last.size(), "NODE7 \t1  7  0  0\n");
+  make_server(write_file("server.conf", conf));
+  ASSERT_TRUE(run_until([&] { return all_operational(); }, 10));
+
+  // A handle of the test's own sees the transfer's request to node 7.
+  NTCAN_HANDLE probe = -1;
+  ASSERT_EQ(canOpen(0, 0, 10, 100, 0, 0, &probe), NTCAN_SUCCESS);
+  ASSERT_EQ(canIdAdd(probe, 0x607), NTCAN_SUCCESS);
+  std::atomic<bool> answered{false};
+  std::string answer;
+  std::thread client([&] {
+    answer = server_->execute("sdo NODE7 read 0x1008 0");
+    answered = true;
+  });
+  bool requested = false;
+  for (int k = 0; k < 1000 && !requested; ++k) {
+    CMSG m{};
+    int32_t n = 1;
+    requested = canTake(probe, &m, &n) == NTCAN_SUCCESS && n == 1 && m.data[0] == 0x40;
+    if (!requested) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  canClose(probe);
+  EXPECT_TRUE(requested);
+
+  // Cycles while the transfer waits. A cycle that does not come back within
+  // 10 s of real time waits for the transfer: the clock then lets the
+  // transfer end, so the test fails instead of hanging.
+  int cycles = 0;
+  bool stalled = false;
+  for (int k = 0; k < 50 && !answered && !stalled; ++k) {
+    auto c = std::async(std::launch::async, [&] { step(); });
+    if (c.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      stalled = true;
+      clock_->advance_s(10);
+    }
+    c.wait();
+    if (!answered) ++cycles;
+    if (k == 5) {
+      EXPECT_FALSE(answered);
+      EXPECT_EQ(get("NODE12.CONDITION"), "Operational") << "a command between the cycles";
+      EXPECT_EQ(server_->execute("sdo NODE7 read 0x1000 0"),
+                "error: NODE7 is busy with another SDO transfer");
+      EXPECT_EQ(server_->execute("sdo NODE5 read 0x1017 0").rfind("2 bytes:", 0), 0u)
+          << "another node's companion is free";
+    }
+  }
+  client.join();
+  EXPECT_FALSE(stalled) << "a cycle waited for the SDO transfer";
+  EXPECT_GE(cycles, 19) << "at least 2 s of cycles while the transfer waited";
+  EXPECT_EQ(answer, "error: no answer in time, or a toggle error");
+  EXPECT_TRUE(all_operational()) << "the other nodes were served meanwhile";
 }
 
 // The client channels cut requests at line ends whatever pieces they arrive

@@ -65,6 +65,14 @@ bool is_node_name(const std::string& name) {
   return name.find('.') == std::string::npos;
 }
 
+// Opens a node's SDO companion at the node's address `a`, on a fresh handle
+// that receives only the node's SDO answers.
+int open_companion(ServerCan* sdo, const IIII& a) {
+  sdo->close_direct();
+  sdo->follow_address(a);
+  return sdo->init(kCobSdoAnswer + a.i2_data, 1);
+}
+
 }  // namespace
 
 bool parse_host_port(const std::string& text, std::string* host, int* port, std::string* error) {
@@ -392,8 +400,7 @@ void Server::register_node(Node& node, int64_t now) {
   if (r == 0) r = can->AddIdent(kCobErrorControl + id);
   // Direct mode for SDO: a handle of its own that receives only the SDO
   // answers, so that fills and transfers never take each other's frames.
-  node.sdo->close_direct();
-  node.sdo->follow_address(a);
+  drop_companion(node);
   node.registered_us = now;
   node.last_heard_us = -1;
   node.last_state = -1;
@@ -411,7 +418,7 @@ void Server::register_node(Node& node, int64_t now) {
     }
     return;
   }
-  node.sdo->init(kCobSdoAnswer + id, 1);
+  if (!node.sdo_busy) open_companion(node.sdo.get(), a);
   // A node-guarding request: the node's answer, or its next heartbeat,
   // tells that it is there before its identity is read.
   node.call_failed = can->rtr();
@@ -469,23 +476,25 @@ void Server::handle_failure(Node& node, int status, int64_t now) {
   reregister_node(node, now);
 }
 
+// Closes the companion, or leaves that to the SDO command using it.
+void Server::drop_companion(Node& node) {
+  if (node.sdo_busy)
+    node.sdo_stale = true;
+  else
+    node.sdo->close_direct();
+}
+
 void Server::read_identity(Node& node) {
   const int64_t started = now_us();
   ServerCan* sdo = node.sdo.get();
-  const int id = node.addr.i2_data;
   node.answered = false;
-  auto reopen = [&] {
-    sdo->close_direct();
-    sdo->follow_address(node.addr);
-    return sdo->init(kCobSdoAnswer + id, 1);
-  };
-  if (sdo->handle() <= 0) reopen();
+  if (sdo->handle() <= 0) open_companion(sdo, node.addr);
   int r = sdo->get_manufacture();
   // -1 is a transfer that got no answer in time, or an abort. Any other
   // failure is a driver call on the companion's handle, which may have died
   // with an outage: once more on a fresh handle, and if that fails too, the
   // whole node registers again.
-  if (r != 0 && r != -1 && reopen() == 0) r = sdo->get_manufacture();
+  if (r != 0 && r != -1 && open_companion(sdo, node.addr) == 0) r = sdo->get_manufacture();
   if (r != 0 && r != -1) {
     node.call_failed = r;
     set_note(node, "identity: " + can_error_str(static_cast<unsigned long>(static_cast<long>(r))));
@@ -602,7 +611,7 @@ void Server::serve_node(Node& node, int64_t now) {
   // budget, the rest follow in the next cycles, so the fills and the alive
   // supervision of the other nodes keep their pace.
   if (heard && node.phase == Node::Phase::Probing) node.answered = true;
-  if (node.answered && node.phase == Node::Phase::Probing &&
+  if (node.answered && node.phase == Node::Phase::Probing && !node.sdo_busy &&
       (now_us() - cycle_start_us_ < kIdentityBudgetUs || !identity_read_in_cycle_)) {
     identity_read_in_cycle_ = true;
     read_identity(node);
@@ -725,7 +734,7 @@ std::string Server::do_set(const Command& cmd) {
       if (held > 0 && held != node->can->line_handle()) canClose(held);
       node->call_failed = 0;
       node->failing = false;
-      node->sdo->close_direct();
+      drop_companion(*node);
       node->can->show_identity("", "", "");
       node->identity_read = false;
       // Nothing is known of the node at the new address yet: it starts as
@@ -759,21 +768,28 @@ std::string Server::do_list(const std::string& loc) {
   return out;
 }
 
-// An SDO transfer through the node's companion, in the command's thread
-// between cycles. Failures answer with the abort text, or what else ended it.
+// An SDO transfer through the node's companion, in the command's thread.
+// The transfer waits for the node's answers (2 to 3 s when it is silent), so
+// it runs outside the server's lock: the update cycle goes on meanwhile and
+// keeps off the companion while the node is marked busy. Failures answer
+// with the abort text, or what else ended it.
 std::string Server::do_sdo(const Command& cmd) {
+  std::unique_lock<std::mutex> lock(mx_);
   Node* node = nullptr;
   for (auto& n : nodes_)
     if (n->name == cmd.name) node = n.get();
   if (!node) return "error: unknown node " + cmd.name;
   if (node->needs_register) return "error: " + cmd.name + " is not registered";
+  if (node->sdo_busy) return "error: " + cmd.name + " is busy with another SDO transfer";
+  node->sdo_busy = true;
+  const IIII addr = node->addr;
+  lock.unlock();
+
+  // Only this command uses the companion until it is marked free again: a
+  // registration or a move meanwhile leaves it alone.
   ServerCan* sdo = node->sdo.get();
-  const short id = static_cast<short>(node->addr.i2_data);
-  auto reopen = [&] {
-    sdo->close_direct();
-    sdo->follow_address(node->addr);
-    return sdo->init(kCobSdoAnswer + id, 1);
-  };
+  const short id = static_cast<short>(addr.i2_data);
+  auto reopen = [&] { return open_companion(sdo, addr); };
   if (sdo->handle() <= 0) reopen();
   char buf[256];
   int len = 0;
@@ -785,10 +801,22 @@ std::string Server::do_sdo(const Command& cmd) {
   };
   int r = run();
   if (r == NTCAN_INVALID_HANDLE && reopen() == 0) r = run();
-  if (r == -1 && sdo->sdo_abort_code() != 0) {
+  const uint32_t abort_code = sdo->sdo_abort_code();
+
+  lock.lock();
+  node->sdo_busy = false;
+  if (node->sdo_stale) {
+    // The node registered again or moved meanwhile: the next user opens the
+    // companion afresh at the node's address.
+    node->sdo_stale = false;
+    sdo->close_direct();
+  }
+  lock.unlock();
+
+  if (r == -1 && abort_code != 0) {
     char code[16];
-    std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(sdo->sdo_abort_code()));
-    return std::string("error: abort ") + code + " " + sdo_abort_text(sdo->sdo_abort_code());
+    std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(abort_code));
+    return std::string("error: abort ") + code + " " + sdo_abort_text(abort_code);
   }
   if (r == -1) return "error: no answer in time, or a toggle error";
   if (r == SDO_OBJECT_TOO_LONG) return "error: the object is longer than 256 bytes";
@@ -808,6 +836,8 @@ std::string Server::do_sdo(const Command& cmd) {
 
 std::string Server::execute(const std::string& line) {
   Command cmd = parse_command(line);
+  // An SDO transfer takes the lock itself, only around its start and end.
+  if (cmd.kind == Command::Kind::SdoRead || cmd.kind == Command::Kind::SdoWrite) return do_sdo(cmd);
   std::lock_guard<std::mutex> g(mx_);
   switch (cmd.kind) {
     case Command::Kind::Empty:
@@ -827,7 +857,7 @@ std::string Server::execute(const std::string& line) {
       return do_set(cmd);
     case Command::Kind::SdoRead:
     case Command::Kind::SdoWrite:
-      return do_sdo(cmd);
+      break;  // above
   }
   return "error: unknown command";
 }

@@ -132,6 +132,12 @@ class Server {
     int reregistrations = 0;
     std::string note;
     bool identity_read = false;  // read from the node in this run
+    // A client's SDO command is using the companion outside the server's
+    // lock: the cycle leaves the companion alone (no identity read, no
+    // close); a registration meanwhile only marks it stale, and the command
+    // closes it when it is done, so that its next user opens it afresh.
+    bool sdo_busy = false;
+    bool sdo_stale = false;
   };
 
   void report(const std::string& text);
@@ -142,6 +148,7 @@ class Server {
   void handle_failure(Node& node, int status, int64_t now);
   void serve_node(Node& node, int64_t now);
   void read_identity(Node& node);
+  void drop_companion(Node& node);
   void set_note(Node& node, const std::string& note);
   void mark_error(Node& node);
   bool find_property(const std::string& name, EqFct** loc, D_fct** prop, std::string* local,
