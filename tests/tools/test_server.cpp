@@ -278,6 +278,11 @@ TEST_F(ServerTest, SdoCommandsReadAndWriteDeviceObjects) {
   bus->find(5)->write_object(0x2100, 0, {});  // a read-write DOMAIN
 
   auto ask = [&](const std::string& l) { return server_->execute(l); };
+  // The examples of docs/server.md, on the shipped device description.
+  EXPECT_EQ(ask("sdo NODE5 read 0x1017 0"), "2 bytes: E8 03");
+  EXPECT_EQ(ask("sdo NODE5 write 0x2004 0 some text"), "ok");
+  EXPECT_EQ(ask("sdo NODE5 read 0x2004 0"), "9 bytes: 73 6F 6D 65 20 74 65 78 74 \"some text\"");
+  EXPECT_EQ(ask("sdo NODE32 read 0x1009 0"), "3 bytes: 31 2E 30 \"1.0\"");
   EXPECT_EQ(ask("sdo NODE5 write 0x1017 0 DC 05"), "ok");
   EXPECT_EQ(ask("sdo NODE5 read 0x1017 0"), "2 bytes: DC 05");
   EXPECT_EQ(ask("sdo NODE5 write 0x2100 0 a segmented text"), "ok");

@@ -187,9 +187,11 @@ std::string render_table(const std::string& title, const std::vector<NodeRow>& r
     for (const std::string& a : answers) os << fit("  " + a) << "\n";
   }
   os << "\n"
-     << fit(prompt_below ? "command: get NAME | set NAME VALUE... | list | help | quit"
-                         : "command (get NAME | set NAME VALUE... | list | help | quit), then "
-                           "Enter:");
+     << fit(prompt_below
+                ? "command: get NAME | set NAME VALUE... | list | sdo NODE read|write ... | help | "
+                  "quit"
+                : "command (get NAME | set NAME VALUE... | list | sdo NODE read|write ... | help | "
+                  "quit), then Enter:");
   return os.str();
 }
 
