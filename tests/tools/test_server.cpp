@@ -308,15 +308,24 @@ TEST_F(ServerTest, SdoCommandsReadAndWriteDeviceObjects) {
 
 // An SDO transfer to a node that never answers waits 2 to 3 s for its
 // answer. The update cycles go on meanwhile (they would block on the
-// server's lock if the transfer held it), other commands are answered, the
-// transfer's companion is left to it, and its answer arrives when its wait
-// has run out.
+// server's lock if the transfer held it), other commands are answered, and
+// the transfer's answer arrives when its wait has run out. The node moves
+// away and back during the transfer: its companion is left to the transfer
+// and opened afresh afterwards.
 TEST_F(ServerTest, AnSdoCommandToASilentNodeLetsTheCyclesRun) {
   std::string conf = three_nodes();
   const std::string last = "NODE32.BAUDRATE\t6\n";
   conf.insert(conf.find(last) + last.size(), "NODE7 \t1  7  0  0\n");
+  conf += "DEVICE7\t1 7 \"" + kExamples + "/zio8.eds\"\n";
   make_server(write_file("server.conf", conf));
-  ASSERT_TRUE(run_until([&] { return all_operational(); }, 10));
+  auto four_operational = [&] {
+    return all_operational() && get("NODE7.CONDITION") == "Operational";
+  };
+  ASSERT_TRUE(run_until(four_operational, 10));
+  const int handles = ntcan_ctl::open_handles();
+  zsim::Bus* bus = server_->bus(1);
+  ASSERT_NE(bus, nullptr);
+  ASSERT_TRUE(bus->remove(7));
 
   // A handle of the test's own sees the transfer's request to node 7.
   NTCAN_HANDLE probe = -1;
@@ -329,7 +338,7 @@ TEST_F(ServerTest, AnSdoCommandToASilentNodeLetsTheCyclesRun) {
     answered = true;
   });
   bool requested = false;
-  for (int k = 0; k < 1000 && !requested; ++k) {
+  for (int k = 0; k < 2000 && !requested; ++k) {
     CMSG m{};
     int32_t n = 1;
     requested = canTake(probe, &m, &n) == NTCAN_SUCCESS && n == 1 && m.data[0] == 0x40;
@@ -358,6 +367,12 @@ TEST_F(ServerTest, AnSdoCommandToASilentNodeLetsTheCyclesRun) {
                 "error: NODE7 is busy with another SDO transfer");
       EXPECT_EQ(server_->execute("sdo NODE5 read 0x1017 0").rfind("2 bytes:", 0), 0u)
           << "another node's companion is free";
+      // A move, and the cycle's registration at the new address, while the
+      // transfer uses the companion.
+      EXPECT_EQ(server_->execute("set NODE7 1 9 0 0"), "ok");
+    }
+    if (k == 7) {
+      EXPECT_EQ(server_->execute("set NODE7 1 7 0 0"), "ok");
     }
   }
   client.join();
@@ -365,6 +380,15 @@ TEST_F(ServerTest, AnSdoCommandToASilentNodeLetsTheCyclesRun) {
   EXPECT_GE(cycles, 19) << "at least 2 s of cycles while the transfer waited";
   EXPECT_EQ(answer, "error: no answer in time, or a toggle error");
   EXPECT_TRUE(all_operational()) << "the other nodes were served meanwhile";
+
+  // Node 7 is back: its identity is read through the companion, opened
+  // afresh, and the next transfer is answered.
+  std::string err;
+  ASSERT_NE(bus->add(7, kExamples + "/zio8.eds", &err), nullptr) << err;
+  ASSERT_TRUE(run_until(four_operational, 10));
+  EXPECT_EQ(get("NODE7.MANU"), "ZIO8");
+  EXPECT_EQ(server_->execute("sdo NODE7 read 0x1008 0"), "4 bytes: 5A 49 4F 38 \"ZIO8\"");
+  EXPECT_EQ(ntcan_ctl::open_handles(), handles) << "no companion handle left behind";
 }
 
 // The client channels cut requests at line ends whatever pieces they arrive
