@@ -64,13 +64,15 @@ TEST(Monitor, RefusesBadCommandLinesWithStatus2) {
   for (const char* args :
        {"--gateway 127.0.0.1:2209abc", "--gateway 127.0.0.1:0", "--gateway 127.0.0.1:70000",
         "--gateway 127.0.0.1:", "--gateway :2209", "--gateway 127.0.0.1", "--bogus", "--net 99",
-        "--log --decode", "--send 18FF1234#00", "--send 5#1"}) {
+        "--log --decode", "--send 18FF1234#00", "--send 5#1", "--count -1", "--count x"}) {
     SCOPED_TRACE(args);
     Output r = monitor(args);
     EXPECT_EQ(r.status, 2);
     ASSERT_FALSE(r.lines.empty());
   }
-  Output r = monitor("--gateway 127.0.0.1:2209abc");
+  Output r = monitor("--count -1");
+  EXPECT_EQ(r.lines[0], "--count: Value -1 is not 0 or more");
+  r = monitor("--gateway 127.0.0.1:2209abc");
   EXPECT_EQ(r.lines[0],
             "zuntal_monitor: --gateway: expected HOST:PORT with a port of 1 to 65535, not "
             "127.0.0.1:2209abc");

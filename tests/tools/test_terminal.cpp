@@ -203,11 +203,18 @@ TEST_F(ServerTerminal, InputLineSurvivesRedrawsWithHistoryAndEditing) {
 }
 
 TEST_F(ServerTerminal, BadCommandLinesExitWith2) {
-  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-           {"--bogus"}, {"--period-ms", "5"}, {"--period-ms", "x"}, {"--plain", "--table"}}) {
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{{"--bogus"},
+                                                                             {"--period-ms", "5"},
+                                                                             {"--period-ms", "x"},
+                                                                             {"--plain", "--table"},
+                                                                             {"--run-for", "-1"}}) {
     Terminal t(dir_, args);
     ASSERT_TRUE(t.started());
     EXPECT_EQ(t.wait(), 2) << args[0] << "\n" << plain(t.output());
+    if (args[0] == "--run-for") {
+      EXPECT_EQ(plain(t.output()).rfind("--run-for: Value -1 is not 0 or more\n", 0), 0u)
+          << plain(t.output());
+    }
   }
 }
 

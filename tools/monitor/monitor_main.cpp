@@ -28,6 +28,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -264,6 +265,17 @@ bool parse_host_port(const std::string& s, std::string* host, int* port) {
   return true;
 }
 
+// A number of 0 or more. CLI11's own NonNegativeNumber names the largest
+// double in its message, some 300 digits.
+const CLI::Validator kZeroOrMore(
+    [](std::string& s) -> std::string {
+      char* end = nullptr;
+      const double v = std::strtod(s.c_str(), &end);
+      if (end == s.c_str() || *end != '\0' || !(v >= 0)) return "Value " + s + " is not 0 or more";
+      return "";
+    },
+    "NUMBER >= 0");
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -298,7 +310,7 @@ int main(int argc, char** argv) {
                  "interface name in the log lines (default: the SocketCAN interface, else "
                  "zuntalN for net N)");
   app.add_option("--count", count, "stop after this many frames (0: until Ctrl-C)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(kZeroOrMore);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <streambuf>
@@ -53,6 +54,17 @@ class FileBuf : public std::streambuf {
   std::FILE* f_;
 };
 
+// A number of 0 or more. CLI11's own NonNegativeNumber names the largest
+// double in its message, some 300 digits.
+const CLI::Validator kZeroOrMore(
+    [](std::string& s) -> std::string {
+      char* end = nullptr;
+      const double v = std::strtod(s.c_str(), &end);
+      if (end == s.c_str() || *end != '\0' || !(v >= 0)) return "Value " + s + " is not 0 or more";
+      return "";
+    },
+    "NUMBER >= 0");
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,7 +99,7 @@ int main(int argc, char** argv) {
   app.add_flag("--table", table, "the table even when the output is not a terminal");
   app.add_flag("--no-input", no_input, "do not read commands from standard input");
   app.add_option("--run-for", run_for, "stop after this many seconds (0: run until stopped)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(kZeroOrMore);
   app.add_option("--guard-ms", opts.guard_ms,
                  "send a node-guarding request to a node not heard for this long")
       ->capture_default_str()
