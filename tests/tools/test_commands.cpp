@@ -1,6 +1,8 @@
 // The example server's command parser, value conversion and display text.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "commands.h"
 #include "display.h"
 
@@ -164,6 +166,34 @@ TEST(Display, TableShowsEveryNodeInColumns) {
   EXPECT_NE(lines[3].find(std::string(25, 'M') + "~"), std::string::npos) << "long texts are cut";
   EXPECT_EQ(lines[3].find(std::string(27, 'M')), std::string::npos);
   EXPECT_NE(t.find("  canOpen returned:"), std::string::npos);
+}
+
+// Texts of clients, devices and the configuration never put a control
+// character on the terminal (a cursor move, a cleared screen, a window
+// title), in the table or in the plain lines.
+TEST(Display, ControlCharactersNeverReachTheTerminal) {
+  const std::string esc = "\x1b]0;title\x07\x1b[2J\x7f";
+  auto clean = [](const std::string& t) {
+    for (char c : t)
+      if ((static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == '\x7f') return false;
+    return true;
+  };
+  zserver::NodeRow a = row();
+  a.manu = "M" + esc;
+  a.note = esc;
+  const std::string t =
+      zserver::render_table("title" + esc, {a}, {"message" + esc}, {"> get " + esc, "  ok"}, 200);
+  EXPECT_TRUE(clean(t)) << t;
+  EXPECT_NE(t.find("M?]0;title??[2J?"), std::string::npos) << "shown, not obeyed";
+
+  std::ostringstream out;
+  zserver::Display d(zserver::Display::Mode::Plain, out, "title");
+  d.update({a});
+  d.message("label", esc);
+  d.output_line(esc);
+  d.answer("get " + esc, "error: unknown property " + esc);
+  EXPECT_TRUE(clean(out.str())) << out.str();
+  EXPECT_NE(out.str().find("error: unknown property ?]0;title"), std::string::npos);
 }
 
 // At 80 columns (and narrower) every line fits: headings are abbreviated,

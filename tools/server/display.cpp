@@ -22,6 +22,15 @@ const char kStaleMark[] = "*";
 const char kStaleLegend[] =
     "* identity stored by an earlier run, not read from the node in this run";
 
+// What goes to the terminal shows no control character but the line ends:
+// texts from clients, devices and the configuration file could otherwise
+// move the cursor, clear the screen or set the window title.
+std::string visible(std::string s) {
+  for (char& c : s)
+    if ((static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == '\x7f') c = '?';
+  return s;
+}
+
 std::string state_line(const NodeRow& r) {
   std::ostringstream os;
   os << r.name << " (line " << r.line << ", node " << r.node << "): state " << r.state << " "
@@ -192,7 +201,7 @@ std::string render_table(const std::string& title, const std::vector<NodeRow>& r
                   "quit"
                 : "command (get NAME | set NAME VALUE... | list | sdo NODE read|write ... | help | "
                   "quit), then Enter:");
-  return os.str();
+  return visible(os.str());
 }
 
 Display::Display(Mode mode, std::ostream& out, std::string title)
@@ -204,7 +213,7 @@ void Display::update(const std::vector<NodeRow>& rows, bool force) {
     for (const NodeRow& r : rows) {
       auto it = last_.find(r.name);
       for (const std::string& l : change_lines(it == last_.end() ? nullptr : &it->second, r))
-        out_ << l << "\n";
+        out_ << visible(l) << "\n";
       last_[r.name] = r;
     }
     out_.flush();
@@ -218,7 +227,7 @@ void Display::update(const std::vector<NodeRow>& rows, bool force) {
 void Display::message(const std::string& label, const std::string& text) {
   std::lock_guard<std::mutex> g(mx_);
   if (mode_ == Mode::Plain) {
-    out_ << label << " " << text << "\n";
+    out_ << visible(label + " " + text) << "\n";
     out_.flush();
     return;
   }
@@ -228,7 +237,7 @@ void Display::message(const std::string& label, const std::string& text) {
 void Display::output_line(const std::string& text) {
   std::lock_guard<std::mutex> g(mx_);
   if (mode_ == Mode::Plain) {
-    out_ << text << "\n";
+    out_ << visible(text) << "\n";
     out_.flush();
     return;
   }
@@ -263,7 +272,7 @@ std::vector<std::string> Display::read_input(bool* eof) {
 void Display::answer(const std::string& command, const std::string& answer) {
   std::lock_guard<std::mutex> g(mx_);
   if (mode_ == Mode::Plain) {
-    out_ << answer << "\n";
+    out_ << visible(answer) << "\n";
     out_.flush();
     return;
   }
