@@ -595,6 +595,7 @@ TEST_F(ServerTest, ConfigurationMistakesAreReportedWithTheirLines) {
   ASSERT_TRUE(run_until([&] { return get("NODE5.CONDITION") == "Operational"; }, 10));
   EXPECT_EQ(get("NODE7.CONDITION"), "Error");
   EXPECT_EQ(get("NODE7"), "0 7 0 0") << "the property's reader turned line 25 into 0";
+  EXPECT_EQ(server_->execute("sdo NODE7 read 0x1008 0"), "error: NODE7 is not registered");
   EXPECT_EQ(server_->execute("get NODE6"), "error: unknown property NODE6");
 
   // On stop, every line the server could not use goes back as it was, so

@@ -779,7 +779,9 @@ std::string Server::do_sdo(const Command& cmd) {
   for (auto& n : nodes_)
     if (n->name == cmd.name) node = n.get();
   if (!node) return "error: unknown node " + cmd.name;
-  if (node->needs_register) return "error: " + cmd.name + " is not registered";
+  // Off: its address is unusable (or it has just moved), it has no companion.
+  if (node->needs_register || node->phase == Node::Phase::Off)
+    return "error: " + cmd.name + " is not registered";
   if (node->sdo_busy) return "error: " + cmd.name + " is busy with another SDO transfer";
   node->sdo_busy = true;
   const IIII addr = node->addr;
