@@ -145,6 +145,10 @@ class SocketClient {
     std::string out = line + "\n";
     if (::send(fd_, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size()))
       return "<send failed>";
+    return next_line();
+  }
+  // The next line the server sent, unasked.
+  std::string next_line() {
     std::string answer;
     while (true) {
       size_t nl = buf_.find('\n');
@@ -438,6 +442,19 @@ TEST(ClientChannels, OneAnswerPerLineOnEveryChannel) {
   }  // a client that leaves without a word
   SocketClient c2(dir + "/s.sock");
   EXPECT_EQ(c2.ask("second"), "echo second");
+  {
+    // Clients that stay are served up to a bound; one more is told so and
+    // closed, and the ones already there go on.
+    std::vector<std::unique_ptr<SocketClient>> many;
+    for (int k = 0; k < 62; ++k) {
+      many.emplace_back(new SocketClient(dir + "/s.sock"));
+      ASSERT_EQ(many.back()->ask("n"), "echo n");
+    }
+    SocketClient extra(dir + "/s.sock");
+    EXPECT_EQ(extra.next_line(), "error: too many clients (64)");
+    EXPECT_EQ(extra.next_line(), "<closed>");
+    EXPECT_EQ(many.front()->ask("still"), "echo still");
+  }
   for (int k = 0; k < 1000; ++k) {  // the end of standard input is read by now, or soon
     {
       std::lock_guard<std::mutex> g(mx);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -18,6 +19,13 @@ namespace zserver {
 namespace {
 
 constexpr size_t kMaxLine = 4096;
+// Socket clients served at once; one more is told so and closed, so that
+// clients that never leave cannot take all of the process's descriptors.
+constexpr size_t kMaxClients = 64;
+// After accept failed for lack of descriptors or memory the socket is left
+// alone this long: the connection stays queued, and polling it again at
+// once would only spin.
+constexpr int kAcceptPauseMs = 250;
 
 bool send_line(int fd, const std::string& text) {
   std::string s = text + "\n";
@@ -131,10 +139,12 @@ void ClientIo::loop() {
     }
   };
 
+  auto accept_resume = std::chrono::steady_clock::time_point::min();
   while (!stop_) {
     std::vector<pollfd> fds;
     if (in_fd >= 0) fds.push_back({in_fd, POLLIN, 0});
-    if (listen_fd_ >= 0) fds.push_back({listen_fd_, POLLIN, 0});
+    if (listen_fd_ >= 0 && std::chrono::steady_clock::now() >= accept_resume)
+      fds.push_back({listen_fd_, POLLIN, 0});
     for (auto& c : clients) fds.push_back({c.first, POLLIN, 0});
     if (fds.empty()) {
       ::usleep(100000);
@@ -146,11 +156,20 @@ void ClientIo::loop() {
       if (p.revents == 0) continue;
       if (p.fd == listen_fd_) {
         int c = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (c >= 0) {
-          timeval tv{1, 0};  // a client that does not read its answers cannot stall the rest
-          ::setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-          clients[c];
+        if (c < 0) {
+          if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+            accept_resume =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
+          continue;
         }
+        timeval tv{1, 0};  // a client that does not read its answers cannot stall the rest
+        ::setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        if (clients.size() >= kMaxClients) {
+          send_line(c, "error: too many clients (" + std::to_string(kMaxClients) + ")");
+          ::close(c);
+          continue;
+        }
+        clients[c];
         continue;
       }
       if (p.fd == in_fd && reader_) {
