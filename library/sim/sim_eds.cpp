@@ -173,12 +173,11 @@ Int decode_int(const std::vector<uint8_t>& bytes, uint16_t type) {
   return v;
 }
 
-// Integer DefaultValue: terms joined by '+', each a number or $NODEID (at most
-// once); only the first number may carry a '-'.
+// Integer DefaultValue: terms joined by '+' (blanks around them allowed, not
+// inside a number), each a number or $NODEID (at most once); only the first
+// number may carry a '-'.
 bool parse_int_value(const std::string& text, uint16_t type, EdsEntry* e, std::string* why) {
-  std::string s;
-  for (char c : text)
-    if (c != ' ' && c != '\t') s += c;
+  std::string s = trim(text);
   if (s.empty()) s = "0";
   Int sum = 0;
   bool node = false;
@@ -186,7 +185,8 @@ bool parse_int_value(const std::string& text, uint16_t type, EdsEntry* e, std::s
   bool first = true;
   while (true) {
     size_t plus = s.find('+', pos);
-    std::string term = s.substr(pos, plus == std::string::npos ? std::string::npos : plus - pos);
+    std::string term =
+        trim(s.substr(pos, plus == std::string::npos ? std::string::npos : plus - pos));
     if (lower(term) == "$nodeid") {
       if (node) {
         *why = "$NODEID appears twice";

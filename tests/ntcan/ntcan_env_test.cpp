@@ -1,7 +1,6 @@
 // NTCAN_CONFIG is read once, at the driver's first use in a process; each
 // case runs in a forked child whose driver has not been used yet.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,6 +11,7 @@
 
 #include "ntcan.h"
 #include "ntcan_ctl.h"
+#include "ntcan_test_util.h"
 
 namespace {
 
@@ -20,15 +20,12 @@ namespace {
 int in_child(const std::string& text, const std::function<bool()>& body) {
   std::string path = ::testing::TempDir() + "ntcan_env_" + std::to_string(::getpid()) + ".conf";
   std::ofstream(path) << text;
-  pid_t pid = ::fork();
-  if (pid == 0) {
+  const int status = ntcan_test::in_child([&] {
     ::setenv("NTCAN_CONFIG", path.c_str(), 1);
-    ::_exit(body() ? 0 : 1);
-  }
-  int status = -1;
-  ::waitpid(pid, &status, 0);
+    return body();
+  });
   std::remove(path.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+  return status;
 }
 
 TEST(NtcanConfigEnv, FileIsReadAtFirstUse) {

@@ -3,8 +3,11 @@
 #define NTCAN_TEST_UTIL_H
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <vector>
 
@@ -51,6 +54,17 @@ inline std::vector<CMSG> take_all(NTCAN_HANDLE h) {
     if (canTake(h, buf, &n) != NTCAN_SUCCESS || n == 0) return out;
     out.insert(out.end(), buf, buf + n);
   }
+}
+
+// Runs `body` in a forked child, whose driver is the parent's as it was at
+// the fork (a fresh one if the parent never used it); returns the child's
+// exit status (0: `body` answered true).
+inline int in_child(const std::function<bool()>& body) {
+  pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body() ? 0 : 1);
+  int status = -1;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
 }
 
 // Every test starts from a fresh driver.

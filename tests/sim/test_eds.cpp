@@ -169,6 +169,8 @@ TEST(Eds, BadFilesGiveAClearError) {
       {"[1000]\nDataType=0x0006\nDefaultValue=-1\n", "out of range"},
       {"[1000]\nDataType=0x0002\nDefaultValue=-129\n", "out of range"},
       {"[1000]\nDataType=0x0007\nDefaultValue=abc\n", "'abc' is not a number"},
+      {"[1000]\nDataType=0x0007\nDefaultValue=1 2\n", "'1 2' is not a number"},
+      {"[1000]\nDataType=0x0007\nDefaultValue=0x1 80 + $NODEID\n", "'0x1 80' is not a number"},
       {"[1000]\nDataType=0x0007\nDefaultValue=$NODEID+$NODEID\n", "$NODEID appears twice"},
       {"[1000]\nDataType=0x0008\nDefaultValue=$NODEID\n", "$NODEID in a value that is not"},
       {"[1000]\nDataType=0x0008\nDefaultValue=1e60\n", "REAL32: out of range"},

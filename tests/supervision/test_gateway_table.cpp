@@ -46,6 +46,7 @@ TEST_F(PluginTable, FindsTheEntryOfTheLinesNet) {
       "#\n"
       "# PeerName0 = \"010.000.000.099\"\n"
       "PeerHost0 = \"010.000.000.098\"\n"
+      "PeerName 10 = \"192.168.001.110\"\n"
       "PeerName 1 = \"192.168.001.011\"\n"
       "PeerName 0 = \"192.168.001.010\"\n"
       "PeerName12 = \"192.168.001.012\"  # third line\n"
@@ -56,7 +57,8 @@ TEST_F(PluginTable, FindsTheEntryOfTheLinesNet) {
   EXPECT_EQ(lookup(2), std::make_pair(0, std::string("192.168.001.011")));
   EXPECT_EQ(lookup(3), std::make_pair(0, std::string("192.168.001.012")));
   EXPECT_EQ(lookup(10), std::make_pair(0, std::string("192.168.001.019")));
-  // Nets above 9 cannot be written with one digit: line 11 and above never match.
+  // Nets above 9 cannot be written with one digit: line 11 and above never
+  // match, and net 10's entry is not taken for net 1.
   EXPECT_EQ(lookup(11), std::make_pair(-1, std::string("untouched")));
   EXPECT_EQ(lookup(5), std::make_pair(-1, std::string("untouched")));
   // Found or not, a present table is never reported.

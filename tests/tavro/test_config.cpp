@@ -295,7 +295,11 @@ TEST(ConfigFile, DamagedLinesAreReportedAndChangeNothing) {
       "H.HIST.1 fast\n"           // 14
       "L 2.5\n"                   // 15
       "LOCATION C\n"              // 16
-      "L 7\n");                   // 17
+      "L 7\n"                     // 17
+      "LOCATION B\n"              // 18
+      "N 5 6\n"                   // 19 one integer, not two
+      "F 1 2 3 4 5\n"             // 20 four integers, not five
+      "S \"a\" b\n");             // 21 one text, not a text and a word
   EXPECT_EQ(c.errors(), 5);
   for (int line : {3, 4, 5, 6, 7})
     EXPECT_EQ(cap.count("Config", "line " + std::to_string(line) + ":"), 1) << line;
@@ -310,7 +314,11 @@ TEST(ConfigFile, DamagedLinesAreReportedAndChangeNothing) {
   EqFct b("B");
   b.set_config(&c);
   D_int i("I", &b), j("J", &b), k("K", &b);
-  D_iiii d("D", &b), e("E", &b);
+  D_int nn("N", &b);
+  nn.set_value(14);
+  D_iiii d("D", &b), e("E", &b), f("F", &b);
+  D_string str("S", &b);
+  str.set_value("kept");
   D_hist h(&b, "H.HIST", "", 1001, 10, 0);
   i.set_value(11);
   j.set_value(12);
@@ -318,6 +326,7 @@ TEST(ConfigFile, DamagedLinesAreReportedAndChangeNothing) {
   IIII keep{1, 1, 1, 1};
   d.set_value(&keep);
   e.set_value(&keep);
+  f.set_value(&keep);
   EqData in, out;
   in.set(5);
   h.get_p_prop(1)->set(nullptr, &in, &out, &b);
@@ -340,6 +349,17 @@ TEST(ConfigFile, DamagedLinesAreReportedAndChangeNothing) {
   EXPECT_EQ(cap.count("Config", "line 13: E takes four integers"), 1);
   EXPECT_EQ(cap.count("Config", "line 14: H.HIST.1 takes an integer"), 1);
   EXPECT_TRUE(c.find("B", "J")->rejected);
+  EXPECT_EQ(nn.value(), 14);
+  EXPECT_EQ(f.value()->i1_data, 1);
+  EXPECT_EQ(str.value(), "kept");
+  EXPECT_EQ(cap.count("Config", "line 19: N takes one integer, not \"5 6\"; it keeps its value 14"),
+            1);
+  EXPECT_EQ(cap.count("Config", "line 20: F takes four integers, not \"1 2 3 4 5\""), 1);
+  EXPECT_EQ(cap.count("Config",
+                      "line 21: S takes one text, not \"a\" b; it keeps its value "
+                      "\"kept\""),
+            1);
+  for (const char* p : {"N", "F", "S"}) EXPECT_TRUE(c.find("B", p)->rejected) << p;
 
   // Registered types are per location: B's float L does not turn C's
   // integer L into float bits, in either order of registration and load.

@@ -636,6 +636,23 @@ TEST_F(ServerTest, ConfigurationMistakesAreReportedWithTheirLines) {
             1);
 }
 
+// An integer line with more than one value is no value: the property keeps
+// its own (0), which is what goes back to the file, and the mistake is
+// reported once.
+TEST_F(ServerTest, AnIntegerLineWithTwoValuesChangesNothing) {
+  tavro::MessageCapture msgs;
+  make_server(write_file("two.conf",
+                         "LOCATION L\n"
+                         "NODE5 \t1  5  0  0\n"
+                         "NODE5.BAUDRATE\t6 7\n"));
+  EXPECT_EQ(msgs.count("Config",
+                       "line 3: NODE5.BAUDRATE takes one integer, not \"6 7\"; it "
+                       "keeps its value 0"),
+            1);
+  EXPECT_EQ(msgs.count("zuntal_server", "line 3:"), 0) << "one message for one mistake";
+  EXPECT_EQ(get("NODE5.BAUDRATE"), "0");
+}
+
 // A file that is no configuration (a device description, random bytes, a
 // device) is never written over: the server does not start. Temporary
 // files of an interrupted write are removed at the next start.

@@ -233,6 +233,40 @@ TEST_F(ZuntalTest, ConfigurationFileRoundTrip) {
   std::remove(path.c_str());
 }
 
+// An address line of anything but four integers is reported and changes
+// nothing: a stray word is not skipped to take the numbers after it.
+TEST_F(ZuntalTest, AddressLineIsFourIntegersOrNothing) {
+  Config cfg;
+  ASSERT_EQ(cfg.load_text("LOCATION LOC\n"
+                          "NODEA \t1 x 5 0 0\n"
+                          "NODEB \t1 5 0 0 9\n"
+                          "NODEC \t1 5 0\n"
+                          "NODED \t1 5 0 3000000000\n"
+                          "NODEE \t2  7  0  0\n"),
+            0);
+  EqFct loc("LOC");
+  loc.set_config(&cfg);
+  std::vector<std::unique_ptr<D_can>> n;
+  for (const char* name : {"NODEA", "NODEB", "NODEC", "NODED", "NODEE"}) {
+    n.emplace_back(new D_can(name, &loc));
+    *n.back()->value() = IIII{3, 4, 0, 0};
+  }
+  tavro::MessageCapture cap;
+  loc.restore_config();
+  for (size_t k = 0; k < 4; ++k) {
+    EXPECT_TRUE(same(*n[k]->value(), IIII{3, 4, 0, 0})) << k;
+    EXPECT_TRUE(cfg.find("LOC", n[k]->basename())->rejected) << k;
+  }
+  EXPECT_TRUE(same(*n[4]->value(), IIII{2, 7, 0, 0}));
+  EXPECT_FALSE(cfg.find("LOC", "NODEE")->rejected);
+  EXPECT_EQ(cap.count("Config",
+                      "line 2: NODEA takes four integers, not \"1 x 5 0 0\"; it keeps its value "
+                      "3 4 0 0"),
+            1);
+  for (int line : {3, 4, 5})
+    EXPECT_EQ(cap.count("Config", "line " + std::to_string(line) + ": NODE"), 1) << line;
+}
+
 TEST_F(ZuntalTest, MultiReadElementCarriesTheAddress) {
   D_can* n = node("NODE5", 2, 5, 7, 1234);
   EqData res;

@@ -172,15 +172,16 @@ void D_can::can_print() {
   }
 }
 
+// The address takes a line of exactly four integers; any other line is
+// reported and changes nothing. The record is stored as set_value() stores
+// it: the update thread and the debug print read it meanwhile.
 void D_can::read() {
+  IIII a = zuntal_detail::load_record(canIdent_);
   D_conf_struct* rec = find_prop_name();
-  if (rec != nullptr && rec->found) {
-    int32_t* f[4] = {&canIdent_.i1_data, &canIdent_.i2_data, &canIdent_.i3_data,
-                     &canIdent_.i4_data};
-    for (size_t k = 0; k < 4 && k < rec->ints.size(); ++k) *f[k] = rec->ints[k];
-  }
-  if (canIdent_.i1_data > 20) canIdent_.i1_data = 0;
-  if (canIdent_.i2_data > 2000) canIdent_.i2_data = 0;
-  if (canIdent_.i3_data > 2000) canIdent_.i3_data = 0;
-  if (canIdent_.i4_data > 2000) canIdent_.i4_data = 0;
+  if (rec != nullptr && rec->found) tavro::detail::read_conf_iiii(rec, basename(), &a);
+  if (a.i1_data > 20) a.i1_data = 0;
+  if (a.i2_data > 2000) a.i2_data = 0;
+  if (a.i3_data > 2000) a.i3_data = 0;
+  if (a.i4_data > 2000) a.i4_data = 0;
+  zuntal_detail::store_record(canIdent_, a);
 }

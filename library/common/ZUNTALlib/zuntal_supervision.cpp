@@ -177,9 +177,11 @@ int canline::getlineip(int lineno, std::string& ip) {
     if (text.size() <= 3 && !text.empty() && text[0] == '#') continue;
     if (text.compare(0, 8, "PeerName") != 0) continue;
     // One character of any kind follows "PeerName"; the next one is the
-    // driver net. Anything but a digit there counts as net 0.
-    int net = 0;
-    if (text.size() >= 10 && text[9] >= '0' && text[9] <= '9') net = text[9] - '0';
+    // driver net. Anything but a digit there counts as net 0. A second digit
+    // makes a net above 9, which is no line's: "PeerName 10" is not net 1.
+    auto digit = [&text](size_t k) { return text.size() > k && text[k] >= '0' && text[k] <= '9'; };
+    if (digit(9) && digit(10)) continue;
+    const int net = digit(9) ? text[9] - '0' : 0;
     if (net != lineno - 1) continue;
     const std::string::size_type quote = text.find('"');
     if (quote == std::string::npos) continue;

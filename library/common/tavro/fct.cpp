@@ -272,12 +272,17 @@ void D_string::set(EqAdr*, EqData* data_in, EqData*, EqFct*) {
 }
 
 // A quoted value reads back as one token; a hand-written bare text is taken
-// as written.
+// as written. Words after a quoted text are refused and the value is kept.
 void D_string::read() {
   D_conf_struct* r = find_prop_name();
   if (!r || !r->found) return;
-  std::string v =
-      (!r->text.empty() && r->text[0] == '"' && !r->tokens.empty()) ? r->tokens[0] : r->text;
+  const bool quoted = !r->text.empty() && r->text[0] == '"';
+  if (quoted && r->tokens.size() != 1) {
+    tavro::detail::refuse_conf(r, basename(), " takes one text, not " + r->text,
+                               tavro::quote_conf_text(value()));
+    return;
+  }
+  const std::string v = quoted ? r->tokens[0] : r->text;
   store(v.c_str(), std::strlen(v.c_str()));
 }
 
@@ -304,27 +309,11 @@ void D_iiii::set(EqAdr*, EqData* data_in, EqData* result, EqFct*) {
   set_value(v);
 }
 
-// Four integers, all or nothing: a line with fewer, or with a word that is
-// no integer among the first four, is reported and the value is kept.
+// Exactly four integers, all or nothing: any other line is reported and the
+// value is kept.
 void D_iiii::read() {
   D_conf_struct* r = find_prop_name();
-  if (!r || !r->found) return;
-  int v[4];
-  bool ok = r->tokens.size() >= 4;
-  for (size_t k = 0; ok && k < 4; ++k) ok = tavro::parse_conf_int(r->tokens[k], &v[k]);
-  if (!ok) {
-    r->rejected = true;
-    tavro::printtostderr("Config",
-                         "line " + std::to_string(r->line) + ": " + basename() +
-                             " takes four integers, not \"" + r->text + "\"; it keeps its value " +
-                             std::to_string(v_.i1_data) + " " + std::to_string(v_.i2_data) + " " +
-                             std::to_string(v_.i3_data) + " " + std::to_string(v_.i4_data));
-    return;
-  }
-  v_.i1_data = v[0];
-  v_.i2_data = v[1];
-  v_.i3_data = v[2];
-  v_.i4_data = v[3];
+  if (r && r->found) tavro::detail::read_conf_iiii(r, basename(), &v_);
 }
 
 void D_iiii::write(std::ostream& os) {

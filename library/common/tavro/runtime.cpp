@@ -196,20 +196,44 @@ void restore_conf(EqFct* ef, D_fct* p) {
   p->read();
 }
 
+void refuse_conf(D_conf_struct* r, const std::string& name, const std::string& what,
+                 const std::string& kept) {
+  r->rejected = true;
+  printtostderr("Config", "line " + std::to_string(r->line) + ": " + name + what +
+                              "; it keeps its value " + kept);
+}
+
 bool read_conf_int(D_conf_struct* r, const std::string& name, int* value) {
   int v = 0;
-  if (!r->tokens.empty() && parse_conf_int(r->tokens[0], &v)) {
+  const bool number = !r->tokens.empty() && parse_conf_int(r->tokens[0], &v);
+  if (number && r->tokens.size() == 1) {
     *value = v;
     return true;
   }
-  r->rejected = true;
-  const std::string what =
-      r->tokens.empty()
-          ? " has no value"
-          : " takes an integer from -2147483648 to 2147483647, not \"" + r->tokens[0] + "\"";
-  printtostderr("Config", "line " + std::to_string(r->line) + ": " + name + what +
-                              "; it keeps its value " + std::to_string(*value));
+  refuse_conf(
+      r, name,
+      r->tokens.empty() ? " has no value"
+      : number          ? " takes one integer, not \"" + r->text + "\""
+               : " takes an integer from -2147483648 to 2147483647, not \"" + r->tokens[0] + "\"",
+      std::to_string(*value));
   return false;
+}
+
+bool read_conf_iiii(D_conf_struct* r, const std::string& name, IIII* value) {
+  int v[4];
+  bool ok = r->tokens.size() == 4;
+  for (size_t k = 0; ok && k < 4; ++k) ok = parse_conf_int(r->tokens[k], &v[k]);
+  if (!ok) {
+    refuse_conf(r, name, " takes four integers, not \"" + r->text + "\"",
+                std::to_string(value->i1_data) + " " + std::to_string(value->i2_data) + " " +
+                    std::to_string(value->i3_data) + " " + std::to_string(value->i4_data));
+    return false;
+  }
+  value->i1_data = v[0];
+  value->i2_data = v[1];
+  value->i3_data = v[2];
+  value->i4_data = v[3];
+  return true;
 }
 }  // namespace detail
 

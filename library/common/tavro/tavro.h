@@ -623,11 +623,19 @@ namespace detail {
 // Restores a property's configuration from its location's records (a null
 // property is skipped).
 void restore_conf(EqFct* ef, D_fct* p);
-// Takes the record's first value into *value when it is an integer in the
-// int range. Otherwise (no value, a word, a number out of range) prints
-// "line N: NAME ...; it keeps its value V" with the label "Config", marks
-// the record rejected and leaves *value as it is. Returns whether it took it.
+// Takes the record's value into *value when it is one integer in the int
+// range. Otherwise (no value, a word, a number out of range, more than one
+// value) prints "line N: NAME ...; it keeps its value V" with the label
+// "Config", marks the record rejected and leaves *value as it is. Returns
+// whether it took it.
 bool read_conf_int(D_conf_struct* r, const std::string& name, int* value);
+// Marks the record rejected and prints "line N: NAME<what>; it keeps its
+// value <kept>" with the label "Config".
+void refuse_conf(D_conf_struct* r, const std::string& name, const std::string& what,
+                 const std::string& kept);
+// The same for a record of exactly four integers ("NAME takes four integers,
+// not "..."; it keeps its value a b c d").
+bool read_conf_iiii(D_conf_struct* r, const std::string& name, IIII* value);
 }  // namespace detail
 }  // namespace tavro
 

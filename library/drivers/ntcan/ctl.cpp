@@ -60,6 +60,10 @@ void reset() {
   driver().reset();
 }
 
+void skip_handle_values(NTCAN_HANDLE next) {
+  driver().skip_handle_values(next);
+}
+
 // ---- Faults -------------------------------------------------------------------------
 
 void force_status(int net, Op op, NTCAN_RESULT status, int count) {

@@ -468,7 +468,8 @@ HandleSlot* Driver::claim_slot(NTCAN_HANDLE* value) {
   constexpr uint32_t kMask = kHandleSlots - 1;
   while (true) {
     if (slots_taken_.load(std::memory_order_acquire) >= kHandleSlots) return nullptr;
-    int32_t next = next_handle_.load();
+    int64_t next = next_handle_.load();
+    if (next > INT32_MAX) return nullptr;  // every value has been issued
     const uint32_t base = static_cast<uint32_t>(next) & kMask;
     int64_t skip = -1;
     for (uint32_t k = 0; k < kHandleSlots; ++k) {
@@ -478,10 +479,10 @@ HandleSlot* Driver::claim_slot(NTCAN_HANDLE* value) {
       }
     }
     if (skip < 0) return nullptr;  // taken meanwhile
-    const int64_t v = int64_t{next} + skip;
-    if (v > INT32_MAX) return nullptr;  // every value has been issued
+    const int64_t v = next + skip;
+    if (v > INT32_MAX) return nullptr;  // the free slot's next value is past the last
     // The value is this call's once the counter has moved past it.
-    if (!next_handle_.compare_exchange_weak(next, static_cast<int32_t>(v + 1))) continue;
+    if (!next_handle_.compare_exchange_weak(next, v + 1)) continue;
     HandleSlot& s = slots_[static_cast<uint32_t>(v) & kMask];
     uint64_t free_word = 0;
     if (s.word.compare_exchange_strong(free_word,
@@ -503,6 +504,12 @@ void Driver::publish(HandleSlot* slot, std::shared_ptr<Handle> h) {
   slot->handle = std::move(h);
   uint64_t w = slot->word.load(std::memory_order_relaxed);
   slot->word.store(w & ~(kSlotGone | kSlotUsers), std::memory_order_release);
+}
+
+void Driver::skip_handle_values(NTCAN_HANDLE next) {
+  int64_t cur = next_handle_.load();
+  while (cur < next && !next_handle_.compare_exchange_weak(cur, int64_t{next})) {
+  }
 }
 
 void Driver::abandon(HandleSlot* slot) {

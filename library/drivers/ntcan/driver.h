@@ -333,6 +333,8 @@ class Driver {
   HandleSlot* claim_slot(NTCAN_HANDLE* value);
   void publish(HandleSlot* slot, std::shared_ptr<Handle> h);
   void abandon(HandleSlot* slot);
+  // The next value claimed is at least `next`.
+  void skip_handle_values(NTCAN_HANDLE next);
   // A use of the open handle with value h, or an empty ref.
   HandleRef lookup(NTCAN_HANDLE h) { return use(h, false); }
   // An update cycle polls its handles one after the other, usually in the
@@ -420,7 +422,9 @@ class Driver {
 
   Net nets_[kMaxNets];
   std::unique_ptr<HandleSlot[]> slots_;
-  std::atomic<int32_t> next_handle_{1};
+  // The next value to issue; INT32_MAX + 1 once every value has been issued
+  // (wider than a handle, so that it never wraps round to negative values).
+  std::atomic<int64_t> next_handle_{1};
   // Slots holding a handle (claimed, open, or closed with calls still in it).
   std::atomic<uint32_t> slots_taken_{0};
   std::atomic<int> next_device_{1};

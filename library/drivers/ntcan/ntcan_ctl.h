@@ -49,6 +49,11 @@ int load_config(const std::string& path, std::string* error = nullptr);
 // counting up, so a handle from before the reset is never valid again.
 void reset();
 
+// Test switch: the next handle value is at least `next` (values never go
+// down), so that a test reaches the end of the value range without opening
+// two billion handles first.
+void skip_handle_values(NTCAN_HANDLE next);
+
 // ---- Faults ------------------------------------------------------------------
 
 // The next `count` calls of `op` on any handle of `net` (canOpen: on that net)

@@ -250,7 +250,7 @@ void D_value<ValueT>::read() {
     // A line whose value is no integer is reported and changes nothing.
     D_conf_struct* r = find_prop_name();
     int v = static_cast<int>(value_);
-    if (r && r->found && detail::read_conf_int(r, basename(), &v)) value_ = r->d_int;
+    if (r && r->found && detail::read_conf_int(r, basename(), &v)) value_ = v;
   } catch (const std::exception& e) {
     printtostderr("read", e.what(), kFlags);
   }
