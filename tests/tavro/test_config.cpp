@@ -204,11 +204,14 @@ TEST(ConfigFile, MalformedLinesAreReportedWithTheirNumberAndSkipped) {
   EXPECT_FALSE(c.lookup("L2", "A")->found);
 
   // A property registered as floating point gets its number in the union.
-  c.load_text("LOCATION L\nFL 2.5\nDB -1e3\n");
+  // One a float cannot hold is no number for it.
+  c.load_text("LOCATION L\nFL 2.5\nDB -1e3\nBIG 1e300\n");
   c.insert("FL", DATA_FLOAT);
   c.insert("DB", DATA_DOUBLE);
+  c.insert("BIG", DATA_FLOAT);
   EXPECT_FLOAT_EQ(c.find("L", "FL")->d_float, 2.5f);
   EXPECT_DOUBLE_EQ(c.find("L", "DB")->d_double, -1000.0);
+  EXPECT_EQ(c.find("L", "BIG")->d_float, 0.0f);
 }
 
 // Texts with any byte, and names that look like the file's own syntax: a

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -129,8 +130,11 @@ bool parse_double(const std::string& t, double* v) {
 void fill_union(D_conf_struct* r, int type) {
   r->d_double = 0;
   double x = 0;
+  // A number a float cannot hold (converting it would be undefined) is taken
+  // as no number at all.
   if ((type == DATA_FLOAT || type == DATA_DOUBLE) && !r->tokens.empty() &&
-      parse_double(r->tokens[0], &x)) {
+      parse_double(r->tokens[0], &x) &&
+      (type == DATA_DOUBLE || (std::isfinite(x) && std::fabs(x) <= FLT_MAX))) {
     if (type == DATA_FLOAT)
       r->d_float = static_cast<float>(x);
     else
