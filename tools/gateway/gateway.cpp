@@ -174,6 +174,15 @@ struct Gateway::Impl {
   std::atomic<int> can_port{0};
   std::thread service;
 
+  // The devices go first, then the nets' frame counters.
+  void drop_nets() {
+    for (auto& ns : nets) {
+      ns->bus.reset();
+      if (ns->observer > 0) ntcan_ctl::detach_device(ns->observer);
+    }
+    nets.clear();
+  }
+
   NetState* find_net(int net) {
     for (auto& n : nets)
       if (n->net == net) return n.get();
@@ -699,13 +708,18 @@ int Gateway::start(std::string* error) {
     // The nets a gateway serves are simulated nets of its own process,
     // whatever a driver configuration file may have said about them.
     ntcan_ctl::configure_net(local, ntcan_ctl::NetConfig{});
+    // Counting starts before the devices are added: their boot-up frames
+    // are on the net too.
+    NetState* p = ns.get();
+    p->observer = ntcan_ctl::attach_device(
+        local, [p](const CMSG&) { p->on_bus.fetch_add(1, std::memory_order_relaxed); });
     m.nets.push_back(std::move(ns));
   }
   for (const DeviceEntry& d : m.opt.devices) {
     NetState* ns = m.find_net(d.net);
     if (!ns) {
       if (error) *error = "device on net " + std::to_string(d.net) + ", which is not served";
-      m.nets.clear();
+      m.drop_nets();
       return -1;
     }
     if (!ns->bus) ns->bus = std::make_unique<zsim::Bus>(ns->local_net);
@@ -714,14 +728,14 @@ int Gateway::start(std::string* error) {
       if (error)
         *error =
             "device " + std::to_string(d.node) + " on net " + std::to_string(d.net) + ": " + why;
-      m.nets.clear();
+      m.drop_nets();
       return -1;
     }
   }
   m.can_port = m.opt.can_port;
   m.listen_fd = m.open_listener(error);
   if (m.listen_fd < 0) {
-    m.nets.clear();
+    m.drop_nets();
     return -1;
   }
   if (m.opt.http_port >= 0) {
@@ -730,16 +744,12 @@ int Gateway::start(std::string* error) {
       m.web.reset();
       ::close(m.listen_fd);
       m.listen_fd = -1;
-      m.nets.clear();
+      m.drop_nets();
       return -1;
     }
   }
-  for (auto& ns : m.nets) {
-    NetState* p = ns.get();
-    p->observer = ntcan_ctl::attach_device(
-        p->local_net, [p](const CMSG&) { p->on_bus.fetch_add(1, std::memory_order_relaxed); });
-    if (p->bus) p->bus->start_runner();
-  }
+  for (auto& ns : m.nets)
+    if (ns->bus) ns->bus->start_runner();
   m.wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   {
     std::lock_guard<std::mutex> lk(m.mx);
@@ -766,12 +776,8 @@ void Gateway::stop() {
   if (m.service.joinable()) m.service.join();
   ::close(m.wake_fd);
   m.wake_fd = -1;
-  for (auto& ns : m.nets) {
-    if (ns->bus) ns->bus.reset();
-    if (ns->observer > 0) ntcan_ctl::detach_device(ns->observer);
-  }
   m.web.reset();
-  m.nets.clear();
+  m.drop_nets();
 }
 
 int Gateway::can_port() const {
