@@ -48,8 +48,6 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr int kSendTimeoutMs = 5000;
 // Connections waiting to say hello; a new one beyond this closes the oldest.
 constexpr size_t kMaxGreetings = 64;
-// Connections accepted at one wake-up of the service thread.
-constexpr int kAcceptBurst = 64;
 // canRead's time-out on a session's handle: how often the writer looks at
 // the hung fault and the end of the session while the net is quiet.
 constexpr int kWriterPollMs = 100;
@@ -467,37 +465,33 @@ struct Gateway::Impl {
   }
 
   void accept_some() {
-    for (int i = 0; i < kAcceptBurst; ++i) {
-      sockaddr_storage ss;
-      bool out_of_room = false;
-      int fd = accept_one(listen_fd, &ss, &out_of_room);
-      if (fd < 0) {
-        if (out_of_room) {
-          // The connection stays queued; take it when something has ended
-          // (a session's end wakes this thread) or after a pause.
-          accept_failures.fetch_add(1);
-          accept_resume = SteadyClock::now() + std::chrono::milliseconds(kAcceptBackoffMs);
-        }
-        return;
-      }
-      int one = 1;
-      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      timeval tv{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
-      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-      {
-        std::lock_guard<std::mutex> lk(mx);
-        ++connections;
-      }
-      if (greetings.size() >= kMaxGreetings) {
-        ::close(greetings.front().fd);
-        greetings.erase(greetings.begin());
-      }
-      Greeting g;
-      g.fd = fd;
-      g.peer = peer_name(ss);
-      g.since = SteadyClock::now();
-      greetings.push_back(g);
+    // After a failure for lack of room the connection stays queued; it is
+    // taken when something has ended (a session's end wakes this thread) or
+    // after the pause.
+    if (accept_burst(listen_fd, &accept_resume,
+                     [this](int fd, const sockaddr_storage& ss) { take_connection(fd, ss); }))
+      accept_failures.fetch_add(1);
+  }
+
+  // A new connection: it waits among the greetings for its hello.
+  void take_connection(int fd, const sockaddr_storage& ss) {
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    timeval tv{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    {
+      std::lock_guard<std::mutex> lk(mx);
+      ++connections;
     }
+    if (greetings.size() >= kMaxGreetings) {
+      ::close(greetings.front().fd);
+      greetings.erase(greetings.begin());
+    }
+    Greeting g;
+    g.fd = fd;
+    g.peer = peer_name(ss);
+    g.since = SteadyClock::now();
+    greetings.push_back(g);
   }
 
   void close_greetings() {
