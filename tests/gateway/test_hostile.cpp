@@ -237,9 +237,17 @@ TEST_F(Hostile, SilentConnectionsAndIdleSessionsAreDroppedBusyOnesKept) {
   // Time spent hung counts for nobody: a hung gateway drops nothing.
   RawClient waiting(gw_->can_port());
   ASSERT_EQ(waiting.hello(0), NTCAN_SUCCESS);
+  // A connection taken before the hang, whose hello comes during it, is
+  // answered when the hang ends, however much longer than the time to say
+  // hello the hang lasted.
+  const uint64_t accepted = gw_->status().connections;
+  RawClient late(gw_->can_port());
+  ASSERT_TRUE(eventually([&] { return gw_->status().connections == accepted + 1; }));
   gw_->set_hung(true);
+  late.send_hello(0);
   EXPECT_FALSE(waiting.ended_within(3000));
   gw_->set_hung(false);
+  EXPECT_EQ(late.hello_answer(), NTCAN_SUCCESS);
   EXPECT_FALSE(waiting.ended_within(500));
   EXPECT_TRUE(waiting.ended_within(30000));
 }

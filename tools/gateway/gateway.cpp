@@ -601,6 +601,7 @@ struct Gateway::Impl {
     for (;;) {
       bool accepting;
       bool is_hung;
+      SteadyClock::time_point unhung;
       {
         std::unique_lock<std::mutex> lk(mx);
         if (stopping) break;
@@ -611,22 +612,25 @@ struct Gateway::Impl {
           continue;
         }
         is_hung = hung;
+        unhung = SteadyClock::time_point(std::chrono::nanoseconds(unhung_at));
         accepting = !hung && listen_fd >= 0;
       }
       auto now = SteadyClock::now();
-      // A hung service answers nothing, not even a hello: greetings wait
-      // (their time-out too) and idle sessions stay.
+      // A hung service answers nothing, not even a hello: greetings wait,
+      // and their time to say hello counts from the end of the hang at the
+      // earliest, as the idle time of sessions does; idle sessions stay.
       auto due = SteadyClock::time_point::max();
       if (!is_hung) {
         due = drop_idle();
         const auto hello_limit = std::chrono::milliseconds(opt.hello_timeout_ms);
+        auto hello_due = [&](const Greeting& g) { return std::max(g.since, unhung) + hello_limit; };
         auto kept = std::remove_if(greetings.begin(), greetings.end(), [&](Greeting& g) {
-          if (now - g.since < hello_limit) return false;
+          if (now < hello_due(g)) return false;
           ::close(g.fd);
           return true;
         });
         greetings.erase(kept, greetings.end());
-        for (const Greeting& g : greetings) due = std::min(due, g.since + hello_limit);
+        for (const Greeting& g : greetings) due = std::min(due, hello_due(g));
       }
       if (accepting && now < accept_resume) {
         accepting = false;
