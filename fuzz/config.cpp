@@ -9,12 +9,10 @@
 // back as a server writes its file at stop, and that file must read back
 // without a complaint to the same locations and the same values, and write
 // out again to the same text: a server that stops and starts keeps its
-// settings. The text in the caller's buffer never outgrows the buffer.
-//
-// With FUZZ_PENDING (-DZUNTAL_FUZZ_PENDING=ON) two more cases are checked
-// that the reader and writer do not handle yet: location names that end in
-// a carriage return, and texts that a client wrote (a first line
-// "#set TEXT" gives every location's S property that text).
+// settings. The text in the caller's buffer never outgrows the buffer. This
+// holds also for location names that end in a carriage return, and for
+// texts that a client wrote (a first line "#set TEXT" gives every
+// location's S property that text).
 #include <cstring>
 #include <memory>
 #include <sstream>
@@ -137,15 +135,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Config first;
   first.load_text(text);
   FUZZ_CHECK(first.errors() >= 0);
-#if !defined(FUZZ_PENDING)
-  for (const std::string& name : first.locations())
-    if (!name.empty() && name.back() == '\r') return 0;
-#endif
   auto locs = restore(&first);
-#if defined(FUZZ_PENDING)
   if (text.compare(0, 5, "#set ") == 0)
     for (const auto& l : locs) l->set_text(text.substr(5, text.find('\n') - 5));
-#endif
   for (const auto& l : locs) {
     // The caller's buffer holds at most 7 characters and their zero byte.
     FUZZ_CHECK(std::memchr(l->buffer(), '\0', kBufferSize) != nullptr);

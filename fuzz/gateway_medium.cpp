@@ -28,6 +28,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -96,11 +98,26 @@ Expect model(const std::vector<uint8_t>& s) {
   return e;
 }
 
+// Whether fd becomes readable within ms. The stand-in's waits go on through
+// EINTR: libFuzzer's -timeout is a SIGALRM every few seconds, and any thread
+// may take it.
+bool readable(int fd, int ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    pollfd pf{fd, POLLIN, 0};
+    const int r = ::poll(&pf, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+    if (r > 0) return true;
+    if (r == 0 || errno != EINTR) return false;
+  }
+}
+
 bool read_exact(int fd, uint8_t* p, size_t n) {
   while (n > 0) {
-    pollfd pf{fd, POLLIN, 0};
-    if (::poll(&pf, 1, 5000) != 1) return false;
+    if (!readable(fd, 5000)) return false;
     ssize_t k = ::recv(fd, p, n, 0);
+    if (k < 0 && errno == EINTR) continue;
     if (k <= 0) return false;
     p += k;
     n -= static_cast<size_t>(k);
@@ -111,6 +128,7 @@ bool read_exact(int fd, uint8_t* p, size_t n) {
 void send_all(int fd, const uint8_t* p, size_t n) {
   while (n > 0) {
     ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL);
+    if (k < 0 && errno == EINTR) continue;
     if (k <= 0) return;
     p += k;
     n -= static_cast<size_t>(k);
@@ -120,8 +138,7 @@ void send_all(int fd, const uint8_t* p, size_t n) {
 // The gateway stand-in for one connection.
 void stand_in(const std::vector<uint8_t>& hello, const std::vector<uint8_t>& replies,
               std::atomic<bool>* sent_replies) {
-  pollfd pf{listen_fd, POLLIN, 0};
-  if (::poll(&pf, 1, 5000) != 1) return;
+  if (!readable(listen_fd, 5000)) return;
   int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return;
   uint8_t in[gw_wire::kHelloSize];
@@ -154,8 +171,10 @@ void stand_in(const std::vector<uint8_t>& hello, const std::vector<uint8_t>& rep
   ::shutdown(fd, SHUT_WR);
   uint8_t junk[256];
   for (;;) {
-    pollfd pd{fd, POLLIN, 0};
-    if (::poll(&pd, 1, 10000) != 1 || ::recv(fd, junk, sizeof junk, 0) <= 0) break;
+    if (!readable(fd, 10000)) break;
+    const ssize_t k = ::recv(fd, junk, sizeof junk, 0);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) break;
   }
   ::close(fd);
 }

@@ -39,15 +39,34 @@ namespace {
 constexpr int kLocalBase = 4;  // gateway net k is driver net 4 + k
 constexpr int kStallMs = 8000;
 
-// A gateway that leaves a client or a session hanging: a finding with
-// FUZZ_PENDING, otherwise only reported.
-void stalled() {
-#if defined(FUZZ_PENDING)
+// A gateway that leaves a client or a session hanging for kStallMs.
+//
+// The harness's own waits go on through EINTR with what is left of their
+// time: libFuzzer's -timeout is a SIGALRM every few seconds, and a poll it
+// interrupts is no silence of the gateway.
+void stalled(const char* what) {
+  std::fprintf(stderr, "fuzz_gateway_server: %s for %d ms\n", what, kStallMs);
   FUZZ_CHECK(!"the gateway stalled");
-#else
-  std::fprintf(stderr, "fuzz_gateway_server: the gateway stalled for %d ms\n", kStallMs);
-#endif
 }
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Whether fd becomes ready for `events` by `deadline`.
+bool ready_by(int fd, short events, SteadyClock::time_point deadline) {
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+    pollfd pf{fd, events, 0};
+    const int r = ::poll(&pf, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+    if (r > 0) return true;
+    if (r == 0 || errno != EINTR) return false;
+  }
+}
+
+SteadyClock::time_point stall_deadline() {
+  return SteadyClock::now() + std::chrono::milliseconds(kStallMs);
+}
+
 zgw::Gateway* gateway = nullptr;
 
 bool valid_frame(const CMSG& f) {
@@ -156,8 +175,15 @@ int connect_gateway() {
   a.sin_port = htons(static_cast<uint16_t>(gateway->can_port()));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;  // a gateway that no longer takes connections
+    // An interrupted connect goes on in the background.
+    int err = errno;
+    socklen_t el = sizeof err;
+    if (err == EINTR && ready_by(fd, POLLOUT, stall_deadline()))
+      ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &el);
+    if (err != 0) {
+      ::close(fd);
+      return -1;  // a gateway that no longer takes connections
+    }
   }
   int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -170,8 +196,7 @@ bool read_all(int fd, std::vector<uint8_t>* out, bool* reset) {
   *reset = false;
   uint8_t buf[65536];
   for (;;) {
-    pollfd pf{fd, POLLIN, 0};
-    if (::poll(&pf, 1, kStallMs) <= 0) return false;
+    if (!ready_by(fd, POLLIN, stall_deadline())) return false;
     ssize_t k = ::recv(fd, buf, sizeof buf, 0);
     if (k == 0) return true;
     if (k < 0) {
@@ -187,6 +212,7 @@ void send_all(int fd, const std::vector<uint8_t>& s) {
   size_t at = 0;
   while (at < s.size()) {
     ssize_t k = ::send(fd, s.data() + at, s.size() - at, MSG_NOSIGNAL);
+    if (k < 0 && errno == EINTR) continue;
     if (k <= 0) return;  // the gateway has closed: the rest is not read
     at += static_cast<size_t>(k);
   }
@@ -196,7 +222,7 @@ void send_all(int fd, const std::vector<uint8_t>& s) {
 void victim() {
   int fd = connect_gateway();
   if (fd < 0) {
-    stalled();
+    stalled("takes no new client");
     return;
   }
   std::vector<uint8_t> s(gw_wire::kHelloSize + gw_wire::kHeaderSize + 4);
@@ -207,15 +233,15 @@ void victim() {
   const size_t want = gw_wire::kHelloSize + gw_wire::kHeaderSize + 8 + gw_wire::kStatusSize;
   std::vector<uint8_t> got(want);
   size_t have = 0;
+  const auto deadline = stall_deadline();
   while (have < want) {
-    pollfd pf{fd, POLLIN, 0};
-    if (::poll(&pf, 1, kStallMs) != 1) {
-      // Not even a new client is served: the same stall.
-      stalled();
+    if (!ready_by(fd, POLLIN, deadline)) {
+      stalled("does not answer a new client");
       ::close(fd);
       return;
     }
     ssize_t k = ::recv(fd, got.data() + have, want - have, 0);
+    if (k < 0 && errno == EINTR) continue;
     FUZZ_CHECK(k > 0);
     have += static_cast<size_t>(k);
   }
@@ -277,7 +303,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ntcan_ctl::clear_sent_frames(kLocalBase + 1);
   int fd = connect_gateway();
   if (fd < 0) {
-    stalled();
+    stalled("takes no connection");
     return 0;
   }
   send_all(fd, stream);
@@ -285,9 +311,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> got;
   bool reset = false;
   if (!read_all(fd, &got, &reset)) {
-    // The gateway neither closed nor answered: a stall, seen now and then
-    // under load and not yet explained (inputs in the seeds: stall-*).
-    stalled();
+    // The gateway neither closed nor answered (inputs of past reports in
+    // the seeds: stall-*).
+    stalled("neither answers nor closes a finished client");
     ::close(fd);
     return 0;
   }
@@ -348,7 +374,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const zgw::NetInfo& n : gateway->status().nets) idle = idle && n.clients.empty();
     if (idle) break;
     if (k >= kStallMs) {
-      stalled();
+      stalled("keeps the session of a client that has gone");
       break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -158,8 +158,11 @@ class GatewayTest : public ::testing::Test {
 // A client that speaks the wire protocol byte by byte.
 class RawClient {
  public:
-  explicit RawClient(int port) {
+  // rcvbuf: the socket's receive buffer in bytes (0: the system's), so that
+  // a client that stops reading holds up its sender soon.
+  explicit RawClient(int port, int rcvbuf = 0) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (rcvbuf > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

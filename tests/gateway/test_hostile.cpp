@@ -237,9 +237,17 @@ TEST_F(Hostile, SilentConnectionsAndIdleSessionsAreDroppedBusyOnesKept) {
   // Time spent hung counts for nobody: a hung gateway drops nothing.
   RawClient waiting(gw_->can_port());
   ASSERT_EQ(waiting.hello(0), NTCAN_SUCCESS);
+  // A connection taken before the hang, whose hello comes during it, is
+  // answered when the hang ends, however much longer than the time to say
+  // hello the hang lasted.
+  const uint64_t accepted = gw_->status().connections;
+  RawClient late(gw_->can_port());
+  ASSERT_TRUE(eventually([&] { return gw_->status().connections == accepted + 1; }));
   gw_->set_hung(true);
+  late.send_hello(0);
   EXPECT_FALSE(waiting.ended_within(3000));
   gw_->set_hung(false);
+  EXPECT_EQ(late.hello_answer(), NTCAN_SUCCESS);
   EXPECT_FALSE(waiting.ended_within(500));
   EXPECT_TRUE(waiting.ended_within(30000));
 }
@@ -274,6 +282,154 @@ TEST_F(Hostile, ThreadsThatCannotStartAreRefusalsNotCrashes) {
   ASSERT_TRUE(eventually([&] { return gw_->status().nets[0].clients.size() == 7; }));
   v->finish();
   EXPECT_EQ(v->failures(), 0);
+}
+
+// Frames that reach a client of a loaded gateway: each at most once, in the
+// order sent, and every one that did not come counted in msg_lost (exactly,
+// unless a count of 255 came: the byte saturates, and stands for more).
+struct Tally {
+  uint32_t next = 0;       // the sequence number expected next
+  uint64_t received = 0;   // frames taken
+  uint64_t lost = 0;       // msg_lost summed
+  bool saturated = false;  // a msg_lost of 255 came
+  std::string fault;       // the first frame out of order or seen twice
+
+  void take(const CMSG& f) {
+    const uint32_t seq = uint32_t{f.data[0]} | (uint32_t{f.data[1]} << 8) |
+                         (uint32_t{f.data[2]} << 16) | (uint32_t{f.data[3]} << 24);
+    if (seq < next && fault.empty())
+      fault = "frame " + std::to_string(seq) + " after " + std::to_string(next - 1);
+    next = seq + 1;
+    ++received;
+    lost += f.msg_lost;
+    saturated = saturated || f.msg_lost == 255;
+  }
+  void check(const std::string& who) const {
+    SCOPED_TRACE(who);
+    EXPECT_EQ(fault, "");
+    EXPECT_EQ(received<next, lost> 0) << "frames went missing without a word, or the reverse";
+    if (saturated)
+      EXPECT_LE(received + lost, next);
+    else
+      EXPECT_EQ(received + lost, next);
+  }
+};
+
+TEST_F(Hostile, UnderLoadClientsGetEachFrameOnceOrCountItLostAndTheStatusAnswers) {
+  zgw::Options o = options();
+  // Each burst of 200 frames below overflows the gateway's queue for every
+  // client: frames are lost at the gateway on every session.
+  o.session_queue = 64;
+  start(o);
+  constexpr uint32_t kFrames = 20000;
+  std::atomic<int> finished{0};  // readers that have a frame numbered kFrames or later
+
+  // Clients through the driver, each reading in a thread of its own.
+  constexpr int kClients = 12;
+  std::vector<Tally> tallies(kClients + 2);
+  std::vector<std::thread> readers;
+  for (int i = 0; i < kClients; ++i) {
+    NTCAN_HANDLE h = open(0, {0x100}, 4096);
+    readers.emplace_back([h, &t = tallies[i], &finished] {
+      std::vector<CMSG> buf(512);
+      while (t.next <= kFrames) {
+        int32_t n = static_cast<int32_t>(buf.size());
+        if (canRead(h, buf.data(), &n, nullptr) != NTCAN_SUCCESS) {
+          t.fault = "a read failed";
+          break;
+        }
+        for (int32_t k = 0; k < n; ++k) t.take(buf[k]);
+      }
+      ++finished;
+    });
+  }
+  // Two clients of the wire protocol that stop reading for a second and a
+  // half (not long enough for the gateway's write time-out).
+  std::vector<std::unique_ptr<RawClient>> slow;
+  for (int i = 0; i < 2; ++i) {
+    slow.push_back(std::make_unique<RawClient>(gw_->can_port(), 4096));
+    ASSERT_EQ(slow.back()->hello(0), NTCAN_SUCCESS);
+    slow.back()->put(RawClient::command(gw_wire::kIdAdd, 1, 0x100));
+    ASSERT_EQ(slow.back()->answer(), std::make_pair(uint32_t{1}, int32_t{NTCAN_SUCCESS}));
+  }
+
+  // The status, asked for over and over while the frames flow.
+  std::atomic<bool> done{false};
+  double slowest_status = 0;
+  int status_failures = 0;
+  std::thread watcher([&] {
+    while (!done) {
+      const auto t0 = SteadyClock::now();
+      if (get_json(gw_->http_port()).empty()) ++status_failures;
+      slowest_status = std::max(slowest_status, since(t0));
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+
+  // The sender: a handle of the gateway's process on its net, in bursts.
+  NTCAN_HANDLE local = -1;
+  ASSERT_EQ(NTCAN_SUCCESS, canOpen(gw_test::kBase, 0, 10, 100, 1000, 2000, &local));
+  handles_.push_back(local);
+  auto numbered = [](uint32_t seq) {
+    return frame(0x100, {uint8_t(seq), uint8_t(seq >> 8), uint8_t(seq >> 16), uint8_t(seq >> 24)});
+  };
+  std::vector<CMSG> burst;
+  for (uint32_t seq = 0; seq < kFrames; ++seq) {
+    burst.push_back(numbered(seq));
+    if (burst.size() == 200) {
+      ASSERT_EQ(NTCAN_SUCCESS, send(local, burst));
+      burst.clear();
+      std::this_thread::yield();
+    }
+  }
+  // Then single frames, until every client has one of them: what went
+  // missing before a frame is counted with it.
+  uint32_t seq = kFrames;
+  ASSERT_EQ(NTCAN_SUCCESS, send(local, {numbered(seq++)}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  for (size_t i = 0; i < slow.size(); ++i) {
+    readers.emplace_back([&c = *slow[i], &t = tallies[kClients + i], &finished] {
+      while (t.next <= kFrames) {
+        std::vector<uint8_t> h = c.get(gw_wire::kHeaderSize, 5000);
+        if (h.size() != gw_wire::kHeaderSize) {
+          t.fault = "the connection ended";
+          break;
+        }
+        std::vector<uint8_t> p = c.get(gw_wire::get32(h.data()), 5000);
+        if (h[4] != gw_wire::kFrames) continue;
+        for (size_t at = 0; at + gw_wire::kFrameSize <= p.size(); at += gw_wire::kFrameSize) {
+          CMSG f;
+          gw_wire::get_frame(p.data() + at, &f);
+          t.take(f);
+        }
+      }
+      ++finished;
+    });
+  }
+  const auto t0 = SteadyClock::now();
+  while (finished < kClients + 2 && since(t0) < 30) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(NTCAN_SUCCESS, send(local, {numbered(seq++)}));
+  }
+  for (auto& r : readers) r.join();
+  done = true;
+  watcher.join();
+
+  uint64_t lost = 0;
+  for (int i = 0; i < kClients + 2; ++i) {
+    tallies[i].check(i < kClients ? "client " + std::to_string(i)
+                                  : "slow client " + std::to_string(i - kClients));
+    lost += tallies[i].lost;
+  }
+  for (const Tally& t : tallies) EXPECT_GT(t.lost, 0u) << "no loss: the test missed its point";
+  EXPECT_EQ(status_failures, 0);
+  EXPECT_LT(slowest_status, kPromptSeconds);
+  std::printf(
+      "%u frames to %d clients: %llu counted lost (slow clients %llu, %llu); status "
+      "slowest %.3f s\n",
+      kFrames, kClients + 2, static_cast<unsigned long long>(lost),
+      static_cast<unsigned long long>(tallies[kClients].lost),
+      static_cast<unsigned long long>(tallies[kClients + 1].lost), slowest_status);
 }
 
 // ---- The zuntal_gateway program under process limits -----------------------------

@@ -50,7 +50,13 @@ TEST_F(StatusJsonWeb, Latin1EdsAndTheColumnsOfThePage) {
   o.devices.push_back({0, 7, path});
   start(o);
   open(0, {0x100});
-  ASSERT_TRUE(eventually([&] { return gw_->status().nets[0].clients.size() == 1; }));
+  // The page is read after the JSON: wait until the device has booted and
+  // said so on the net, the last change of the figures both show.
+  ASSERT_TRUE(eventually([&] {
+    const zgw::NetInfo n = gw_->status().nets[0];
+    return n.clients.size() == 1 && n.frames_on_bus >= 1 && n.devices.size() == 1 &&
+           n.devices[0].state == "pre-operational" && n.devices[0].frames_sent >= 1;
+  }));
 
   httplib::Client c("127.0.0.1", gw_->http_port());
   auto res = c.Get("/status.json");

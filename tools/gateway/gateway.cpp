@@ -48,8 +48,6 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr int kSendTimeoutMs = 5000;
 // Connections waiting to say hello; a new one beyond this closes the oldest.
 constexpr size_t kMaxGreetings = 64;
-// Connections accepted at one wake-up of the service thread.
-constexpr int kAcceptBurst = 64;
 // canRead's time-out on a session's handle: how often the writer looks at
 // the hung fault and the end of the session while the net is quiet.
 constexpr int kWriterPollMs = 100;
@@ -173,6 +171,15 @@ struct Gateway::Impl {
   int wake_fd = -1;
   std::atomic<int> can_port{0};
   std::thread service;
+
+  // The devices go first, then the nets' frame counters.
+  void drop_nets() {
+    for (auto& ns : nets) {
+      ns->bus.reset();
+      if (ns->observer > 0) ntcan_ctl::detach_device(ns->observer);
+    }
+    nets.clear();
+  }
 
   NetState* find_net(int net) {
     for (auto& n : nets)
@@ -458,37 +465,33 @@ struct Gateway::Impl {
   }
 
   void accept_some() {
-    for (int i = 0; i < kAcceptBurst; ++i) {
-      sockaddr_storage ss;
-      bool out_of_room = false;
-      int fd = accept_one(listen_fd, &ss, &out_of_room);
-      if (fd < 0) {
-        if (out_of_room) {
-          // The connection stays queued; take it when something has ended
-          // (a session's end wakes this thread) or after a pause.
-          accept_failures.fetch_add(1);
-          accept_resume = SteadyClock::now() + std::chrono::milliseconds(kAcceptBackoffMs);
-        }
-        return;
-      }
-      int one = 1;
-      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      timeval tv{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
-      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-      {
-        std::lock_guard<std::mutex> lk(mx);
-        ++connections;
-      }
-      if (greetings.size() >= kMaxGreetings) {
-        ::close(greetings.front().fd);
-        greetings.erase(greetings.begin());
-      }
-      Greeting g;
-      g.fd = fd;
-      g.peer = peer_name(ss);
-      g.since = SteadyClock::now();
-      greetings.push_back(g);
+    // After a failure for lack of room the connection stays queued; it is
+    // taken when something has ended (a session's end wakes this thread) or
+    // after the pause.
+    if (accept_burst(listen_fd, &accept_resume,
+                     [this](int fd, const sockaddr_storage& ss) { take_connection(fd, ss); }))
+      accept_failures.fetch_add(1);
+  }
+
+  // A new connection: it waits among the greetings for its hello.
+  void take_connection(int fd, const sockaddr_storage& ss) {
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    timeval tv{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    {
+      std::lock_guard<std::mutex> lk(mx);
+      ++connections;
     }
+    if (greetings.size() >= kMaxGreetings) {
+      ::close(greetings.front().fd);
+      greetings.erase(greetings.begin());
+    }
+    Greeting g;
+    g.fd = fd;
+    g.peer = peer_name(ss);
+    g.since = SteadyClock::now();
+    greetings.push_back(g);
   }
 
   void close_greetings() {
@@ -598,6 +601,7 @@ struct Gateway::Impl {
     for (;;) {
       bool accepting;
       bool is_hung;
+      SteadyClock::time_point unhung;
       {
         std::unique_lock<std::mutex> lk(mx);
         if (stopping) break;
@@ -608,22 +612,25 @@ struct Gateway::Impl {
           continue;
         }
         is_hung = hung;
+        unhung = SteadyClock::time_point(std::chrono::nanoseconds(unhung_at));
         accepting = !hung && listen_fd >= 0;
       }
       auto now = SteadyClock::now();
-      // A hung service answers nothing, not even a hello: greetings wait
-      // (their time-out too) and idle sessions stay.
+      // A hung service answers nothing, not even a hello: greetings wait,
+      // and their time to say hello counts from the end of the hang at the
+      // earliest, as the idle time of sessions does; idle sessions stay.
       auto due = SteadyClock::time_point::max();
       if (!is_hung) {
         due = drop_idle();
         const auto hello_limit = std::chrono::milliseconds(opt.hello_timeout_ms);
+        auto hello_due = [&](const Greeting& g) { return std::max(g.since, unhung) + hello_limit; };
         auto kept = std::remove_if(greetings.begin(), greetings.end(), [&](Greeting& g) {
-          if (now - g.since < hello_limit) return false;
+          if (now < hello_due(g)) return false;
           ::close(g.fd);
           return true;
         });
         greetings.erase(kept, greetings.end());
-        for (const Greeting& g : greetings) due = std::min(due, g.since + hello_limit);
+        for (const Greeting& g : greetings) due = std::min(due, hello_due(g));
       }
       if (accepting && now < accept_resume) {
         accepting = false;
@@ -699,13 +706,18 @@ int Gateway::start(std::string* error) {
     // The nets a gateway serves are simulated nets of its own process,
     // whatever a driver configuration file may have said about them.
     ntcan_ctl::configure_net(local, ntcan_ctl::NetConfig{});
+    // Counting starts before the devices are added: their boot-up frames
+    // are on the net too.
+    NetState* p = ns.get();
+    p->observer = ntcan_ctl::attach_device(
+        local, [p](const CMSG&) { p->on_bus.fetch_add(1, std::memory_order_relaxed); });
     m.nets.push_back(std::move(ns));
   }
   for (const DeviceEntry& d : m.opt.devices) {
     NetState* ns = m.find_net(d.net);
     if (!ns) {
       if (error) *error = "device on net " + std::to_string(d.net) + ", which is not served";
-      m.nets.clear();
+      m.drop_nets();
       return -1;
     }
     if (!ns->bus) ns->bus = std::make_unique<zsim::Bus>(ns->local_net);
@@ -714,14 +726,14 @@ int Gateway::start(std::string* error) {
       if (error)
         *error =
             "device " + std::to_string(d.node) + " on net " + std::to_string(d.net) + ": " + why;
-      m.nets.clear();
+      m.drop_nets();
       return -1;
     }
   }
   m.can_port = m.opt.can_port;
   m.listen_fd = m.open_listener(error);
   if (m.listen_fd < 0) {
-    m.nets.clear();
+    m.drop_nets();
     return -1;
   }
   if (m.opt.http_port >= 0) {
@@ -730,16 +742,12 @@ int Gateway::start(std::string* error) {
       m.web.reset();
       ::close(m.listen_fd);
       m.listen_fd = -1;
-      m.nets.clear();
+      m.drop_nets();
       return -1;
     }
   }
-  for (auto& ns : m.nets) {
-    NetState* p = ns.get();
-    p->observer = ntcan_ctl::attach_device(
-        p->local_net, [p](const CMSG&) { p->on_bus.fetch_add(1, std::memory_order_relaxed); });
-    if (p->bus) p->bus->start_runner();
-  }
+  for (auto& ns : m.nets)
+    if (ns->bus) ns->bus->start_runner();
   m.wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   {
     std::lock_guard<std::mutex> lk(m.mx);
@@ -766,12 +774,8 @@ void Gateway::stop() {
   if (m.service.joinable()) m.service.join();
   ::close(m.wake_fd);
   m.wake_fd = -1;
-  for (auto& ns : m.nets) {
-    if (ns->bus) ns->bus.reset();
-    if (ns->observer > 0) ntcan_ctl::detach_device(ns->observer);
-  }
   m.web.reset();
-  m.nets.clear();
+  m.drop_nets();
 }
 
 int Gateway::can_port() const {

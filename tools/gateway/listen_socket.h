@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -16,6 +17,8 @@ namespace zgw {
 // How long a service stops accepting after accept failed for lack of
 // descriptors or memory, rather than trying again at once.
 constexpr int kAcceptBackoffMs = 250;
+// Connections a service accepts at one wake-up.
+constexpr int kAcceptBurst = 64;
 
 // A non-blocking listening socket on the numeric address host, port (0: any
 // free port; *bound receives the port). -1 with a message in *error.
@@ -77,6 +80,26 @@ inline int accept_one(int listen_fd, sockaddr_storage* ss, bool* out_of_room) {
     *out_of_room = accept_out_of_room(errno);
     return -1;
   }
+}
+
+// Takes up to kAcceptBurst pending connections of listen_fd, handing each
+// to take(fd, peer address). True when accept failed for lack of
+// descriptors or memory: *resume is then kAcceptBackoffMs ahead, and the
+// service accepts nothing before it.
+template <typename Take>
+bool accept_burst(int listen_fd, std::chrono::steady_clock::time_point* resume, Take take) {
+  for (int i = 0; i < kAcceptBurst; ++i) {
+    sockaddr_storage ss;
+    bool out_of_room = false;
+    int fd = accept_one(listen_fd, &ss, &out_of_room);
+    if (fd < 0) {
+      if (out_of_room)
+        *resume = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAcceptBackoffMs);
+      return out_of_room;
+    }
+    take(fd, ss);
+  }
+  return false;
 }
 
 // The numeric host of a peer address ("" for a family other than IPv4 and

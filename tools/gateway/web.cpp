@@ -222,7 +222,6 @@ constexpr int kResponseTimeoutMs = 10000;
 // connection) cannot destroy the response before the client has read it.
 constexpr int kLingerMs = 1000;
 constexpr size_t kLingerBytes = 1u << 20;
-constexpr int kAcceptBurst = 64;
 
 struct Request {
   std::string method;
@@ -529,29 +528,20 @@ struct Web::Impl {
   }
 
   void accept_some() {
-    for (int i = 0; i < kAcceptBurst; ++i) {
-      sockaddr_storage ss;
-      bool out_of_room = false;
-      int fd = accept_one(listen_fd, &ss, &out_of_room);
-      if (fd < 0) {
-        if (out_of_room) {
-          gw.note_accept_failure();
-          accept_resume = SteadyClock::now() + std::chrono::milliseconds(kAcceptBackoffMs);
-        }
-        return;
-      }
-      // The newest connection is the one most likely to be a request on
-      // its way; the oldest has had its time.
-      if (conns.size() >= kMaxConnections) {
-        ::close(conns.front().fd);
-        conns.pop_front();
-      }
-      Conn c;
-      c.fd = fd;
-      c.addr = peer_host(ss);
-      c.deadline = SteadyClock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
-      conns.push_back(std::move(c));
-    }
+    if (accept_burst(listen_fd, &accept_resume, [this](int fd, const sockaddr_storage& ss) {
+          // The newest connection is the one most likely to be a request on
+          // its way; the oldest has had its time.
+          if (conns.size() >= kMaxConnections) {
+            ::close(conns.front().fd);
+            conns.pop_front();
+          }
+          Conn c;
+          c.fd = fd;
+          c.addr = peer_host(ss);
+          c.deadline = SteadyClock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
+          conns.push_back(std::move(c));
+        }))
+      gw.note_accept_failure();
   }
 
   void loop() {
