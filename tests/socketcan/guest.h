@@ -50,6 +50,19 @@ inline pid_t spawn(const std::vector<std::string>& argv, const std::string& out 
   return pid;
 }
 
+// Ends a child with SIGTERM, or with SIGKILL when it is still there after
+// two seconds: candump can miss a SIGTERM that comes just before it waits
+// for the next frame, and then waits on a quiet bus for good.
+inline void end_child(pid_t pid) {
+  ::kill(pid, SIGTERM);
+  for (int k = 0; k < 200; ++k) {
+    if (::waitpid(pid, nullptr, WNOHANG) != 0) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+}
+
 // Runs a program to its end; its exit status, or -1.
 inline int run(const std::vector<std::string>& argv) {
   pid_t pid = spawn(argv);
@@ -183,8 +196,7 @@ class Dump {
   }
   void stop() {
     if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
+    end_child(pid_);
     pid_ = -1;
   }
 
