@@ -35,6 +35,7 @@
 #include <string>
 #include <thread>
 
+#include "../common/cli_checks.h"
 #include "D_zuntal.h"
 #include "candump.h"
 #include "ntcan.h"
@@ -265,17 +266,6 @@ bool parse_host_port(const std::string& s, std::string* host, int* port) {
   return true;
 }
 
-// A number of 0 or more. CLI11's own NonNegativeNumber names the largest
-// double in its message, some 300 digits.
-const CLI::Validator kZeroOrMore(
-    [](std::string& s) -> std::string {
-      char* end = nullptr;
-      const double v = std::strtod(s.c_str(), &end);
-      if (end == s.c_str() || *end != '\0' || !(v >= 0)) return "Value " + s + " is not 0 or more";
-      return "";
-    },
-    "NUMBER >= 0");
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -310,7 +300,7 @@ int main(int argc, char** argv) {
                  "interface name in the log lines (default: the SocketCAN interface, else "
                  "zuntalN for net N)");
   app.add_option("--count", count, "stop after this many frames (0: until Ctrl-C)")
-      ->check(kZeroOrMore);
+      ->check(ztools::kZeroOrMore);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

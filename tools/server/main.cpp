@@ -19,6 +19,7 @@
 #include <memory>
 #include <streambuf>
 
+#include "../common/cli_checks.h"
 #include "client_io.h"
 #include "display.h"
 #include "server.h"
@@ -54,17 +55,6 @@ class FileBuf : public std::streambuf {
   std::FILE* f_;
 };
 
-// A number of 0 or more. CLI11's own NonNegativeNumber names the largest
-// double in its message, some 300 digits.
-const CLI::Validator kZeroOrMore(
-    [](std::string& s) -> std::string {
-      char* end = nullptr;
-      const double v = std::strtod(s.c_str(), &end);
-      if (end == s.c_str() || *end != '\0' || !(v >= 0)) return "Value " + s + " is not 0 or more";
-      return "";
-    },
-    "NUMBER >= 0");
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -99,7 +89,7 @@ int main(int argc, char** argv) {
   app.add_flag("--table", table, "the table even when the output is not a terminal");
   app.add_flag("--no-input", no_input, "do not read commands from standard input");
   app.add_option("--run-for", run_for, "stop after this many seconds (0: run until stopped)")
-      ->check(kZeroOrMore);
+      ->check(ztools::kZeroOrMore);
   app.add_option("--guard-ms", opts.guard_ms,
                  "send a node-guarding request to a node not heard for this long")
       ->capture_default_str()
