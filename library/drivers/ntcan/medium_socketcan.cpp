@@ -461,18 +461,24 @@ class ScPort final : public Port {
       mark_gone();
     }
   }
+  // The three run on the poll, on a send and on a status query, possibly at
+  // once; link_mx_ keeps a late "up" from clearing a "gone" that came
+  // between its check and its store.
   void mark_down() {
+    std::lock_guard<std::mutex> lk(link_mx_);
     if (gone_.load(std::memory_order_acquire)) return;
     down_.store(true, std::memory_order_release);
     ep_.fail(NTCAN_CONTR_OFF_BUS);
   }
   void mark_gone() {
+    std::lock_guard<std::mutex> lk(link_mx_);
     gone_.store(true, std::memory_order_release);
     ep_.fail(NTCAN_NET_NOT_FOUND);
   }
   // The interface is up again: the handle works, with a controller that
   // starts error-active as the kernel restarts it.
   void mark_up() {
+    std::lock_guard<std::mutex> lk(link_mx_);
     if (gone_.load(std::memory_order_acquire) || !down_.load(std::memory_order_acquire)) return;
     down_.store(false, std::memory_order_release);
     set_state(kStateActive);
@@ -590,6 +596,7 @@ class ScPort final : public Port {
   std::atomic<uint32_t> ctrl_state_;
   std::atomic<bool> down_{false};  // the interface is down: calls fail until it is up
   std::atomic<bool> gone_{false};  // the interface went away: calls fail for good
+  std::mutex link_mx_;             // orders mark_down, mark_gone and mark_up
   uint32_t drops_seen_ = 0;        // the kernel's drop counter, under poll_mx_
 };
 
