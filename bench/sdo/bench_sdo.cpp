@@ -66,22 +66,22 @@ Setup& setup(bool timed) {
   return timed ? *timed_net : *untimed;
 }
 
-void read_object(benchmark::State& state, bool timed) {
+// Runs `transfer` once per iteration on the node of an untimed or a timed
+// net; on the timed one the wall time per transfer is put against the bus
+// limit of its 20 frames.
+template <typename Transfer>
+void run_transfers(benchmark::State& state, bool timed, Transfer transfer) {
   Setup& s = setup(timed);
   if (!s.error.empty()) {
     state.SkipWithError(s.error.c_str());
     return;
   }
-  char buf[64];
-  int len = 0;
   const auto start = std::chrono::steady_clock::now();
   for (auto _ : state) {
-    int r = s.node->segSdoRead(kNode, 0x1008, 0, buf, kObjectBytes, &len);
-    if (r != 0 || len != kObjectBytes) {
+    if (!transfer(s)) {
       state.SkipWithError("transfer failed");
       return;
     }
-    benchmark::DoNotOptimize(buf);
   }
   const double wall =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -91,6 +91,16 @@ void read_object(benchmark::State& state, bool timed) {
     state.counters["bus_limit_ms"] = limit * 1e3;
     state.counters["ratio"] = wall / static_cast<double>(state.iterations()) / limit;
   }
+}
+
+void read_object(benchmark::State& state, bool timed) {
+  char buf[64];
+  run_transfers(state, timed, [&buf](Setup& s) {
+    int len = 0;
+    const int r = s.node->segSdoRead(kNode, 0x1008, 0, buf, kObjectBytes, &len);
+    benchmark::DoNotOptimize(buf);
+    return r == 0 && len == kObjectBytes;
+  });
 }
 
 // get_manufacture of a 70,000-byte object on a timed net at 125 kbit/s.
@@ -164,28 +174,11 @@ void BM_DriverPingPong20_Timed125k(benchmark::State& state) {
 // segSdoWrite of 63 bytes: the initiate exchange and 9 segment exchanges,
 // the same 20 frames as the upload.
 void write_object(benchmark::State& state, bool timed) {
-  Setup& s = setup(timed);
-  if (!s.error.empty()) {
-    state.SkipWithError(s.error.c_str());
-    return;
-  }
   char data[kObjectBytes];
   for (int k = 0; k < kObjectBytes; ++k) data[k] = static_cast<char>('a' + k % 26);
-  const auto start = std::chrono::steady_clock::now();
-  for (auto _ : state) {
-    if (s.node->segSdoWrite(kNode, kWriteIndex, 0, data, kObjectBytes) != 0) {
-      state.SkipWithError("transfer failed");
-      return;
-    }
-  }
-  const double wall =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kObjectBytes);
-  if (timed) {
-    const double limit = kFrames * kBitsPerFrame / 125000.0;
-    state.counters["bus_limit_ms"] = limit * 1e3;
-    state.counters["ratio"] = wall / static_cast<double>(state.iterations()) / limit;
-  }
+  run_transfers(state, timed, [&data](Setup& s) {
+    return s.node->segSdoWrite(kNode, kWriteIndex, 0, data, kObjectBytes) == 0;
+  });
 }
 
 void BM_SegSdoWrite63_Immediate(benchmark::State& state) {
