@@ -7,6 +7,7 @@
 // test moves the clock, in steps of one update cycle.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -29,6 +30,7 @@
 #include "ntcan_ctl.h"
 #include "server.h"
 #include "tavro_test.h"
+#include "terminal.h"
 #include "zuntal_test.h"
 
 namespace {
@@ -397,6 +399,45 @@ TEST_F(ServerTest, AnSdoCommandToASilentNodeLetsTheCyclesRun) {
 
 // The client channels cut requests at line ends whatever pieces they arrive
 // in, answer each one, and outlive a misbehaving client.
+// The messages pane's capture of standard output: a child process that
+// inherited it and stays (as the line supervision's wget may, for minutes)
+// does not hold up the stop, and what was written before, a partial last
+// line included, is delivered.
+TEST(OutputCaptureTest, AChildThatKeepsTheOutputOpenDoesNotHoldTheStop) {
+  std::mutex mx;
+  std::vector<std::string> lines;
+  auto seen = [&](const std::string& l) {
+    std::lock_guard<std::mutex> g(mx);
+    return std::count(lines.begin(), lines.end(), l) == 1;
+  };
+  zserver::OutputCapture cap;
+  ASSERT_EQ(0, cap.start({STDOUT_FILENO}, [&](const std::string& l) {
+    std::lock_guard<std::mutex> g(mx);
+    lines.push_back(l);
+  }));
+  std::printf("before\n");
+  std::fflush(stdout);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const char text[] = "from the child\n";
+    (void)!::write(STDOUT_FILENO, text, sizeof text - 1);
+    ::pause();
+    ::_exit(0);
+  }
+  ASSERT_GT(child, 0);
+  for (int k = 0; k < 5000 && !seen("from the child"); ++k) usleep(1000);
+  std::printf("partial");
+  auto stopped = std::async(std::launch::async, [&] { cap.stop(); });
+  const bool in_time = stopped.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  ::kill(child, SIGKILL);  // also ends a stop that waits for the child
+  ::waitpid(child, nullptr, 0);
+  stopped.wait();
+  EXPECT_TRUE(in_time) << "stop() waited for the child that kept the pipe open";
+  EXPECT_TRUE(seen("before"));
+  EXPECT_TRUE(seen("from the child"));
+  EXPECT_TRUE(seen("partial"));
+}
+
 TEST(ClientChannels, OneAnswerPerLineOnEveryChannel) {
   std::mutex mx;
   std::vector<std::string> seen, input_answers;

@@ -103,7 +103,7 @@ int OutputCapture::start(const std::vector<int>& fds, Line line) {
     ::close(p[1]);
     redirects_.push_back({fd, saved, p[0]});
   }
-  if (redirects_.size() != fds.size()) {
+  if (redirects_.size() != fds.size() || ::pipe2(wake_, O_CLOEXEC) != 0) {
     stop();
     return -1;
   }
@@ -124,6 +124,7 @@ int OutputCapture::start(const std::vector<int>& fds, Line line) {
         buf->clear();
       }
     };
+    bool stopping = false;
     while (true) {
       std::vector<pollfd> pfds;
       std::vector<size_t> which;
@@ -133,11 +134,18 @@ int OutputCapture::start(const std::vector<int>& fds, Line line) {
           which.push_back(k);
         }
       if (pfds.empty()) break;
-      if (::poll(pfds.data(), pfds.size(), -1) < 0) {
+      if (!stopping) pfds.push_back({wake_[0], POLLIN, 0});
+      const int r = ::poll(pfds.data(), pfds.size(), stopping ? kDrainMs : -1);
+      if (r < 0) {
         if (errno == EINTR) continue;
         break;
       }
-      for (size_t i = 0; i < pfds.size(); ++i) {
+      if (r == 0) {
+        // Stopping, and quiet for kDrainMs although a writer is still there.
+        for (std::string& buf : pending) deliver(&buf, true);
+        break;
+      }
+      for (size_t i = 0; i < which.size(); ++i) {
         if (!pfds[i].revents) continue;
         const size_t k = which[i];
         char buf[4096];
@@ -151,6 +159,7 @@ int OutputCapture::start(const std::vector<int>& fds, Line line) {
         pending[k].append(buf, static_cast<size_t>(n));
         deliver(&pending[k], false);
       }
+      if (!stopping && pfds.back().fd == wake_[0] && pfds.back().revents) stopping = true;
     }
   });
   return 0;
@@ -165,9 +174,18 @@ void OutputCapture::stop() {
     ::dup2(r.saved, r.fd);
     ::close(r.saved);
   }
-  if (thread_.joinable()) thread_.join();
+  if (thread_.joinable()) {
+    const char one = 1;
+    while (::write(wake_[1], &one, 1) < 0 && errno == EINTR) {
+    }
+    thread_.join();
+  }
   for (const Redirect& r : redirects_) ::close(r.read);
   redirects_.clear();
+  for (int& fd : wake_) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
 }
 
 int terminal_width(int fd) {

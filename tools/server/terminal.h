@@ -56,8 +56,12 @@ class OutputCapture {
   // Returns 0, or -1 (nothing is redirected then).
   int start(const std::vector<int>& fds, Line line);
   // Restores the descriptors and delivers what is left, a last partial
-  // line included.
+  // line included. A child process that inherited a caught descriptor (the
+  // line supervision's wget) keeps its pipe open: what it wrote until the
+  // pipe has been quiet for kDrainMs is delivered, and stop() does not wait
+  // for its end.
   void stop();
+  static constexpr int kDrainMs = 200;
 
  private:
   struct Redirect {
@@ -66,6 +70,7 @@ class OutputCapture {
     int read;   // the pipe's reading end
   };
   std::vector<Redirect> redirects_;
+  int wake_[2] = {-1, -1};  // stop() writes to [1] to end the thread's wait
   std::thread thread_;
   Line line_;
 };
