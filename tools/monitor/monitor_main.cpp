@@ -8,7 +8,10 @@
 // With --gateway the net is reached through a zuntal_gateway; without it the
 // net is what the driver's configuration makes of it: the in-process
 // simulated bus (which only carries what --device devices and --send frames
-// put on it) or a SocketCAN interface.
+// put on it) or a SocketCAN interface, where --device devices hear every
+// frame on the interface and answer other programs (a device server in
+// another process). A gateway's net takes no --device: its devices live in
+// the gateway.
 //
 // The monitor listens on a handle of its own and sends on another one, so
 // its own frames reach the listener through the net like everybody else's
@@ -345,6 +348,14 @@ int main(int argc, char** argv) {
     ntcan_ctl::configure_net(net, c);
   }
   const ntcan_ctl::NetConfig medium = ntcan_ctl::net_config(net);
+  if (!devices.empty()) {
+    // A device the net cannot carry would talk without hearing.
+    const std::string why = ntcan_ctl::device_refusal(net);
+    if (!why.empty()) {
+      std::cerr << "zuntal_monitor: --device: " << why << "\n";
+      return 2;
+    }
+  }
   if (log_iface.empty())
     log_iface = medium.kind == ntcan_ctl::NetConfig::Kind::SocketCan
                     ? medium.ifname
