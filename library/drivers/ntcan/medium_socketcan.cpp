@@ -703,6 +703,8 @@ class ScMedium final : public Medium, public std::enable_shared_from_this<ScMedi
     std::unique_lock<std::shared_mutex> lk(dev_mx_);
     if (dev_fd_ >= 0) apply_dev_filter_locked();
     if (on && !reader_.joinable()) {
+      // Bound before the devices' first frames, which follow at once.
+      if (dev_fd_ < 0 || dev_broken_.load()) rebind_locked();
       if (wake_fd_ < 0) wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
       std::weak_ptr<ScMedium> self = weak_from_this();
       reader_ = std::thread([self, this] { run_reader(self); });
