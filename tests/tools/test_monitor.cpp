@@ -4,7 +4,6 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -92,11 +91,7 @@ TEST(Monitor, RefusesBadCommandLinesWithStatus2) {
   r = monitor("--device 5:" + eds("zps48.eds"));
   ::unsetenv("NTCAN_CONFIG");
   EXPECT_EQ(r.status, 2);
-  ASSERT_EQ(r.lines.size(), 1u);
-  EXPECT_EQ(
-      r.lines[0].rfind("zuntal_monitor: --device: net 0 is net 2 of the gateway 127.0.0.1:1,", 0),
-      0u)
-      << r.lines[0];
+  EXPECT_EQ(r.lines.at(0).rfind("zuntal_monitor: --device: net 0 is net 2 of the gateway", 0), 0u);
 }
 
 }  // namespace
