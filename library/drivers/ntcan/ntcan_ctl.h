@@ -97,13 +97,12 @@ int open_handles(int net);
 // ---- Devices -------------------------------------------------------------------
 
 // A device sees every frame on its net exactly once, except its own: the
-// frames of the process's handles and other devices, and the frames that
-// reach the net's medium from other processes (a SocketCAN interface). It
-// sees them outside the driver's locks, and may call inject() from inside
-// the callback to answer at once: frames of this process's handles and
-// devices in the thread that put them on the bus (on SocketCAN, handles'
-// frames come back through the interface), frames from outside in a thread
-// of the medium's.
+// frames of the process's handles and other devices, and on a SocketCAN
+// interface the frames of other programs and hosts there. The callback runs
+// outside the driver's locks and may call inject() to answer at once. It
+// runs in the thread that put the frame on the bus, except for frames that
+// reach a SocketCAN medium through the interface (the process's handles'
+// frames come back that way too): those come from the medium's thread.
 using DeviceFn = std::function<void(const CMSG& frame)>;
 // Returns a device id (> 0), or -1 when the net cannot host a device: it
 // does not exist, or its medium would let the device hear only part of the
