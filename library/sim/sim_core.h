@@ -73,6 +73,44 @@ struct Device::Core {
     uint8_t toggle = 0;  // toggle bit the next segment must carry
   } download_state;
 
+  // Block upload in progress (sim_sdo_block.cpp).
+  struct BlockUpload {
+    bool active = false;
+    bool started = false;  // the client's start came: sub-blocks go out
+    uint16_t index = 0;
+    uint8_t sub = 0;
+    std::vector<uint8_t> data;
+    bool crc = false;   // the client supports the CRC
+    int blksize = 0;    // segments per sub-block, the client's choice
+    size_t acked = 0;   // segments acknowledged
+    int sent = 0;       // segments of the sub-block last sent
+    bool first = true;  // the first sub-block, where a fault applies
+  } block_up;
+
+  // Block download in progress (sim_sdo_block.cpp).
+  struct BlockDownload {
+    bool active = false;
+    bool in_block = false;  // frames of the client are segments
+    uint16_t index = 0;
+    uint8_t sub = 0;
+    int64_t size = -1;  // size the initiate gave, -1 when it gave none
+    bool crc = false;
+    std::vector<uint8_t> data;  // segments taken in order, 7 bytes each
+    int blksize = 0;            // of the sub-block in progress
+    int expected = 1;           // sequence number of the next segment in order
+    int good = 0;               // last segment taken in order
+    bool last = false;          // the segment marked last was taken
+    bool first = true;
+  } block_down;
+
+  // Block transfer settings and faults (Device::set_block_size, set_block_fault).
+  int block_size = 127;
+  bool refuse_block = false;
+  BlockFault pending_fault = BlockFault::None;  // for the next block transfer
+  int pending_fault_seq = 0;
+  BlockFault fault = BlockFault::None;  // of the block transfer in progress
+  int fault_seq = 0;
+
   // Answers waiting for their time, in order of due time then arrival.
   std::multimap<int64_t, Frames> delayed;
 
@@ -126,14 +164,20 @@ struct Device::Core {
       uint16_t idx = static_cast<uint16_t>(kv.first >> 8);
       if (idx >= first && idx <= last) kv.second.bytes = kv.second.default_bytes;
     }
-    upload = Upload{};
-    download_state = Download{};
+    end_sdo_transfers();
     delayed.clear();
     guard_toggle = 0;
     state = NmtState::BootUp;
     emit(out, frame(kCobErrorControl + node, {0x00}));
     state = NmtState::PreOperational;
     restart_heartbeat();
+  }
+
+  void end_sdo_transfers() {
+    upload = Upload{};
+    download_state = Download{};
+    block_up = BlockUpload{};
+    block_down = BlockDownload{};
   }
 
   void emit(Frames* out, const CMSG& f) {
@@ -164,8 +208,7 @@ struct Device::Core {
         break;
       case kNmtStop:
         state = NmtState::Stopped;
-        upload = Upload{};
-        download_state = Download{};
+        end_sdo_transfers();
         break;
       case kNmtPreOperational:
         state = NmtState::PreOperational;
@@ -195,6 +238,15 @@ struct Device::Core {
 
   // ---- SDO server (sim_sdo.cpp), called with mx held ----
   void on_sdo(const CMSG& f, Frames* out);
+  // Block transfers (sim_sdo_block.cpp): requests with command specifier 5
+  // (upload) and 6 (download), and the segments of a download's sub-block.
+  void block_upload(const uint8_t* d, Frames* out);
+  void block_download(const uint8_t* d, Frames* out);
+  void block_segment(const uint8_t* d, Frames* out);
+  void take_segment(const uint8_t* d, Frames* out);
+  void send_sub_block(Frames* out);
+  // Takes the pending fault for a block transfer that starts.
+  void arm_block_fault();
   uint32_t lookup(uint16_t index, uint8_t sub, OdValue** v);
   void initiate_upload(uint16_t index, uint8_t sub, Frames* out);
   void upload_segment(uint8_t cmd, Frames* out);

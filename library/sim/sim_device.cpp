@@ -250,6 +250,8 @@ void Device::clear_faults() {
   c.answer_delay = 0;
   c.abort_segment = c.bad_segment_toggle = c.bad_guard_toggle = false;
   c.before_answer.clear();
+  c.refuse_block = false;
+  c.pending_fault = BlockFault::None;
 }
 
 uint64_t Device::frames_sent() const {

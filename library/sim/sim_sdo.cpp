@@ -12,6 +12,9 @@ void Device::Core::on_sdo(const CMSG& f, Frames* out) {
   uint8_t cmd = d[0];
   uint16_t index = static_cast<uint16_t>(d[1] | d[2] << 8);
   uint8_t sub = d[3];
+  // Within a block download's sub-block every frame but an abort is a
+  // segment, whatever its first byte.
+  if (block_down.in_block && cmd != 0x80) return block_segment(d, out);
   switch (cmd >> 5) {
     case 2:
       initiate_upload(index, sub, out);
@@ -25,9 +28,14 @@ void Device::Core::on_sdo(const CMSG& f, Frames* out) {
     case 0:
       download_segment(cmd, d + 1, out);
       break;
+    case 5:
+      block_upload(d, out);
+      break;
+    case 6:
+      block_download(d, out);
+      break;
     case 4:  // abort from the client
-      upload = Upload{};
-      download_state = Download{};
+      end_sdo_transfers();
       break;
     default:
       abort(out, index, sub, kAbortCommand);
@@ -43,8 +51,7 @@ uint32_t Device::Core::lookup(uint16_t index, uint8_t sub, OdValue** v) {
 }
 
 void Device::Core::initiate_upload(uint16_t index, uint8_t sub, Frames* out) {
-  upload = Upload{};
-  download_state = Download{};
+  end_sdo_transfers();
   OdValue* v;
   if (uint32_t code = lookup(index, sub, &v)) return abort(out, index, sub, code);
   if (!readable(v->access)) return abort(out, index, sub, kAbortWriteOnly);
@@ -111,8 +118,7 @@ void Device::Core::store(uint16_t index, uint8_t sub, OdValue* v, std::vector<ui
 
 void Device::Core::download(uint8_t cmd, uint16_t index, uint8_t sub, const uint8_t* data,
                             Frames* out) {
-  upload = Upload{};
-  download_state = Download{};
+  end_sdo_transfers();
   OdValue* v;
   if (uint32_t code = lookup(index, sub, &v)) return abort(out, index, sub, code);
   if (!writable(v->access)) return abort(out, index, sub, kAbortReadOnly);

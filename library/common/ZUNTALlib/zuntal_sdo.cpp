@@ -12,6 +12,9 @@
 
 using canopen::kCobSdoAnswer;
 using canopen::kCobSdoRequest;
+using zuntal_detail::kAbortNoRoom;
+using zuntal_detail::kAbortTimedOut;
+using zuntal_detail::sdo_request;
 using zuntal_detail::SdoClient;
 using zuntal_detail::SdoResult;
 using zuntal_detail::SdoStatus;
@@ -23,12 +26,8 @@ constexpr int kTransferComplete = 0x12345678;
 // Data bytes the forms without a capacity store: the identity buffers hold
 // 64 bytes including their terminating zero byte.
 constexpr int kIdentityCapacity = 63;
-// Abort code sent when the caller's buffer is full: the client has no room
-// for the rest of the object ("out of memory").
-constexpr uint32_t kAbortNoRoom = 0x05040005;
-// Abort codes the client sends when a download goes wrong on the node's side.
-constexpr uint32_t kAbortToggle = 0x05030000;    // toggle bit not alternated
-constexpr uint32_t kAbortTimedOut = 0x05040000;  // SDO protocol timed out
+// Abort code sent when a download answer has the wrong toggle bit.
+constexpr uint32_t kAbortToggle = 0x05030000;
 // Frames taken from the driver per poll while an SDO answer is awaited.
 constexpr int kTakeFrames = 100;
 // An answer is awaited while the framework clock in whole seconds has not
@@ -51,16 +50,6 @@ constexpr int kCut = 2;
 // empty last one.
 int sdo_segment_limit(int capacity) {
   return capacity / 7 + (capacity % 7 != 0 ? 1 : 0) + 1;
-}
-
-// The 8 bytes of an SDO request: command byte, index low and high byte,
-// subindex, four zero bytes.
-void sdo_request(unsigned char* data, uint8_t command, int index, int subindex) {
-  std::memset(data, 0, 8);
-  data[0] = command;
-  data[1] = static_cast<uint8_t>(index & 0xFF);
-  data[2] = static_cast<uint8_t>((index >> 8) & 0xFF);
-  data[3] = static_cast<uint8_t>(subindex & 0xFF);
 }
 
 void print_error(const char* label, const char* format, int code) {
@@ -229,7 +218,7 @@ SdoResult SdoClient::upload(D_can& can, short node, int idx, int subIdx, char* b
                             int capacity) {
   if (capacity < 0 || (buffer == nullptr && capacity > 0))
     return SdoResult::of(SdoStatus::Argument);
-  can.sdo_abort_code_.store(0);
+  begin(can, idx, subIdx);
   int offset = 0;
 
   int r = can.initiateUpload(node, idx, subIdx);
@@ -349,10 +338,18 @@ SdoResult SdoClient::segment_answer(D_can& can, short node, char* buffer, int* o
 // 0x600 + node. Its send status is not looked at: a node that misses it ends
 // the transfer by its own time-out.
 void SdoClient::send_abort(D_can& can, short node, uint32_t code) {
+  can.sdo_sent_abort_code_.store(code);
   unsigned char data[8];
   sdo_request(data, 0x80, can.Index, can.Subindex);
   for (int k = 0; k < 4; ++k) data[4 + k] = static_cast<unsigned char>(code >> (8 * k));
   (void)can.can_write(kCobSdoRequest + node, 8, data);
+}
+
+void SdoClient::begin(D_can& can, int idx, int subIdx) {
+  can.sdo_abort_code_.store(0);
+  can.sdo_sent_abort_code_.store(0);
+  can.Index = idx;
+  can.Subindex = subIdx;
 }
 
 // ---- download --------------------------------------------------------------
@@ -360,9 +357,7 @@ void SdoClient::send_abort(D_can& can, short node, uint32_t code) {
 SdoResult SdoClient::download(D_can& can, short node, int idx, int subIdx, const char* data,
                               int length) {
   if (length < 0 || (data == nullptr && length > 0)) return SdoResult::of(SdoStatus::Argument);
-  can.sdo_abort_code_.store(0);
-  can.Index = idx;
-  can.Subindex = subIdx;
+  begin(can, idx, subIdx);
   unsigned char req[8];
   const bool expedited = length >= 1 && length <= 4;
   if (expedited) {

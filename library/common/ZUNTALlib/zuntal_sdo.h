@@ -5,6 +5,7 @@
 #define ZUNTAL_SDO_H
 
 #include <cstdint>
+#include <cstring>
 
 #include "D_zuntal.h"
 
@@ -26,6 +27,7 @@ struct SdoResult {
   uint32_t abort_code = 0;  // the node's abort code with Aborted
   int driver_status = 0;    // the failing call's status with Driver
   int length = 0;           // data bytes moved, also when cut short
+  bool fell_back = false;   // a block transfer was done again segmented
 
   static SdoResult of(SdoStatus s) {
     SdoResult r;
@@ -43,8 +45,9 @@ struct SdoResult {
   int code() const {
     switch (status) {
       case SdoStatus::Pending:
-      case SdoStatus::Done:
         return 0;
+      case SdoStatus::Done:
+        return fell_back ? SDO_SEGMENTED_FALLBACK : 0;
       case SdoStatus::TooLong:
         return SDO_OBJECT_TOO_LONG;
       case SdoStatus::Driver:
@@ -64,7 +67,36 @@ struct SdoClient {
                             int length);
   static SdoResult download_answer(D_can& can, short node, int toggle);
   static void send_abort(D_can& can, short node, uint32_t code);
+  // Block transfers (zuntal_sdo_block.cpp), without the segmented fallback.
+  static SdoResult block_upload(D_can& can, short node, int idx, int subIdx, char* buffer,
+                                int capacity);
+  static SdoResult block_download(D_can& can, short node, int idx, int subIdx, const char* data,
+                                  int length);
+  // Starts a transfer of idx/subIdx: the abort codes of the last one cleared.
+  static void begin(D_can& can, int idx, int subIdx);
+  // Ends a transfer whose wait did not bring the awaited frame: the node's
+  // abort is kept, a time-out ends the node's side with an abort request.
+  static SdoResult wait_failed(D_can& can, short node, SdoResult r);
 };
+
+// Abort codes of CANopen the client sends.
+constexpr uint32_t kAbortTimedOut = 0x05040000;   // SDO protocol timed out
+constexpr uint32_t kAbortCommand = 0x05040001;    // command specifier not valid or unknown
+constexpr uint32_t kAbortBlockSize = 0x05040002;  // invalid block size
+constexpr uint32_t kAbortSequence = 0x05040003;   // invalid sequence number
+constexpr uint32_t kAbortCrc = 0x05040004;        // CRC error
+constexpr uint32_t kAbortNoRoom = 0x05040005;     // out of memory: the buffer is full
+constexpr uint32_t kAbortLength = 0x06070010;     // length of service parameter does not match
+
+// The 8 bytes of an SDO request: command byte, index low and high byte,
+// subindex, four zero bytes.
+inline void sdo_request(unsigned char* data, uint8_t command, int index, int subindex) {
+  std::memset(data, 0, 8);
+  data[0] = command;
+  data[1] = static_cast<uint8_t>(index & 0xFF);
+  data[2] = static_cast<uint8_t>((index >> 8) & 0xFF);
+  data[3] = static_cast<uint8_t>(subindex & 0xFF);
+}
 
 }  // namespace zuntal_detail
 
