@@ -107,6 +107,19 @@ class AnswerStream {
   int count_ = 0;
 };
 
+// After the library ended a block upload inside a sub-block, the rest of
+// the sub-block may wait in the handle's queue; some of its segments look
+// like answers of a segmented transfer (0x40 to 0x4F: an initiate answer),
+// so they are dropped before anything else is asked of the node. At most
+// two sub-blocks are taken.
+void drop_queued(D_can& can) {
+  CMSG frames[kTakeFrames];
+  for (int k = 0; k < 3; ++k) {
+    int n = kTakeFrames;
+    if (can.can_get(frames, &n) != 0 || n <= 0) return;
+  }
+}
+
 // Would a segmented transfer do what the block transfer did not: the node
 // refused it or broke it off with one of the block protocol's abort codes,
 // or its answers broke the protocol.
@@ -340,6 +353,7 @@ SdoResult fall_back(D_can& can, const char* label, const SdoResult& block, int i
 
 int D_can::blockSdoRead(short node, int idx, int subIdx, char* buffer, int capacity, int* length) {
   SdoResult r = SdoClient::block_upload(*this, node, idx, subIdx, buffer, capacity);
+  if (r.failed() && sdo_sent_abort_code_.load() != 0) drop_queued(*this);
   if (worth_segmented(r)) {
     const uint32_t refused = r.status == SdoStatus::Aborted ? r.abort_code : 0;
     const uint32_t sent = sdo_sent_abort_code_.load();
