@@ -1,7 +1,6 @@
 // SDO block upload and download (blockSdoRead, blockSdoWrite) against
 // simulated devices: objects of every size class byte for byte, and the
 // device's faults, each ending as CiA 301 says.
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -73,7 +72,8 @@ TEST_F(BlockTest, ObjectsMoveByteForByte) {
       EXPECT_EQ(row.capacity, len);
       EXPECT_EQ(0x05040005u, n_->sdo_sent_abort_code());
     }
-    EXPECT_EQ(0, std::memcmp(buf.data(), obj.data(), static_cast<size_t>(len)));
+    EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + len),
+              std::vector<uint8_t>(obj.begin(), obj.begin() + len));
 
     dev_->write_object(0x2100, 0, {});
     sent = dev_->frames_sent();
