@@ -2,8 +2,8 @@
 //
 // The device is attached to its net through the driver's device hook and
 // answers frames as a real node would:
-//   SDO server   requests on 0x600+id, answers on 0x580+id: expedited and
-//                segmented upload and download, abort codes;
+//   SDO server   requests on 0x600+id, answers on 0x580+id: expedited,
+//                segmented and block upload and download, abort codes;
 //   NMT slave    commands on 0x000 for its node or for all (node 0), boot-up
 //                frame 0x700+id {0x00} at power-on and after each reset;
 //   heartbeat    producer on 0x700+id at the period of object 0x1017;
@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "canopen_ids.h"
 #include "ntcan.h"
 #include "sim_eds.h"
 
@@ -49,6 +50,9 @@ constexpr uint8_t kNmtResetCommunication = 0x82;
 // SDO abort codes the server sends.
 constexpr uint32_t kAbortToggle = 0x05030000;          // toggle bit not alternated
 constexpr uint32_t kAbortCommand = 0x05040001;         // command specifier unknown
+constexpr uint32_t kAbortBlockSize = 0x05040002;       // invalid block size
+constexpr uint32_t kAbortSequence = 0x05040003;        // invalid sequence number
+constexpr uint32_t kAbortCrc = 0x05040004;             // CRC error
 constexpr uint32_t kAbortNoMemory = 0x05040005;        // out of memory
 constexpr uint32_t kAbortUnsupported = 0x06010000;     // unsupported access
 constexpr uint32_t kAbortWriteOnly = 0x06010001;       // read of a write-only object
@@ -61,12 +65,15 @@ constexpr uint32_t kAbortNoSubindex = 0x06090011;      // subindex does not exis
 // Largest object a segmented download may write.
 constexpr int64_t kMaxDownload = 1 << 20;
 
-// CANopen identifier bases.
-constexpr int kCobNmt = 0x000;
-constexpr int kCobEmergency = 0x080;
-constexpr int kCobSdoAnswer = 0x580;
-constexpr int kCobSdoRequest = 0x600;
-constexpr int kCobErrorControl = 0x700;  // heartbeat, boot-up, node guarding
+// CANopen identifier bases (canopen_ids.h).
+using canopen::kCobEmergency;
+using canopen::kCobErrorControl;
+using canopen::kCobNmt;
+using canopen::kCobSdoAnswer;
+using canopen::kCobSdoRequest;
+
+// Faults of block transfers (Device::set_block_fault).
+enum class BlockFault { None, Refuse, DropSegment, RepeatSegment, BadCrc, SilentAtSegment };
 
 class Device {
  public:
@@ -147,6 +154,23 @@ class Device {
   // toggle bit. The device's own sequence goes on as if it had been right.
   void wrong_toggle_next_segment();
   void wrong_toggle_next_guard();
+  // Block transfers. The device serves block upload and download with CRC;
+  // in a download it asks for `segments` per sub-block (1 to 127, default
+  // 127; values outside are clamped). In an upload the client chooses.
+  void set_block_size(int segments);
+  // Faults of block transfers. Refuse: every block transfer is refused with
+  // abort 0x05040001 until clear_faults(). The others apply once, to the
+  // next block transfer, in its first sub-block:
+  //   DropSegment      the segment with sequence number `seq` is lost: an
+  //                    upload does not send it, a download passes over it
+  //                    as if it never arrived;
+  //   RepeatSegment    that segment goes out (upload) or arrives (download)
+  //                    twice;
+  //   BadCrc           an upload ends with a wrong CRC; a download's CRC is
+  //                    taken as wrong (abort 0x05040004);
+  //   SilentAtSegment  from that segment on the device answers no SDO
+  //                    request, as after set_sdo_silent(true).
+  void set_block_fault(BlockFault fault, int seq = 1);
   // `count` copies of `frame` go on the bus right before the next SDO or
   // guarding answer (e.g. a frame of another node's identifier).
   void send_before_next_answer(const CMSG& frame, int count = 1);

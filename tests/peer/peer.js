@@ -17,8 +17,8 @@
 // identity objects 0x1008, 0x1009, 0x100A, an SDO server on 0x600 + id /
 // 0x580 + id, an emergency producer on 0x80 + id, a heartbeat producer, and
 // node-canopen's NMT slave behaviour, and read-only objects of its own
-// ("objects", types u8, u16, u32 and text; read-only, or read-write with
-// "access": "rw").
+// ("objects", types u8, u16, u32, text and domain, a domain's value in
+// hex; read-only, or read-write with "access": "rw").
 //
 // Commands, one per line on standard input:
 //   emcy ID CODE REG [BYTE...] device ID sets its error register 0x1001 to
@@ -26,12 +26,14 @@
 //                              5 bytes of manufacturer data (numbers in C
 //                              notation)
 //   state ID                   prints "state ID N" with the device's NMT state
-//   download SERVER INDEX SUB HEX  the client writes the bytes HEX into an
-//                              object; prints "download SERVER INDEX SUB ok"
+//   download SERVER INDEX SUB HEX [block]  the client writes the bytes HEX
+//                              into an object (by SDO block transfer with
+//                              "block"); prints "download SERVER INDEX SUB ok"
 //                              or "... abort 0xCODE" or "... error TEXT"
 //   value ID INDEX SUB         prints "value ID INDEX SUB HEX": what device
 //                              ID's own dictionary holds for the object
-//   upload SERVER INDEX SUB    the client reads an object; prints
+//   upload SERVER INDEX SUB [block]  the client reads an object (by SDO
+//                              block transfer with "block"); prints
 //                              "upload SERVER INDEX SUB ok HEX" or
 //                              "upload SERVER INDEX SUB abort 0xCODE" or
 //                              "upload SERVER INDEX SUB error TEXT"
@@ -72,6 +74,7 @@ const OBJECT_TYPES = {
   u16: DataType.UNSIGNED16,
   u32: DataType.UNSIGNED32,
   text: DataType.VISIBLE_STRING,
+  domain: DataType.DOMAIN,
 };
 
 // A node-canopen device with the objects listed above. node-canopen resets
@@ -93,7 +96,8 @@ function makeDevice(entry) {
       parameterName: `Test object ${hex(o.index, 4)}`,
       dataType,
       accessType: o.access === 'rw' ? AccessType.READ_WRITE : AccessType.READ_ONLY,
-      defaultValue: o.value,
+      // A domain's value is hex text.
+      defaultValue: o.type === 'domain' ? Buffer.from(o.value || '', 'hex') : o.value,
     });
   }
 
@@ -147,7 +151,7 @@ function stop(code) {
   setTimeout(() => process.exit(code), 1000);
 }
 
-async function upload(server, index, sub) {
+async function upload(server, index, sub, block) {
   const tag = `upload ${server} ${hex(index, 4)} ${sub}`;
   if (!client) return say(`${tag} error no client configured`);
   try {
@@ -156,6 +160,7 @@ async function upload(server, index, sub) {
       index,
       subIndex: sub,
       timeout: clientTimeout,
+      blockTransfer: block,
     });
     say(`${tag} ok ${Buffer.from(data).toString('hex').toUpperCase()}`);
   } catch (e) {
@@ -164,7 +169,7 @@ async function upload(server, index, sub) {
   }
 }
 
-async function download(server, index, sub, bytes) {
+async function download(server, index, sub, bytes, block) {
   const tag = `download ${server} ${hex(index, 4)} ${sub}`;
   if (!client) return say(`${tag} error no client configured`);
   try {
@@ -174,6 +179,7 @@ async function download(server, index, sub, bytes) {
       subIndex: sub,
       data: Buffer.from(bytes, 'hex'),
       timeout: clientTimeout,
+      blockTransfer: block,
     });
     say(`${tag} ok`);
   } catch (e) {
@@ -202,10 +208,10 @@ function command(line) {
         break;
       }
       case 'upload':
-        upload(num(w[1]), num(w[2]), num(w[3] || '0'));
+        upload(num(w[1]), num(w[2]), num(w[3] || '0'), w[4] === 'block');
         break;
       case 'download':
-        download(num(w[1]), num(w[2]), num(w[3]), w[4] || '');
+        download(num(w[1]), num(w[2]), num(w[3]), w[4] || '', w[5] === 'block');
         break;
       case 'value': {
         const d = devices.get(num(w[1]));

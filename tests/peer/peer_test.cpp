@@ -491,4 +491,40 @@ TEST_F(PeerTest, NodeCanopenClientWritesIntoSimulatedDevices) {
   EXPECT_EQ(ask("download 5 0x1008 0 41"), "download 5 0x1008 0 abort 0x06010002");
 }
 
+// 4 KiB objects by SDO block transfer, both ways: the library writes and
+// reads a node-canopen device's domain, and node-canopen's client writes and
+// reads a simulated device's text, byte for byte.
+TEST_F(PeerTest, BlockTransfersOf4KiBBothWays) {
+  std::string hex;
+  for (int k = 0; k < 4096; ++k) {
+    char b[3];
+    std::snprintf(b, sizeof b, "%02X", (k * 7 + k / 256) & 0xFF);
+    hex += b;
+  }
+  const std::string data = hex_text(hex);
+  ASSERT_NO_FATAL_FAILURE(start_gateway({"--device", "0:5:" + kExamples + "/zps48.eds"}));
+  ASSERT_NO_FATAL_FAILURE(
+      start_peer("\"devices\":[{\"id\":12,\"name\":\"NCAN\",\"objects\":[{\"index\":8704,"
+                 "\"type\":\"domain\",\"value\":\"00\",\"access\":\"rw\"}]}],"
+                 "\"client\":{\"id\":127,\"servers\":[5],\"timeout\":2000}"));
+  D_can* n = node("NC12", 12);
+  n->set_sdo_timeout_ms(2000);
+  EXPECT_EQ(0, n->blockSdoWrite(12, 0x2200, 0, data.data(), 4096));
+  std::vector<char> buf(5000);
+  int len = 0;
+  EXPECT_EQ(0, n->blockSdoRead(12, 0x2200, 0, buf.data(), 5000, &len));
+  EXPECT_EQ(std::string(buf.data(), static_cast<size_t>(len)), data);
+
+  auto ask = [&](const std::string& cmd, const std::string& tag) {
+    const size_t mark = peer_.line_count();
+    if (!peer_.send(cmd)) return std::string("<send failed>");
+    const int i =
+        peer_.wait_for([&](const std::string& l) { return l.rfind(tag, 0) == 0; }, kAnswerMs, mark);
+    return i < 0 ? std::string("<no answer>") : peer_.lines()[i];
+  };
+  EXPECT_EQ(ask("download 5 0x2004 0 " + hex + " block", "download 5 0x2004 0"),
+            "download 5 0x2004 0 ok");
+  EXPECT_EQ(ask("upload 5 0x2004 0 block", "upload 5 0x2004 0"), "upload 5 0x2004 0 ok " + hex);
+}
+
 }  // namespace

@@ -236,6 +236,28 @@ TEST_F(Library, IdentityOfSimulatedDevicesBehindTheInterface) {
   }
 }
 
+// 4 KiB by SDO block transfer each way through the kernel's CAN stack,
+// byte for byte, without falling back to segmented.
+TEST_F(Library, BlockTransfersThroughTheInterface) {
+  map(8, "vcan0");
+  zsim::Bus bus(9);
+  std::string error;
+  zsim::Device* dev = bus.add(5, "examples/zps48.eds", &error);
+  ASSERT_NE(nullptr, dev) << error;
+  Bridge bridge(8, 9);
+  D_can* n = node("NODE5", 5, 0x585);
+  std::string data(4096, '\0');
+  for (size_t k = 0; k < data.size(); ++k) data[k] = static_cast<char>(k * 13 + 1);
+  EXPECT_EQ(0, answered([&] { return n->blockSdoWrite(5, 0x2004, 0, data.data(), 4096); }));
+  std::vector<uint8_t> stored;
+  ASSERT_TRUE(dev->read_object(0x2004, 0, &stored));
+  EXPECT_EQ(std::string(stored.begin(), stored.end()), data);
+  std::string back(4096, '\0');
+  int len = 0;
+  EXPECT_EQ(0, answered([&] { return n->blockSdoRead(5, 0x2004, 0, &back[0], 4096, &len); }));
+  EXPECT_EQ(back, data);
+}
+
 TEST_F(Library, SupervisionClosesAndReopensTheLineAcrossInterfaceDownAndUp) {
   node("NODE2", 2, 0x582);
   canline* line = zuntal_test::find_line(1);

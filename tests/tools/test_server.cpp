@@ -310,6 +310,20 @@ TEST_F(ServerTest, SdoCommandsReadAndWriteDeviceObjects) {
             "low");
   EXPECT_EQ(ask("sdo NODE9 read 0x1008 0"), "error: unknown node NODE9");
   EXPECT_EQ(get("NODE5.CONDITION"), "Operational") << "the node goes on";
+
+  // Objects over the threshold (256 bytes, settable) go by block transfer,
+  // and the answer says so; so does a fallback after the device's refusal.
+  const std::string big(300, 'b');
+  EXPECT_EQ(ask("sdo NODE5 write 0x2100 0 " + big), "ok (block transfer)");
+  EXPECT_EQ(ask("sdo NODE5 read 0x2100 0").substr(0, 39),
+            "300 bytes (block transfer): 62 62 62 62");
+  EXPECT_EQ(ask("sdo block 300"), "ok: objects of more than 300 bytes go by block transfer");
+  EXPECT_EQ(ask("sdo NODE5 read 0x2100 0").substr(0, 20), "300 bytes: 62 62 62 ");
+  EXPECT_EQ(ask("sdo block 0"), "ok: objects of more than 0 bytes go by block transfer");
+  bus->find(5)->set_block_fault(zsim::BlockFault::Refuse);
+  EXPECT_EQ(ask("sdo NODE5 write 0x2100 0 " + big),
+            "ok (segmented: block transfer refused, abort 0x05040001 client/server command "
+            "specifier not valid or unknown)");
 }
 
 // An SDO transfer to a node that never answers waits 2 to 3 s for its

@@ -72,9 +72,19 @@ Command parse_sdo(const std::string& rest) {
     c.error = why;
     return c;
   };
-  const char* usage = "usage: sdo NODE read IDX SUB | sdo NODE write IDX SUB VALUE";
+  const char* usage =
+      "usage: sdo NODE read IDX SUB | sdo NODE write IDX SUB VALUE | sdo block [BYTES]";
   std::vector<std::string> t;
   if (!split(rest, &t)) return bad("unterminated quoted text");
+  if (!t.empty() && lower(t[0]) == "block" && t.size() <= 2) {
+    // The threshold above which objects go by block transfer.
+    c.kind = Command::Kind::SdoBlock;
+    c.index = -1;
+    if (t.size() == 2 && (!parse_integer(t[1], &c.index) || c.index < 0 || c.index > kMaxSdoObject))
+      return bad("sdo block: the threshold is 0 to " + std::to_string(kMaxSdoObject) +
+                 " bytes, not \"" + t[1] + "\"");
+    return c;
+  }
   if (t.size() < 4) return bad(usage);
   c.name = t[0];
   const std::string op = lower(t[1]);
@@ -257,7 +267,7 @@ std::string value_text(EqData& d) {
 
 std::string help_text() {
   return "commands: get NAME | set NAME VALUE... | list [LOCATION] | "
-         "sdo NODE read IDX SUB | sdo NODE write IDX SUB VALUE | quit   "
+         "sdo NODE read IDX SUB | sdo NODE write IDX SUB VALUE | sdo block [BYTES] | quit   "
          "(NAME: NODE5.CONDITION or LOCATION/NAME; set NODE5 1 7 0 0 moves a node)";
 }
 

@@ -22,15 +22,19 @@
 namespace zserver {
 
 struct Command {
-  enum class Kind { Empty, Get, Set, List, Help, Quit, Bad, SdoRead, SdoWrite };
+  enum class Kind { Empty, Get, Set, List, Help, Quit, Bad, SdoRead, SdoWrite, SdoBlock };
   Kind kind = Kind::Empty;
   std::string name;               // Get, Set: the property; List: the location or ""
   std::vector<std::string> args;  // Set: the values, split at blanks (quotes kept together)
   std::string text;               // Set: everything after the name, as one text
   std::string error;              // Bad: what is wrong
-  int index = 0, subindex = 0;    // SdoRead, SdoWrite: the object (name: the node)
+  int index = 0, subindex = 0;    // SdoRead, SdoWrite: the object (name: the node);
+                                  // SdoBlock: index = the new threshold, -1 to show it
   std::string data;               // SdoWrite: the bytes to write
 };
+
+// Largest object an `sdo` command reads or writes, in bytes.
+constexpr int kMaxSdoObject = 65536;
 
 Command parse_command(const std::string& line);
 

@@ -98,6 +98,10 @@ int main(int argc, char** argv) {
                  "show state 2 (Error) for a node not heard for this long; 0: never")
       ->capture_default_str()
       ->check(CLI::Range(0, 3600000));
+  app.add_option("--sdo-block-threshold", opts.sdo_block_threshold,
+                 "sdo commands move objects of more than this many bytes by block transfer")
+      ->capture_default_str()
+      ->check(CLI::Range(0, zserver::kMaxSdoObject));
   app.add_flag("--debug-frames", debug_frames,
                "print the frames of the node that NAME.DEBUG_ID selects (TAVRO_debug 0x100000)");
   try {

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "candump.h"
+#include "canopen_ids.h"
 #include "commands.h"
 #include "ntcan_ctl.h"
 
@@ -20,9 +21,9 @@ namespace {
 
 const char* const kLabel = "zuntal_server";
 
-constexpr int kCobEmergency = 0x080;
-constexpr int kCobSdoAnswer = 0x580;
-constexpr int kCobErrorControl = 0x700;
+using canopen::kCobEmergency;
+using canopen::kCobErrorControl;
+using canopen::kCobSdoAnswer;
 constexpr int kStateError = 2;         // .ALIVE value whose condition text is "Error"
 constexpr int64_t kRetryUs = 1000000;  // registration attempts at most once a second
 // Identity reads in one cycle start only within this time from the cycle's
@@ -90,6 +91,7 @@ bool parse_host_port(const std::string& text, std::string* host, int* port, std:
 
 Server::Server(ServerOptions options)
     : opts_(std::move(options)),
+      sdo_block_threshold_(opts_.sdo_block_threshold),
       write_path_(opts_.write_path.empty() ? opts_.config_path : opts_.write_path) {
   size_t slash = opts_.config_path.find_last_of('/');
   config_dir_ = slash == std::string::npos ? "." : opts_.config_path.substr(0, slash);
@@ -800,16 +802,30 @@ std::string Server::do_sdo(const Command& cmd) {
   const short id = static_cast<short>(addr.i2_data);
   auto reopen = [&] { return open_companion(sdo, addr); };
   if (sdo->handle() <= 0) reopen();
-  char buf[256];
+  // A write of more than the threshold goes by block transfer. A read of
+  // an object longer than the threshold, whose size is known only once it
+  // is read, is begun segmented into a buffer of the threshold's size and
+  // then done again by block transfer.
+  const int threshold = sdo_block_threshold_.load();
+  std::vector<char> buf(static_cast<size_t>(kMaxSdoObject));
   int len = 0;
+  bool block = cmd.kind == Command::Kind::SdoWrite && static_cast<int>(cmd.data.size()) > threshold;
   auto run = [&] {
-    if (cmd.kind == Command::Kind::SdoRead)
-      return sdo->segSdoRead(id, cmd.index, cmd.subindex, buf, sizeof buf, &len);
-    return sdo->segSdoWrite(id, cmd.index, cmd.subindex, cmd.data.data(),
-                            static_cast<int>(cmd.data.size()));
+    if (cmd.kind == Command::Kind::SdoRead) {
+      if (block)
+        return sdo->blockSdoRead(id, cmd.index, cmd.subindex, buf.data(), kMaxSdoObject, &len);
+      return sdo->segSdoRead(id, cmd.index, cmd.subindex, buf.data(), threshold, &len);
+    }
+    const int n = static_cast<int>(cmd.data.size());
+    if (block) return sdo->blockSdoWrite(id, cmd.index, cmd.subindex, cmd.data.data(), n);
+    return sdo->segSdoWrite(id, cmd.index, cmd.subindex, cmd.data.data(), n);
   };
   int r = run();
   if (r == NTCAN_INVALID_HANDLE && reopen() == 0) r = run();
+  if (r == SDO_OBJECT_TOO_LONG && !block) {
+    block = true;
+    r = run();
+  }
   const uint32_t abort_code = sdo->sdo_abort_code();
 
   lock.lock();
@@ -828,10 +844,23 @@ std::string Server::do_sdo(const Command& cmd) {
     return std::string("error: abort ") + code + " " + sdo_abort_text(abort_code);
   }
   if (r == -1) return "error: no answer in time, or a toggle error";
-  if (r == SDO_OBJECT_TOO_LONG) return "error: the object is longer than 256 bytes";
-  if (r != 0) return "error: " + can_error_str(static_cast<unsigned long>(r));
-  if (cmd.kind == Command::Kind::SdoWrite) return "ok";
-  std::string out = std::to_string(len) + (len == 1 ? " byte:" : " bytes:");
+  if (r == SDO_OBJECT_TOO_LONG)
+    return "error: the object is longer than " + std::to_string(kMaxSdoObject) + " bytes";
+  if (r != 0 && r != SDO_SEGMENTED_FALLBACK)
+    return "error: " + can_error_str(static_cast<unsigned long>(r));
+  // How the object went: said whenever block transfer was used or tried.
+  std::string how;
+  if (r == SDO_SEGMENTED_FALLBACK) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(abort_code));
+    how = abort_code != 0 ? std::string(" (segmented: block transfer refused, abort ") + code +
+                                " " + sdo_abort_text(abort_code) + ")"
+                          : std::string(" (segmented: block transfer broken off)");
+  } else if (block) {
+    how = " (block transfer)";
+  }
+  if (cmd.kind == Command::Kind::SdoWrite) return "ok" + how;
+  std::string out = std::to_string(len) + (len == 1 ? " byte" : " bytes") + how + ":";
   bool printable = len > 0;
   for (int k = 0; k < len; ++k) {
     char hex[4];
@@ -839,7 +868,7 @@ std::string Server::do_sdo(const Command& cmd) {
     out += hex;
     printable = printable && buf[k] >= 0x20 && buf[k] <= 0x7E;
   }
-  if (printable) out += " \"" + std::string(buf, static_cast<size_t>(len)) + "\"";
+  if (printable) out += " \"" + std::string(buf.data(), static_cast<size_t>(len)) + "\"";
   return out;
 }
 
@@ -847,6 +876,11 @@ std::string Server::execute(const std::string& line) {
   Command cmd = parse_command(line);
   // An SDO transfer takes the lock itself, only around its start and end.
   if (cmd.kind == Command::Kind::SdoRead || cmd.kind == Command::Kind::SdoWrite) return do_sdo(cmd);
+  if (cmd.kind == Command::Kind::SdoBlock) {
+    if (cmd.index >= 0) sdo_block_threshold_.store(cmd.index);
+    return "ok: objects of more than " + std::to_string(sdo_block_threshold_.load()) +
+           " bytes go by block transfer";
+  }
   std::lock_guard<std::mutex> g(mx_);
   switch (cmd.kind) {
     case Command::Kind::Empty:
@@ -866,6 +900,7 @@ std::string Server::execute(const std::string& line) {
       return do_set(cmd);
     case Command::Kind::SdoRead:
     case Command::Kind::SdoWrite:
+    case Command::Kind::SdoBlock:
       break;  // above
   }
   return "error: unknown command";

@@ -63,6 +63,9 @@ struct ServerOptions {
   int period_ms = 100;          // shown in the title; the caller paces the cycles
   int guard_ms = 1000;          // a node not heard for this long gets a guarding request
   int alive_timeout_ms = 3000;  // a node not heard for this long shows state 2 "Error"
+  // `sdo` commands move objects of more than this many bytes by SDO block
+  // transfer (also set by the command "sdo block BYTES").
+  int sdo_block_threshold = 256;
 };
 
 // Splits "HOST:PORT". Returns false with *error for anything else.
@@ -161,6 +164,7 @@ class Server {
   int64_t now_us();
 
   const ServerOptions opts_;
+  std::atomic<int> sdo_block_threshold_;
   const std::string write_path_;
   std::string config_dir_;
   Config config_;

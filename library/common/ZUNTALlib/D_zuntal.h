@@ -23,6 +23,10 @@
 // initUploadResponse, receiveUploadSegment) when the object does not fit
 // into the caller's buffer.
 constexpr int SDO_OBJECT_TOO_LONG = -2;
+// Result of the SDO block transfers (blockSdoRead, blockSdoWrite) when the
+// node refused the block transfer or broke it off by a protocol error and the
+// segmented transfer that followed succeeded.
+constexpr int SDO_SEGMENTED_FALLBACK = 1;
 
 class D_can;
 class D_canint;
@@ -32,7 +36,8 @@ class canline;
 
 namespace zuntal_detail {
 struct Registry;  // the library's own access to the process-wide state
-}
+struct SdoClient;
+}  // namespace zuntal_detail
 
 // An object index split into its low and high byte (CANopen sends the low
 // byte first).
@@ -130,13 +135,9 @@ class D_can : public D_fct {
 
   void delete_children();
   int open_master();
-  // The SDO upload behind the public forms (zuntal_canopen.cpp).
-  int upload(short node, int idx, int subIdx, char* buffer, int capacity, int* length);
-  int initiate_answer(short node, char* buffer, int* offset, int capacity);
-  int segment_answer(short node, char* buffer, int* offset, int capacity);
-  void send_abort(short node, uint32_t code);
 
   friend struct zuntal_detail::Registry;
+  friend struct zuntal_detail::SdoClient;  // the SDO transfers (zuntal_sdo.cpp)
   friend int can_looping();
 
  public:
@@ -243,14 +244,39 @@ class D_can : public D_fct {
   void set_sdo_timeout_ms(int ms) { sdo_timeout_ms_.store(ms > 0 ? ms : 0); }
   int sdo_timeout_ms() const { return sdo_timeout_ms_.load(); }
   // Abort code with which the node ended the last transfer of this property
-  // (segSdoRead or segSdoWrite), 0 when it was not ended by an abort.
+  // (segSdoRead, segSdoWrite, blockSdoRead, blockSdoWrite), 0 when it was not
+  // ended by an abort. After a segmented fallback that succeeded: the node's
+  // abort that ended the block transfer, 0 when the library ended it.
   uint32_t sdo_abort_code() const { return sdo_abort_code_.load(); }
+  // Abort code the library sent to end the last transfer of this property
+  // (a time-out, a toggle or sequence error, a CRC error, a full buffer), 0
+  // when it sent none. After a segmented fallback that succeeded: the one
+  // that ended the block transfer.
+  uint32_t sdo_sent_abort_code() const { return sdo_sent_abort_code_.load(); }
+
+  // SDO block transfer (CiA 301): sub-blocks of up to 127 segments, each
+  // sub-block confirmed once, with CRC-16 when the node supports it. Results
+  // as segSdoRead (with a capacity) and segSdoWrite, and
+  // SDO_SEGMENTED_FALLBACK when the node refused the block transfer (abort
+  // 0x05040001 to 0x05040004) or broke it off by a protocol error and the
+  // transfer was then done segmented, once, with success. Every wait is
+  // bounded by the answer time-out; see docs/canopen.md.
+  int blockSdoRead(short node, int idx, int subIdx, char* buffer, int capacity,
+                   int* length = nullptr);
+  int blockSdoWrite(short node, int idx, int subIdx, const char* data, int length);
+  // Segments per sub-block the library asks for in block uploads: 1 to 127
+  // (values outside are clamped), default 64, which leaves room in the
+  // handle's receive queue of 100 frames for a whole sub-block.
+  void set_sdo_block_size(int segments) {
+    sdo_block_size_.store(segments < 1 ? 1 : segments > 127 ? 127 : segments);
+  }
+  int sdo_block_size() const { return sdo_block_size_.load(); }
 
  private:
   std::atomic<int> sdo_timeout_ms_{0};
   std::atomic<uint32_t> sdo_abort_code_{0};
-  // Waits for the answer of a download step (zuntal_canopen.cpp).
-  int download_answer(short node, int toggle);
+  std::atomic<uint32_t> sdo_sent_abort_code_{0};
+  std::atomic<int> sdo_block_size_{64};
 };
 
 // Texts of the SDO abort codes and emergency error codes of CANopen (CiA 301;
