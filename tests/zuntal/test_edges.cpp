@@ -1,0 +1,100 @@
+// The library at the edges of its ranges: line and node numbers through
+// registration and the configuration file, the node's receive buffer, frame
+// lengths and the identity texts' characters.
+#include <cstring>
+
+#include "zuntal_fixture.h"
+
+namespace {
+
+// Lines 1 to 20 open driver nets 0 to 19; 0 and 21 are refused before any
+// driver call.
+TEST_F(ZuntalTest, EdgeLinesRegisterInsideOneToTwentyOnly) {
+  const struct {
+    int line;
+    int expect;
+  } cases[] = {{0, -1}, {1, 0}, {20, 0}, {21, -1}};
+  for (const auto& c : cases) {
+    D_can* n = node("N" + std::to_string(c.line), c.line, 5);
+    ntcan_ctl::clear_counters();
+    EXPECT_EQ(n->init(0x185), c.expect) << c.line;
+    if (c.expect == 0) {
+      EXPECT_GT(n->handle(), 0) << c.line;
+      EXPECT_EQ(ntcan_ctl::calls_on_net(c.line - 1, ntcan_ctl::Op::Open), 1u) << c.line;
+    } else {
+      EXPECT_EQ(ntcan_ctl::total_calls(), 0u) << c.line;
+    }
+  }
+  EXPECT_EQ(zuntal_test::lines().size(), 2u);
+}
+
+// An address read from the file keeps a line up to 20 and node and
+// identifiers up to 2000; one more becomes 0.
+TEST_F(ZuntalTest, EdgeAddressFromTheFileKeepsItsLimitsAndZeroesOneBeyond) {
+  Config cfg;
+  ASSERT_EQ(cfg.load_text("LOCATION LOC\n"
+                          "IN \t20  2000  2000  2000\n"
+                          "OUT \t21  2001  2001  2001\n"
+                          "LOW \t1  0  0  0\n"),
+            0);
+  loc_->set_config(&cfg);
+  D_can* in = node("IN", 3, 3, 3, 3);
+  D_can* out = node("OUT", 3, 3, 3, 3);
+  D_can* low = node("LOW", 3, 3, 3, 3);
+  loc_->restore_config();
+  const IIII want_in{20, 2000, 2000, 2000}, want_out{0, 0, 0, 0}, want_low{1, 0, 0, 0};
+  EXPECT_EQ(std::memcmp(in->value(), &want_in, sizeof(IIII)), 0);
+  EXPECT_EQ(std::memcmp(out->value(), &want_out, sizeof(IIII)), 0);
+  EXPECT_EQ(std::memcmp(low->value(), &want_low, sizeof(IIII)), 0);
+  EXPECT_EQ(out->init(), -1) << "line 0 is never registered";
+}
+
+// One update cycle takes at most the buffer's 100 frames; the node's queue
+// holds 100, so a 101st is lost and counted in the next frame taken.
+TEST_F(ZuntalTest, EdgeReceiveBufferAtOneHundredFramesAndOneMore) {
+  D_can* n = node("N", 1, 5);
+  ASSERT_EQ(n->init(0x185), 0);
+  for (int count : {100, 101}) {
+    SCOPED_TRACE(count);
+    std::vector<CMSG> burst;
+    for (int k = 0; k < count; ++k) burst.push_back(frame(0x185, {uint8_t(k)}));
+    inject(0, burst);
+    can_looping();
+    CMSG copy[100];
+    int len = -5;
+    EXPECT_EQ(n->can_array(copy, &len), 0);
+    ASSERT_EQ(len, 100);
+    EXPECT_EQ(copy[99].data[0], 99);
+    int lost = 0;
+    for (const CMSG& m : copy) lost += m.msg_lost;
+    EXPECT_EQ(lost, count - 100);
+    can_looping();
+    EXPECT_EQ(n->can_array(copy, &len), 0);
+    EXPECT_EQ(len, 0);
+  }
+  // Frame lengths: eight data bytes are sent, nine are refused unsent.
+  unsigned char data[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+  EXPECT_EQ(n->can_write(0x205, 8, data), 0);
+  EXPECT_EQ(n->can_write(0x205, 9, data), NTCAN_INVALID_PARAMETER);
+  ASSERT_EQ(ntcan_ctl::sent_frames(0).size(), 1u);
+  EXPECT_EQ(ntcan_ctl::sent_frames(0)[0].len, 8);
+}
+
+// Identity texts keep printable ASCII (0x20 to 0x7E) and end at the first
+// other byte, also one from 0x80 on, whose char is negative.
+TEST_F(ZuntalTest, EdgeIdentityTextsEndAtTheFirstUnprintableByte) {
+  D_can* n = node("N", 1, 5);
+  // The byte after the cut is 'b' in every case.
+  const struct {
+    const char* in;
+    size_t kept;
+  } cases[] = {{" ~b", 3}, {"a\037b", 1}, {"a\177b", 1}, {"a\200b", 1}, {"a\377b", 1}};
+  for (const auto& c : cases) {
+    char buf[8];
+    std::strcpy(buf, c.in);
+    EXPECT_EQ(n->check_ascii(buf), c.kept == 3 ? 0 : -1) << c.in;
+    EXPECT_EQ(std::string(buf), std::string(c.in, c.kept)) << c.in;
+  }
+}
+
+}  // namespace
