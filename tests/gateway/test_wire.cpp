@@ -1,5 +1,7 @@
 // The gateway's side of the wire protocol, spoken byte by byte by a raw
 // client: what a program other than the project's driver meets.
+#include <thread>
+
 #include "gateway_fixture.h"
 #include "gateway_wire.h"
 
@@ -83,6 +85,153 @@ TEST_F(Wire, MessagesAreAnsweredSkippedOrRefused) {
   gw_wire::put_header(huge.data(), gw_wire::kMaxPayload + 1, gw_wire::kFrames);
   c.put(huge);
   EXPECT_TRUE(c.closed_by_peer());
+}
+
+// Messages of every type at their lengths' limits and one off, as the
+// gateway receives them: a good one is served and the session goes on (a
+// command after it is answered), a malformed one ends the session.
+TEST_F(Wire, GatewayTakesMessagesUpToTheirLimitsAndEndsOnOneOff) {
+  start();
+  NTCAN_HANDLE local = open(kBase, {0x123});
+  const uint32_t max_frames = gw_wire::kMaxFramesPerMsg;
+  const struct {
+    const char* what;
+    uint8_t type;
+    size_t payload;  // bytes, each frame 0x123 with length 1
+    bool kept;
+    size_t frames;  // frames that reach the net
+  } cases[] = {
+      {"one frame", gw_wire::kFrames, 16, true, 1},
+      {"largest message", gw_wire::kFrames, gw_wire::kMaxPayload, true, max_frames},
+      {"no frame", gw_wire::kFrames, 0, false, 0},
+      {"a frame less a byte", gw_wire::kFrames, 15, false, 0},
+      {"a frame and a byte", gw_wire::kFrames, 17, false, 0},
+      {"one frame too many", gw_wire::kFrames, gw_wire::kMaxPayload + 16, false, 0},
+      {"command", gw_wire::kIdAdd, 8, true, 0},
+      {"longer command", gw_wire::kIdAdd, 9, true, 0},
+      {"short command", gw_wire::kIdDelete, 7, false, 0},
+      {"short baud", gw_wire::kBaud, 7, false, 0},
+      {"status", gw_wire::kStatus, 4, true, 0},
+      {"short status", gw_wire::kStatus, 3, false, 0},
+      {"unknown, largest", 200, gw_wire::kMaxPayload, true, 0},
+      {"unknown, a byte too long", 200, gw_wire::kMaxPayload + 1, false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    RawClient r(gw_->can_port());
+    ASSERT_EQ(r.hello(0), NTCAN_SUCCESS);
+    std::vector<uint8_t> p(c.payload, 0);
+    for (size_t at = 0; at + gw_wire::kFrameSize <= p.size() && c.type == gw_wire::kFrames;
+         at += gw_wire::kFrameSize)
+      gw_wire::put_frame(&p[at], frame(0x123, {uint8_t(at / 16)}));
+    if (c.type != gw_wire::kFrames && p.size() >= 8) gw_wire::put32(&p[4], 0x7FF);
+    r.put(RawClient::message(static_cast<gw_wire::Type>(c.type), p));
+    if (c.type == gw_wire::kStatus && c.kept) {
+      std::vector<uint8_t> h = r.get(gw_wire::kHeaderSize);
+      ASSERT_EQ(h.size(), gw_wire::kHeaderSize);
+      EXPECT_EQ(gw_wire::get32(h.data()), 8 + gw_wire::kStatusSize);
+      r.get(8 + gw_wire::kStatusSize);
+    } else if (c.type <= gw_wire::kBaud && c.type != gw_wire::kFrames && c.kept) {
+      EXPECT_EQ(r.answer().second, NTCAN_SUCCESS);
+    }
+    if (c.kept) {
+      r.put(RawClient::command(gw_wire::kIdDelete, 77, 0x7FF));
+      EXPECT_EQ(r.answer(), std::make_pair(uint32_t{77}, int32_t{NTCAN_SUCCESS}));
+    } else {
+      EXPECT_TRUE(r.closed_by_peer());
+    }
+    EXPECT_EQ(read_n(local, c.frames).size(), c.frames);
+  }
+}
+
+// The same limits as the driver's gateway medium receives them from a
+// gateway played by the test: good messages deliver their frames and the
+// handle goes on (a marker frame after them arrives); a malformed one ends
+// the connection, and the handle fails.
+TEST_F(Wire, DriverTakesMessagesUpToTheirLimitsAndFailsOnOneOff) {
+  const struct {
+    const char* what;
+    uint8_t type;
+    size_t payload;
+    bool kept;
+    size_t frames;
+  } cases[] = {
+      {"one frame", gw_wire::kFrames, 16, true, 1},
+      {"largest message", gw_wire::kFrames, gw_wire::kMaxPayload, true, 1024},
+      {"no frame", gw_wire::kFrames, 0, false, 0},
+      {"a frame less a byte", gw_wire::kFrames, 15, false, 0},
+      {"a frame and a byte", gw_wire::kFrames, 17, false, 0},
+      {"one frame too many", gw_wire::kFrames, gw_wire::kMaxPayload + 16, false, 0},
+      {"answer", gw_wire::kAnswer, 8, true, 0},
+      {"short answer", gw_wire::kAnswer, 7, false, 0},
+      {"unknown, largest", 200, gw_wire::kMaxPayload, true, 0},
+      {"unknown, a byte too long", 200, gw_wire::kMaxPayload + 1, false, 0},
+  };
+  int net = 2;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const int srv = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t alen = sizeof a;
+    ASSERT_EQ(::bind(srv, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(srv, 1), 0);
+    ::getsockname(srv, reinterpret_cast<sockaddr*>(&a), &alen);
+    point(net, 0, ntohs(a.sin_port));
+    NTCAN_HANDLE h = -1;
+    std::thread opener([&] { canOpen(net, 0, 10, 2048, 1000, 5000, &h); });
+    const int conn = ::accept(srv, nullptr, nullptr);
+    // Threads of the test end before an assertion can return.
+    uint8_t hello[gw_wire::kHelloSize];
+    if (::recv(conn, hello, sizeof hello, MSG_WAITALL) == ssize_t(sizeof hello)) {
+      gw_wire::put_hello(hello, NTCAN_SUCCESS);
+      EXPECT_EQ(::send(conn, hello, sizeof hello, MSG_NOSIGNAL), ssize_t(sizeof hello));
+    }
+    std::vector<uint8_t> out;
+    std::vector<uint8_t> p(c.payload, 0);
+    for (size_t at = 0; at + gw_wire::kFrameSize <= p.size() && c.type == gw_wire::kFrames;
+         at += gw_wire::kFrameSize)
+      gw_wire::put_frame(&p[at], frame(0x123, {uint8_t(at / 16)}));
+    const std::vector<uint8_t> m = RawClient::message(static_cast<gw_wire::Type>(c.type), p);
+    out.insert(out.end(), m.begin(), m.end());
+    std::vector<uint8_t> marker(gw_wire::kFrameSize);
+    gw_wire::put_frame(marker.data(), frame(0x7FF));
+    const std::vector<uint8_t> mm = RawClient::message(gw_wire::kFrames, marker);
+    out.insert(out.end(), mm.begin(), mm.end());
+    opener.join();
+    ASSERT_GT(h, 0);
+    handles_.push_back(h);
+    // The handle's filter: each command answered as the gateway would.
+    for (int32_t id : {0x123, 0x7FF}) {
+      NTCAN_RESULT added = -1;
+      std::thread adder([&] { added = canIdAdd(h, id); });
+      uint8_t cmd[gw_wire::kHeaderSize + 8];
+      if (::recv(conn, cmd, sizeof cmd, MSG_WAITALL) == ssize_t(sizeof cmd)) {
+        const auto ok = RawClient::command(gw_wire::kAnswer, gw_wire::get32(cmd + 8), 0);
+        EXPECT_EQ(::send(conn, ok.data(), ok.size(), MSG_NOSIGNAL), ssize_t(ok.size()));
+      }
+      adder.join();
+      ASSERT_EQ(added, NTCAN_SUCCESS);
+    }
+    ASSERT_EQ(::send(conn, out.data(), out.size(), MSG_NOSIGNAL), ssize_t(out.size()));
+    size_t frames = 0;
+    bool marked = false;
+    NTCAN_RESULT st = NTCAN_SUCCESS;
+    while (!marked && st == NTCAN_SUCCESS) {
+      CMSG buf[256];
+      int32_t n = 256;
+      st = canRead(h, buf, &n, nullptr);
+      for (int32_t k = 0; st == NTCAN_SUCCESS && k < n; ++k)
+        buf[k].id == 0x7FF ? void(marked = true) : void(++frames);
+    }
+    EXPECT_EQ(marked, c.kept);
+    EXPECT_EQ(st, c.kept ? NTCAN_SUCCESS : NTCAN_SOCK_CONN_TIMEOUT);
+    EXPECT_EQ(frames, c.frames);
+    ::close(conn);
+    ::close(srv);
+    ++net;
+  }
 }
 
 }  // namespace
