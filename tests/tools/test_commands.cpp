@@ -109,31 +109,16 @@ TEST(Commands, ConvertsValuesByPropertyType) {
 // range; leading zeros stay decimal; a blank on either side is no number.
 TEST(Commands, IntegersAtTheirLimitsAndInEachForm) {
   const int bad = 4242;
+  // clang-format off
   const struct {
     const char* text;
     int value;  // bad: refused
   } cases[] = {
-      {"2147483647", INT_MAX},
-      {"2147483648", bad},
-      {"-2147483648", INT_MIN},
-      {"-2147483649", bad},
-      {"0x7FFFFFFF", INT_MAX},
-      {"0x80000000", bad},
-      {"-0x80000000", INT_MIN},
-      {"-0x80000001", bad},
-      {"010", 10},
-      {"0X1f", 31},
-      {"+5", 5},
-      {"-0", 0},
-      {"0x", bad},
-      {"0x-1", bad},
-      {"--1", bad},
-      {"1.0", bad},
-      {" 5", bad},
-      {"5 ", bad},
-      {"", bad},
-      {"5x", bad},
-  };
+      {"2147483647", INT_MAX}, {"2147483648", bad}, {"-2147483648", INT_MIN}, {"-2147483649", bad},
+      {"0x7FFFFFFF", INT_MAX}, {"0x80000000", bad}, {"-0x80000000", INT_MIN}, {"-0x80000001", bad},
+      {"010", 10}, {"0X1f", 31}, {"+5", 5}, {"-0", 0}, {"0x", bad}, {"0x-1", bad}, {"--1", bad},
+      {"1.0", bad}, {" 5", bad}, {"5 ", bad}, {"", bad}, {"5x", bad}};
+  // clang-format on
   for (const auto& c : cases) {
     int v = bad;
     EXPECT_EQ(zserver::parse_integer(c.text, &v), c.value != bad) << '"' << c.text << '"';
