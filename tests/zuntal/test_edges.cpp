@@ -76,20 +76,37 @@ TEST_F(ZuntalTest, EdgeReceiveBufferAtOneHundredFramesAndOneMore) {
   EXPECT_EQ(std::memcmp(ntcan_ctl::sent_frames(0)[0].data, data, 8), 0);
 }
 
-// Identity texts keep printable ASCII (0x20 to 0x7E) and end at the first
-// other byte, also one from 0x80 on, whose char is negative.
-TEST_F(ZuntalTest, EdgeIdentityTextsEndAtTheFirstUnprintableByte) {
+// Bytes from 0x80 on, whose char is negative: identity texts keep printable
+// ASCII (0x20 to 0x7E) and end at the first other byte; emergency data
+// prints as 0xFF, eight of them filling the text; a heartbeat state keeps
+// its toggle bit and counts as operational by its low seven bits.
+TEST_F(ZuntalTest, EdgeBytesFromEightyOnStayUnsigned) {
   D_can* n = node("N", 1, 5);
-  // The byte after the cut is 'b' in every case.
   const struct {
     const char* in;
     size_t kept;
-  } cases[] = {{" ~b", 3}, {"a\037b", 1}, {"a\177b", 1}, {"a\200b", 1}, {"a\377b", 1}};
-  for (const auto& c : cases) {
+  } texts[] = {{" ~b", 3}, {"a\037b", 1}, {"a\177b", 1}, {"a\200b", 1}, {"a\377b", 1}};
+  for (const auto& c : texts) {
     char buf[8];
     std::strcpy(buf, c.in);
     EXPECT_EQ(n->check_ascii(buf), c.kept == 3 ? 0 : -1) << c.in;
     EXPECT_EQ(std::string(buf), std::string(c.in, c.kept)) << c.in;
+  }
+  CMSG e = frame(0x85, std::vector<uint8_t>(8, 0xFF));
+  int one = 1;
+  EXPECT_EQ(n->can_emergency(5, &e, &one), 100);
+  EXPECT_EQ(msgs_.count("D_can::can_emergency", "0xFF 0xFF 0xFF 0xFF 0xFF 0xFF 0xFF 0xFF "), 1);
+
+  int state = -1;
+  D_Alive alive("A", &state, nullptr, loc_.get());
+  const struct {
+    uint8_t state;
+    int len, answer, kept;
+  } beats[] = {{0x05, 1, 100, 0x05}, {0x85, 1, 100, 0x85}, {0x7F, 1, 0, 0x7F}, {0x05, 2, 0, 0x7F}};
+  for (const auto& c : beats) {
+    CMSG hb = frame(0x705, std::vector<uint8_t>(c.len, c.state));
+    EXPECT_EQ(alive.check_alive(5, &hb, &one), c.answer) << int(c.state) << " " << c.len;
+    EXPECT_EQ(state, c.kept) << int(c.state) << " " << c.len;
   }
 }
 
