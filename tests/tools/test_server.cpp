@@ -475,7 +475,13 @@ TEST(ClientChannels, OneAnswerPerLineOnEveryChannel) {
   EXPECT_EQ(c.ask("get B"), "echo get B");
   put(".X\r\nlist\nquit");
   close(pipe_fds[1]);
-  EXPECT_EQ(c.ask(std::string(5000, 'x')), "error: line longer than 4096 characters");
+  // Lines of up to 4096 characters are taken, also with a CR LF ending.
+  const std::string x4096(4096, 'x');
+  const std::pair<std::string, bool> lines[] = {
+      {x4096, true}, {x4096 + "\r", true}, {x4096 + "x", false}, {std::string(5000, 'x'), false}};
+  for (const auto& l : lines)
+    EXPECT_EQ(c.ask(l.first),
+              l.second ? "echo " + x4096 : "error: line longer than 4096 characters");
   EXPECT_EQ(c.ask("after"), "echo after") << "the connection goes on after a long line";
   {
     SocketClient gone(dir + "/s.sock");
