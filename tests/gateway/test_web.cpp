@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-
 #include <memory>
 
 #include "gateway_fixture.h"
@@ -183,6 +182,8 @@ TEST_F(Web, RequestsAreBoundedAndTheLoginIsCheckedBeforeTheBody) {
   // With the login, too large all the same; a body sent in pieces is read.
   EXPECT_EQ(413, post(kLogin + std::string("Content-Length: 1073741824\r\n"), "FWUpd"));
   EXPECT_EQ(413, post(kLogin + std::string("Content-Length: 4097\r\n"), ""));
+  EXPECT_EQ(400, post(kLogin + std::string("Content-Length: 4096\r\n"), std::string(4096, 'x')))
+      << "the largest body is read and judged";
   EXPECT_EQ(411, post(kLogin + std::string("Transfer-Encoding: chunked\r\n"), "c\r\n"));
   EXPECT_EQ(400, post(kLogin + std::string("Content-Length: -1\r\n"), ""));
   {
@@ -194,6 +195,13 @@ TEST_F(Web, RequestsAreBoundedAndTheLoginIsCheckedBeforeTheBody) {
     EXPECT_EQ(200, c.status());
   }
   ASSERT_TRUE(eventually([&] { return gw_->restarts() == 1; }));
+  // A head of 8192 bytes with its blank line is read, one byte more is not.
+  for (size_t size : {8192, 8193}) {
+    RawHttp c(port);
+    const std::string start = "GET /nothing HTTP/1.1\r\nX: ";
+    c.put(start + std::string(size - start.size() - 4, 'a') + "\r\n\r\n");
+    EXPECT_EQ(size == 8192 ? 404 : 431, c.status()) << size;
+  }
   // A head without end, an unknown page, a wrong method, not HTTP at all.
   {
     RawHttp c(port);
