@@ -303,13 +303,21 @@ TEST(GatewayEntries, DevicesAndNetListsFromTheCommandLine) {
   EXPECT_EQ(d.net, 1);
   EXPECT_EQ(d.node, 16);
   EXPECT_EQ(d.eds, "dir:with:colons/dev.eds");
-  for (const char* bad : {"dev.eds", "0:5", "0:5:", "x:5:a.eds", "0:128:a.eds", "256:1:a.eds"})
+  for (const char* bad : {"dev.eds", "0:5", "0:5:", "x:5:a.eds", "0:128:a.eds", "256:1:a.eds",
+                          "0: 5:a.eds", "0:-1:a.eds", "-1:5:a.eds", "0:0x80:a.eds"})
     EXPECT_FALSE(zgw::parse_device(bad, &d, &why)) << bad;
+  // The last net and node id; a leading zero keeps a number decimal.
+  ASSERT_TRUE(zgw::parse_device("255:127:a.eds", &d, &why)) << why;
+  EXPECT_EQ(d.net + d.node, 255 + 127);
+  ASSERT_TRUE(zgw::parse_device("010:0x7F:a.eds", &d, &why)) << why;
+  EXPECT_EQ(d.net + d.node, 10 + 127);
 
   std::vector<int> nets;
   ASSERT_TRUE(zgw::parse_net_list("0,2,5", &nets, &why));
   EXPECT_EQ(nets, (std::vector<int>{0, 2, 5}));
-  for (const char* bad : {"", "0,,1", "1,", "256", "a"})
+  ASSERT_TRUE(zgw::parse_net_list("010,0xFF", &nets, &why));
+  EXPECT_EQ(nets, (std::vector<int>{10, 255}));
+  for (const char* bad : {"", "0,,1", "1,", "256", "a", " 1", "0x100"})
     EXPECT_FALSE(zgw::parse_net_list(bad, &nets, &why)) << bad;
 }
 
