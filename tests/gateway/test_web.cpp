@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-
 #include <memory>
 
 #include "gateway_fixture.h"
@@ -183,6 +182,8 @@ TEST_F(Web, RequestsAreBoundedAndTheLoginIsCheckedBeforeTheBody) {
   // With the login, too large all the same; a body sent in pieces is read.
   EXPECT_EQ(413, post(kLogin + std::string("Content-Length: 1073741824\r\n"), "FWUpd"));
   EXPECT_EQ(413, post(kLogin + std::string("Content-Length: 4097\r\n"), ""));
+  EXPECT_EQ(400, post(kLogin + std::string("Content-Length: 4096\r\n"), std::string(4096, 'x')))
+      << "the largest body is read and judged";
   EXPECT_EQ(411, post(kLogin + std::string("Transfer-Encoding: chunked\r\n"), "c\r\n"));
   EXPECT_EQ(400, post(kLogin + std::string("Content-Length: -1\r\n"), ""));
   {
@@ -194,6 +195,13 @@ TEST_F(Web, RequestsAreBoundedAndTheLoginIsCheckedBeforeTheBody) {
     EXPECT_EQ(200, c.status());
   }
   ASSERT_TRUE(eventually([&] { return gw_->restarts() == 1; }));
+  // A head of 8192 bytes with its blank line is read, one byte more is not.
+  for (size_t size : {8192, 8193}) {
+    RawHttp c(port);
+    const std::string start = "GET /nothing HTTP/1.1\r\nX: ";
+    c.put(start + std::string(size - start.size() - 4, 'a') + "\r\n\r\n");
+    EXPECT_EQ(size == 8192 ? 404 : 431, c.status()) << size;
+  }
   // A head without end, an unknown page, a wrong method, not HTTP at all.
   {
     RawHttp c(port);
@@ -295,13 +303,21 @@ TEST(GatewayEntries, DevicesAndNetListsFromTheCommandLine) {
   EXPECT_EQ(d.net, 1);
   EXPECT_EQ(d.node, 16);
   EXPECT_EQ(d.eds, "dir:with:colons/dev.eds");
-  for (const char* bad : {"dev.eds", "0:5", "0:5:", "x:5:a.eds", "0:128:a.eds", "256:1:a.eds"})
+  for (const char* bad : {"dev.eds", "0:5", "0:5:", "x:5:a.eds", "0:128:a.eds", "256:1:a.eds",
+                          "0: 5:a.eds", "0:-1:a.eds", "-1:5:a.eds", "0:0x80:a.eds"})
     EXPECT_FALSE(zgw::parse_device(bad, &d, &why)) << bad;
+  // The last net and node id; a leading zero keeps a number decimal.
+  ASSERT_TRUE(zgw::parse_device("255:127:a.eds", &d, &why)) << why;
+  EXPECT_EQ(d.net + d.node, 255 + 127);
+  ASSERT_TRUE(zgw::parse_device("010:0x7F:a.eds", &d, &why)) << why;
+  EXPECT_EQ(d.net + d.node, 10 + 127);
 
   std::vector<int> nets;
   ASSERT_TRUE(zgw::parse_net_list("0,2,5", &nets, &why));
   EXPECT_EQ(nets, (std::vector<int>{0, 2, 5}));
-  for (const char* bad : {"", "0,,1", "1,", "256", "a"})
+  ASSERT_TRUE(zgw::parse_net_list("010,0xFF", &nets, &why));
+  EXPECT_EQ(nets, (std::vector<int>{10, 255}));
+  for (const char* bad : {"", "0,,1", "1,", "256", "a", " 1", "0x100"})
     EXPECT_FALSE(zgw::parse_net_list(bad, &nets, &why)) << bad;
 }
 

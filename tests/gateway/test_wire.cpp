@@ -1,5 +1,7 @@
 // The gateway's side of the wire protocol, spoken byte by byte by a raw
 // client: what a program other than the project's driver meets.
+#include <thread>
+
 #include "gateway_fixture.h"
 #include "gateway_wire.h"
 
@@ -83,6 +85,119 @@ TEST_F(Wire, MessagesAreAnsweredSkippedOrRefused) {
   gw_wire::put_header(huge.data(), gw_wire::kMaxPayload + 1, gw_wire::kFrames);
   c.put(huge);
   EXPECT_TRUE(c.closed_by_peer());
+}
+
+// Messages at their lengths' limits and one off: a good one is served and
+// the connection goes on; a malformed one ends it. Frames messages carry
+// frames of identifier 0x123; commands name identifier 0x7FF.
+const struct WireCase {
+  uint8_t type;
+  size_t payload;
+  bool kept;
+  size_t frames;  // frames that reach the other end
+} kWireCases[] = {
+    // clang-format off
+    {gw_wire::kFrames, 16, true, 1},  {gw_wire::kFrames, gw_wire::kMaxPayload, true, 1024},
+    {gw_wire::kFrames, 0, false, 0},  {gw_wire::kFrames, 15, false, 0},
+    {gw_wire::kFrames, 17, false, 0}, {gw_wire::kFrames, gw_wire::kMaxPayload + 16, false, 0},
+    {200, gw_wire::kMaxPayload, true, 0}, {200, gw_wire::kMaxPayload + 1, false, 0},
+    // to the gateway only
+    {gw_wire::kIdAdd, 8, true, 0},     {gw_wire::kIdAdd, 9, true, 0},
+    {gw_wire::kIdDelete, 7, false, 0}, {gw_wire::kBaud, 7, false, 0},
+    {gw_wire::kStatus, 4, true, 0},    {gw_wire::kStatus, 3, false, 0},
+    // to the driver only
+    {gw_wire::kAnswer, 8, true, 0},    {gw_wire::kAnswer, 7, false, 0}};
+// clang-format on
+
+std::vector<uint8_t> wire_message(const WireCase& c) {
+  std::vector<uint8_t> p(c.payload, 0);
+  for (size_t at = 0; c.type == gw_wire::kFrames && at + 16 <= p.size(); at += 16)
+    gw_wire::put_frame(&p[at], frame(0x123, {uint8_t(at / 16)}));
+  if (c.type != gw_wire::kFrames && p.size() >= 8) gw_wire::put32(&p[4], 0x7FF);
+  return RawClient::message(static_cast<gw_wire::Type>(c.type), p);
+}
+
+// The gateway's end: a command after the message is answered, or the
+// connection has ended.
+TEST_F(Wire, GatewayTakesMessagesUpToTheirLimitsAndEndsOnOneOff) {
+  start();
+  NTCAN_HANDLE local = open(kBase, {0x123});
+  for (const WireCase& c : kWireCases) {
+    if (c.type == gw_wire::kAnswer) continue;
+    SCOPED_TRACE(std::to_string(c.type) + " of " + std::to_string(c.payload) + " bytes");
+    RawClient r(gw_->can_port());
+    ASSERT_EQ(r.hello(0), NTCAN_SUCCESS);
+    r.put(wire_message(c));
+    const auto cmd = RawClient::command(gw_wire::kIdDelete, 77, 0x7FF);
+    ::send(r.fd(), cmd.data(), cmd.size(), MSG_NOSIGNAL);  // fails once the gateway has ended
+    std::pair<uint32_t, int32_t> a = r.answer();
+    if (a.first != 77) a = r.answer();  // after the message's own answer
+    EXPECT_EQ(a.first == 77, c.kept);
+    EXPECT_EQ(read_n(local, c.frames).size(), c.frames);
+  }
+}
+
+// The driver's end, facing a gateway played by the test: the frames of a
+// good message and a marker frame after it arrive; after a malformed one
+// the handle fails.
+TEST_F(Wire, DriverTakesMessagesUpToTheirLimitsAndFailsOnOneOff) {
+  int net = 2;
+  for (const WireCase& c : kWireCases) {
+    if (c.type > gw_wire::kFrames && c.type < gw_wire::kAnswer) continue;
+    SCOPED_TRACE(std::to_string(c.type) + " of " + std::to_string(c.payload) + " bytes");
+    const int srv = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t alen = sizeof a;
+    ASSERT_EQ(::bind(srv, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(srv, 1), 0);
+    ::getsockname(srv, reinterpret_cast<sockaddr*>(&a), &alen);
+    point(net, 0, ntohs(a.sin_port));
+    // The test's threads end before an assertion can return.
+    NTCAN_HANDLE h = -1;
+    std::thread opener([&] { canOpen(net++, 0, 10, 2048, 1000, 5000, &h); });
+    const int conn = ::accept(srv, nullptr, nullptr);
+    uint8_t hello[gw_wire::kHelloSize];
+    if (::recv(conn, hello, sizeof hello, MSG_WAITALL) == ssize_t(sizeof hello)) {
+      gw_wire::put_hello(hello, NTCAN_SUCCESS);
+      EXPECT_EQ(::send(conn, hello, sizeof hello, MSG_NOSIGNAL), ssize_t(sizeof hello));
+    }
+    opener.join();
+    ASSERT_GT(h, 0);
+    handles_.push_back(h);
+    // The handle's filter, each command answered as the gateway would.
+    for (int32_t id : {0x123, 0x7FF}) {
+      NTCAN_RESULT added = -1;
+      std::thread adder([&] { added = canIdAdd(h, id); });
+      uint8_t cmd[gw_wire::kHeaderSize + 8];
+      if (::recv(conn, cmd, sizeof cmd, MSG_WAITALL) == ssize_t(sizeof cmd)) {
+        const auto ok = RawClient::command(gw_wire::kAnswer, gw_wire::get32(cmd + 8), 0);
+        EXPECT_EQ(::send(conn, ok.data(), ok.size(), MSG_NOSIGNAL), ssize_t(ok.size()));
+      }
+      adder.join();
+      ASSERT_EQ(added, NTCAN_SUCCESS);
+    }
+    std::vector<uint8_t> out = wire_message(c), marker(gw_wire::kFrameSize);
+    gw_wire::put_frame(marker.data(), frame(0x7FF));
+    const std::vector<uint8_t> mm = RawClient::message(gw_wire::kFrames, marker);
+    out.insert(out.end(), mm.begin(), mm.end());
+    ASSERT_EQ(::send(conn, out.data(), out.size(), MSG_NOSIGNAL), ssize_t(out.size()));
+    size_t frames = 0;
+    bool marked = false;
+    NTCAN_RESULT st = NTCAN_SUCCESS;
+    while (!marked && st == NTCAN_SUCCESS) {
+      CMSG buf[256];
+      int32_t n = 256;
+      st = canRead(h, buf, &n, nullptr);
+      for (int32_t k = 0; st == NTCAN_SUCCESS && k < n; ++k)
+        buf[k].id == 0x7FF ? void(marked = true) : void(++frames);
+    }
+    EXPECT_EQ(st, c.kept ? NTCAN_SUCCESS : NTCAN_SOCK_CONN_TIMEOUT);
+    EXPECT_EQ(frames, c.frames);
+    ::close(conn);
+    ::close(srv);
+  }
 }
 
 }  // namespace

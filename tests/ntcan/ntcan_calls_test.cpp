@@ -336,7 +336,13 @@ TEST_F(Calls, BadInputGetsAStatusNeverACrash) {
   EXPECT_EQ(NTCAN_INVALID_PARAMETER, canOpen(0, 0, 0, 100, 1000, 1000, &h));
   EXPECT_EQ(NTCAN_INVALID_PARAMETER, canOpen(0, 0, 10, 100, -1, 1000, &h));
   EXPECT_EQ(NTCAN_INVALID_PARAMETER, canOpen(0, 0, 10, 100, 1000, -1, &h));
+  EXPECT_EQ(NTCAN_INVALID_PARAMETER, canOpen(0, 0, 10, (1 << 20) + 1, 1000, 1000, &h));
   EXPECT_EQ(-1, h) << "failed opens leave the caller's variable alone";
+  // The last net and the largest receive queue (1048576 frames) are taken.
+  ASSERT_EQ(NTCAN_SUCCESS, canOpen(ntcan_ctl::kMaxNets - 1, 0, 1, 1 << 20, 0, 0, &h));
+  for (int32_t id : {0, 2047}) EXPECT_EQ(NTCAN_SUCCESS, canIdAdd(h, id)) << id;
+  EXPECT_EQ(NTCAN_SUCCESS, canClose(h));
+  h = -1;
 
   h = open_handle();
   for (int32_t id : {-1, 2048, 0x7fffffff}) {

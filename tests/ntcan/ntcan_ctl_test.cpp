@@ -445,7 +445,11 @@ TEST_F(ConfigFile, ChoosesTheMediumOfEachNet) {
                                             "net 2   socketcan  vcan0\n"
                                             "net 3 absent\n"
                                             "net 4 gateway gw.local 2209\n"
-                                            "net 1 gateway 127.0.0.1 2210 4\n"),
+                                            "net 1 gateway 127.0.0.1 2210 4\n"
+                                            "net 31 gateway h 65535 255\n"
+                                            "net 30 gateway h 1 0\n"
+                                            "net 29 socketcan fifteen_chars15\n"
+                                            "net 05 absent\n"),
                                       &error))
       << error;
   ntcan_ctl::NetConfig c = ntcan_ctl::net_config(1);
@@ -458,6 +462,12 @@ TEST_F(ConfigFile, ChoosesTheMediumOfEachNet) {
   EXPECT_EQ("vcan0", ntcan_ctl::net_config(2).ifname);
   EXPECT_EQ(Kind::Absent, ntcan_ctl::net_config(3).kind);
   EXPECT_EQ(Kind::Sim, ntcan_ctl::net_config(0).kind);
+  // The last value of each range, and a decimal number with a leading zero.
+  EXPECT_EQ(65535, ntcan_ctl::net_config(31).port);
+  EXPECT_EQ(255, ntcan_ctl::net_config(31).remote_net);
+  EXPECT_EQ(1, ntcan_ctl::net_config(30).port);
+  EXPECT_EQ("fifteen_chars15", ntcan_ctl::net_config(29).ifname);
+  EXPECT_EQ(Kind::Absent, ntcan_ctl::net_config(5).kind);
 
   NTCAN_HANDLE h = -1;
   EXPECT_EQ(NTCAN_NET_NOT_FOUND, canOpen(3, 0, 10, 100, 0, 0, &h));
@@ -496,6 +506,11 @@ TEST_F(ConfigFile, BadLinesAreNamedAndChangeNothing) {
       "net 1 gateway host",
       "net 1 gateway host 0",
       "net 1 gateway h 70000",
+      "net 1 gateway h 65536",
+      "net 1 gateway h 22 256",
+      "net 1 gateway h 22 -1",
+      "net 0x1 sim",
+      "net 1 socketcan sixteen_chars_16",
       "net 1 gateway h 22 x",
       "net 1 socketcan",
       "net 1 socketcan averyveryverylongname",

@@ -220,10 +220,9 @@ TEST(Eds, BadFilesGiveAClearError) {
   EXPECT_EQ(zsim::load_eds(fifo, &eds, &err), -1);
   EXPECT_NE(err.find("it is not a regular file (a FIFO)"), std::string::npos) << err;
   const std::string big = std::string(dir) + "/big.eds";
-  {
-    std::ofstream f(big);
-    f << "[DeviceInfo]\nProductName=big\n";
-  }
+  std::ofstream(big) << "[1000]\nDataType=7\n;" << std::string(zsim::kMaxEdsBytes - 20, ' ')
+                     << '\n';
+  EXPECT_EQ(zsim::load_eds(big, &eds, &err), 0) << "a file of the largest size is read: " << err;
   ASSERT_EQ(truncate(big.c_str(), zsim::kMaxEdsBytes + 1), 0);
   EXPECT_EQ(zsim::load_eds(big, &eds, &err), -1);
   EXPECT_EQ(err, "EDS file '" + big + "' is larger than 4194304 bytes, the limit for an EDS file");

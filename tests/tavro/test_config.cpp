@@ -447,7 +447,8 @@ TEST(ConfigFile, OddFilesAreRefusedAndStaleTemporariesRemoved) {
   EXPECT_EQ(c.load(fifo), -1) << "and it did not wait for a writer";
   EXPECT_EQ(cap.count("Config", "(a FIFO)"), 1);
   const std::string big = dir.path() + "/big.conf";
-  std::ofstream(big) << "LOCATION A\n";
+  std::ofstream(big) << "LOCATION A\n#" << std::string(Config::kMaxFileBytes - 13, ' ') << '\n';
+  EXPECT_EQ(c.load(big), 0) << "a file of the largest size is read";
   ASSERT_EQ(truncate(big.c_str(), Config::kMaxFileBytes + 1), 0);
   EXPECT_EQ(c.load(big), -1);
   EXPECT_EQ(cap.count("Config", "is larger than 16777216 bytes"), 1);

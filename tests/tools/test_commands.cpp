@@ -1,6 +1,7 @@
 // The example server's command parser, value conversion and display text.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <sstream>
 
 #include "commands.h"
@@ -102,6 +103,34 @@ TEST(Commands, ConvertsValuesByPropertyType) {
   EqData err;
   err.error(ERR_RO, "NAME is read-only");
   EXPECT_EQ(zserver::value_text(err), "error: NAME is read-only");
+}
+
+// The numbers commands take: decimal or 0x hexadecimal, signed, in the int
+// range; leading zeros stay decimal; a blank on either side is no number.
+TEST(Commands, IntegersAtTheirLimitsAndInEachForm) {
+  const int bad = 4242;
+  // clang-format off
+  const struct {
+    const char* text;
+    int value;  // bad: refused
+  } cases[] = {
+      {"2147483647", INT_MAX}, {"2147483648", bad}, {"-2147483648", INT_MIN}, {"-2147483649", bad},
+      {"0x7FFFFFFF", INT_MAX}, {"0x80000000", bad}, {"-0x80000000", INT_MIN}, {"-0x80000001", bad},
+      {"010", 10}, {"0X1f", 31}, {"+5", 5}, {"-0", 0}, {"0x", bad}, {"0x-1", bad}, {"--1", bad},
+      {"1.0", bad}, {" 5", bad}, {"5 ", bad}, {"", bad}, {"5x", bad}};
+  // clang-format on
+  for (const auto& c : cases) {
+    int v = bad;
+    EXPECT_EQ(zserver::parse_integer(c.text, &v), c.value != bad) << '"' << c.text << '"';
+    EXPECT_EQ(v, c.value) << '"' << c.text << '"';
+  }
+  // The object of an sdo command at both ends of its range.
+  Command c = zserver::parse_command("sdo N read 0xFFFF 255");
+  EXPECT_EQ(c.kind, Kind::SdoRead);
+  EXPECT_EQ(c.index, 0xFFFF);
+  EXPECT_EQ(c.subindex, 255);
+  for (const char* out : {"sdo N read -1 0", "sdo N read 0 -1", "sdo N read 0 0x100"})
+    EXPECT_EQ(zserver::parse_command(out).kind, Kind::Bad) << out;
 }
 
 zserver::NodeRow row() {

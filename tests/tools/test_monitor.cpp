@@ -65,7 +65,9 @@ TEST(Monitor, RefusesBadCommandLinesWithStatus2) {
   for (const char* args :
        {"--gateway 127.0.0.1:2209abc", "--gateway 127.0.0.1:0", "--gateway 127.0.0.1:70000",
         "--gateway 127.0.0.1:", "--gateway :2209", "--gateway 127.0.0.1", "--bogus", "--net 99",
-        "--log --decode", "--send 18FF1234#00", "--send 5#1", "--count -1", "--count x"}) {
+        "--log --decode", "--send 18FF1234#00", "--send 5#1", "--count -1", "--count x",
+        "--gateway 127.0.0.1:65536", "--net 32", "--net -1", "--remote-net 256",
+        "--remote-net -1"}) {
     SCOPED_TRACE(args);
     Output r = monitor(args);
     EXPECT_EQ(r.status, 2);
@@ -78,11 +80,15 @@ TEST(Monitor, RefusesBadCommandLinesWithStatus2) {
             "zuntal_monitor: --gateway: expected HOST:PORT with a port of 1 to 65535, not "
             "127.0.0.1:2209abc");
 
-  // A driver failure is named, not numbered (nothing listens on port 1).
-  r = monitor("--gateway 127.0.0.1:1 --count 1");
-  EXPECT_EQ(r.status, 1);
-  ASSERT_EQ(r.lines.size(), 1u);
-  EXPECT_NE(r.lines[0].find("failed: NTCAN_"), std::string::npos) << r.lines[0];
+  // A driver failure is named, not numbered (nothing listens on ports 1 and
+  // 65535, the ends of the range).
+  for (const char* args : {"--gateway 127.0.0.1:1 --count 1",
+                           "--gateway 127.0.0.1:65535 --net 31 --remote-net 255 --count 1"}) {
+    r = monitor(args);
+    EXPECT_EQ(r.status, 1) << args;
+    ASSERT_EQ(r.lines.size(), 1u) << args;
+    EXPECT_NE(r.lines[0].find("failed: NTCAN_"), std::string::npos) << r.lines[0];
+  }
 
   // A gateway's net hosts no device of the monitor's: it would be deaf.
   const std::string conf = ::testing::TempDir() + "monitor_gateway.conf";

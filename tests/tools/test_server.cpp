@@ -489,7 +489,13 @@ TEST(ClientChannels, OneAnswerPerLineOnEveryChannel) {
   EXPECT_EQ(c.ask("get B"), "echo get B");
   put(".X\r\nlist\nquit");
   close(pipe_fds[1]);
-  EXPECT_EQ(c.ask(std::string(5000, 'x')), "error: line longer than 4096 characters");
+  // Lines of up to 4096 characters are taken, also with a CR LF ending.
+  const std::string x4096(4096, 'x');
+  const std::pair<std::string, bool> lines[] = {
+      {x4096, true}, {x4096 + "\r", true}, {x4096 + "x", false}, {std::string(5000, 'x'), false}};
+  for (const auto& l : lines)
+    EXPECT_EQ(c.ask(l.first),
+              l.second ? "echo " + x4096 : "error: line longer than 4096 characters");
   EXPECT_EQ(c.ask("after"), "echo after") << "the connection goes on after a long line";
   {
     SocketClient gone(dir + "/s.sock");
@@ -769,6 +775,56 @@ TEST_F(ServerTest, AFileThatDidNotLoadIsNeverWrittenOver) {
   EXPECT_EQ(server_->node_count(), 3);
   EXPECT_EQ(get("NODE12"), "1 12 0 0");
   ASSERT_TRUE(run_until([&] { return all_operational(); }, 10));
+}
+
+// Lines and node ids at their limits, through the file and the client's
+// set command: the last value inside registers, the first outside is named.
+TEST_F(ServerTest, LinesAndNodeIdsAtTheirLimits) {
+  tavro::MessageCapture msgs;
+  const struct {
+    const char* line;  // a node, or a device with "zio8.eds" after it
+    const char* said;  // after "NAME: "; empty: nothing said
+  } file[] = {         // clang-format off
+      {"NA \t20  127  0  0", ""}, {"NB \t1  1  0  0", ""},
+      {"NC \t21  5  0  0", "line 21 is outside 1 to 20; the node is not registered"},
+      {"ND \t0  5  0  0", "line 0 is outside 1 to 20; the node is not registered"},
+      {"NE \t1  128  0  0", "node id 128 is outside 1 to 127; the node is not registered"},
+      {"NF \t1  0  0  0", "node id 0 is outside 1 to 127; the node is not registered"},
+      {"NG \t0x1  7  0  0", "a node line needs four integers"},
+      {"DA\t20 127", ""}, {"DB\t1 0", ""},
+      {"DC\t21 5", "line 21 is outside 1 to 20; the device is left out"},
+      {"DD\t0 5", "line 0 is outside 1 to 20; the device is left out"},
+      {"DE\t1 128", "node id 128 is outside 1 to 127"}, {"DF\t1 -1", "node id -1 is outside"}};
+  // clang-format on
+  std::string text = "LOCATION L\n";
+  for (const auto& f : file) {
+    if (std::strcmp(f.line, "DA\t20 127") == 0) text += "LOCATION SIMULATION\n";
+    text += std::string(f.line) + (f.line[0] == 'D' ? " \"" + kExamples + "/zio8.eds\"\n" : "\n");
+  }
+  make_server(write_file("edges.conf", text));
+  for (size_t k = 0; k < std::size(file); ++k) {
+    const std::string at = "line " + std::to_string(k + (k < 7 ? 2 : 3)) + ": ";
+    const std::string said = at + std::string(file[k].line, 2) + ": " + file[k].said;
+    EXPECT_EQ(msgs.count("Config", at), 0) << file[k].line << ": one message for one mistake";
+    EXPECT_EQ(msgs.count("zuntal_server", *file[k].said ? said : at), *file[k].said ? 1 : 0)
+        << said;
+  }
+  ASSERT_TRUE(server_->bus(20) && server_->bus(20)->find(127));
+  EXPECT_TRUE(server_->bus(1) && server_->bus(1)->find(32)) << "node id 0: the EDS file's own";
+  ASSERT_TRUE(run_until([&] { return get("NA.CONDITION") == "Operational"; }, 10));
+
+  const struct {
+    const char* address;
+    const char* answer;
+  } set[] = {// clang-format off
+      {"20 126", "ok"}, {"1 127", "ok"}, {"0x14 0x7E 0 0", "ok"},
+      {"21 5", "error: line 21 is outside 1 to 20"}, {"0 5", "error: line 0 is outside 1 to 20"},
+      {"1 128", "error: node id 128 is outside 1 to 127"},
+      {"1 0", "error: node id 0 is outside 1 to 127"}};
+  // clang-format on
+  for (const auto& c : set)
+    EXPECT_EQ(server_->execute(std::string("set NB ") + c.address), c.answer) << c.address;
+  EXPECT_EQ(get("NB"), "20 126 0 0");
 }
 
 }  // namespace

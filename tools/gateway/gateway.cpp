@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -893,11 +894,14 @@ Status Gateway::status() const {
 namespace zgw {
 namespace {
 
+// Decimal or 0x hexadecimal, as the other tools read numbers: a leading zero
+// does not make a number octal, and no blank comes before it.
 bool parse_number(const std::string& s, long lo, long hi, int* out) {
-  if (s.empty()) return false;
+  if (s.empty() || std::isspace(static_cast<unsigned char>(s[0]))) return false;
   errno = 0;
   char* end = nullptr;
-  long v = std::strtol(s.c_str(), &end, 0);
+  const bool hex = s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+  long v = std::strtol(s.c_str(), &end, hex ? 16 : 10);
   if (errno != 0 || end == nullptr || *end != '\0' || v < lo || v > hi) return false;
   *out = static_cast<int>(v);
   return true;

@@ -124,15 +124,16 @@ void ClientIo::loop() {
         p.skipping = false;
         continue;
       }
+      // The CR of a CR LF ending is no character of the line.
+      if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line.size() > kMaxLine) {
         reply("", too_long);
         continue;
       }
-      if (!line.empty() && line.back() == '\r') line.pop_back();
       std::string ans = exec_(line);
       if (!ans.empty() || !line.empty()) reply(line, ans);
     }
-    if (p.buf.size() > kMaxLine) {
+    if (p.buf.size() > kMaxLine + 1) {  // + 1: the CR of a line that is not too long
       p.buf.clear();
       if (!p.skipping) reply("", too_long);
       p.skipping = true;

@@ -2,6 +2,7 @@
 // their values into the framework's data containers.
 #include "commands.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -122,7 +123,9 @@ Command parse_sdo(const std::string& rest) {
 }  // namespace
 
 bool parse_integer(const std::string& t, int* v) {
-  if (t.empty()) return false;
+  // strtoll would skip leading white space; trailing white space is refused
+  // below, so both are.
+  if (t.empty() || std::isspace(static_cast<unsigned char>(t[0]))) return false;
   errno = 0;
   char* end = nullptr;
   const bool hex = t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');

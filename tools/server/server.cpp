@@ -189,7 +189,10 @@ int Server::load() {
       }
       bool four = r->tokens.size() == 4;
       int dummy = 0;
-      for (const std::string& t : r->tokens) four = four && parse_integer(t, &dummy);
+      // Decimal, as the node property reads its line: a word it would
+      // refuse leaves the node out here, instead of a second message about
+      // the address it kept.
+      for (const std::string& t : r->tokens) four = four && tavro::parse_conf_int(t, &dummy);
       if (!four) {
         report_line(nl.line, nl.name +
                                  ": a node line needs four integers (line, node id, two "
