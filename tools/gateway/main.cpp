@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/cli_checks.h"
 #include "gateway.h"
 #include "zuntal_version.h"
 
@@ -52,6 +53,8 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(0, 86400));
   CLI11_PARSE(app, argc, argv);
+
+  if (!ztools::driver_config_usable("zuntal_gateway")) return 1;
 
   opt.admin = !no_admin;
   opt.idle_timeout_ms = idle_s * 1000;

@@ -313,6 +313,8 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  if (!ztools::driver_config_usable("zuntal_monitor")) return 1;
+
   std::vector<CMSG> to_send;
   for (const std::string& s : sends) {
     CMSG f;

@@ -7,8 +7,11 @@
 //   net <n> absent
 //
 // A file with any bad line changes nothing; the message names the first one.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -64,9 +67,20 @@ std::string parse_line(const std::vector<std::string>& w, int* net, ntcan_ctl::N
 
 int parse_config(const std::string& path, std::vector<std::pair<int, ntcan_ctl::NetConfig>>* out,
                  std::string* error) {
+  // A directory opens as a stream that only fails when read: refused here,
+  // as is anything else that is not a file (a FIFO would block the reader).
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (error) *error = path + ": cannot open: " + std::strerror(errno);
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    if (error) *error = path + ": not a regular file";
+    return -1;
+  }
   std::ifstream in(path);
   if (!in) {
-    if (error) *error = path + ": cannot open";
+    if (error) *error = path + ": cannot open: " + std::strerror(errno);
     return -1;
   }
   std::vector<std::pair<int, ntcan_ctl::NetConfig>> entries;

@@ -44,9 +44,17 @@ NetConfig net_config(int net);
 // -1 with a message in *error naming the offending line.
 int load_config(const std::string& path, std::string* error = nullptr);
 
+// Why the file named by the environment variable NTCAN_CONFIG cannot be used
+// ("<path>:<line>: <reason>: <the line>", or "<path>: <reason>" for a file
+// that cannot be read), or empty when the variable is unset or the file is
+// fine. While it is set, every canOpen answers NTCAN_INVALID_DRIVER. Tools
+// check it before they start.
+std::string config_error();
+
 // Back to the initial state: every handle closed, every net a simulated bus,
 // faults, counters, devices and frame records cleared. Handle values keep
-// counting up, so a handle from before the reset is never valid again.
+// counting up, so a handle from before the reset is never valid again. An
+// unusable NTCAN_CONFIG file (config_error()) stays so.
 void reset();
 
 // Test switch: the next handle value is at least `next` (values never go
