@@ -348,8 +348,9 @@ int main(int argc, char** argv) {
   }
   const ntcan_ctl::NetConfig medium = ntcan_ctl::net_config(net);
   if (log_iface.empty())
-    log_iface = medium.kind == ntcan_ctl::NetConfig::Kind::SocketCan
-                    ? medium.ifname
+    log_iface = medium.kind == ntcan_ctl::NetConfig::Kind::SocketCan ? medium.ifname
+                : medium.kind == ntcan_ctl::NetConfig::Kind::Socketcand
+                    ? medium.bus
                     : "zuntal" + std::to_string(net);
 
   struct sigaction sa {};

@@ -85,6 +85,8 @@ bool same_config(const ntcan_ctl::NetConfig& a, const ntcan_ctl::NetConfig& b) {
       return a.host == b.host && a.port == b.port && a.remote_net == b.remote_net;
     case Kind::SocketCan:
       return a.ifname == b.ifname;
+    case Kind::Socketcand:
+      return a.host == b.host && a.port == b.port && a.bus == b.bus;
     default:
       return true;
   }

@@ -27,12 +27,13 @@ const char* op_name(Op op);
 // ---- Media -----------------------------------------------------------------
 
 struct NetConfig {
-  enum class Kind { Sim, Gateway, SocketCan, Absent };
+  enum class Kind { Sim, Gateway, SocketCan, Absent, Socketcand };
   Kind kind = Kind::Sim;
-  std::string host;    // Gateway: host name or address
-  int port = 0;        // Gateway: TCP port of the gateway's CAN service
+  std::string host;    // Gateway, Socketcand: host name or address
+  int port = 0;        // Gateway: TCP port of the gateway's CAN service; Socketcand: its port
   int remote_net = 0;  // Gateway: net number on the gateway
   std::string ifname;  // SocketCan: interface name, e.g. "can0"
+  std::string bus;     // Socketcand: the bus to open, e.g. "can0" or "zuntal0"
 };
 
 // Chooses the medium of a net. Existing handles keep the medium they were
