@@ -23,6 +23,8 @@
 
 namespace zgw {
 
+class Core;  // service.h
+
 struct DeviceEntry {
   int net = 0;   // gateway net
   int node = 0;  // node id, 0: the EDS file's own
@@ -47,6 +49,10 @@ struct Options {
   // Tests: called before each thread the CAN service starts for a session;
   // it may throw std::system_error as a refused thread start does.
   std::function<void()> before_thread_start;
+  // The clock of the idle and hello time-outs and of the clients'
+  // connected time: nanoseconds on a steady clock. Empty: the system's
+  // steady clock. Tests drive a clock of their own and call time_moved().
+  std::function<int64_t()> clock;
   std::string user = "tavroadm";  // login of the web interface's reset form
   std::string password = "kix7parlo";
 };
@@ -54,6 +60,7 @@ struct Options {
 struct ClientInfo {
   uint64_t id = 0;
   std::string peer;         // address:port
+  std::string protocol;     // the protocol the client speaks ("zuntal": the gateway's own)
   uint64_t frames_in = 0;   // from the client onto the net
   uint64_t frames_out = 0;  // from the net to the client
   int ids = 0;              // identifiers enabled
@@ -121,12 +128,14 @@ class Gateway {
   // Counts an accept of the web interface that failed for lack of room.
   void note_accept_failure();
 
+  // Options::clock moved: the service looks at its time-outs again.
+  void time_moved();
+
   Status status() const;
   const Options& options() const;
 
  private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  std::unique_ptr<Core> core_;
 };
 
 // The status page and its machine-readable twin.

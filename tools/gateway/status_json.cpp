@@ -71,6 +71,7 @@ std::string status_json(const Status& st) {
     for (const ClientInfo& c : n.clients)
       clients.push_back({{"id", c.id},
                          {"peer", to_utf8(c.peer)},
+                         {"protocol", to_utf8(c.protocol)},
                          {"frames_in", c.frames_in},
                          {"frames_out", c.frames_out},
                          {"ids", c.ids},
