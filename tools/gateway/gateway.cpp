@@ -77,6 +77,10 @@ int Gateway::can_port() const {
   return core_->listeners[0]->port;
 }
 
+int Gateway::socketcand_port() const {
+  return core_->listeners.size() > 1 ? core_->listeners[1]->port.load() : -1;
+}
+
 int Gateway::http_port() const {
   return core_->web ? core_->web->port() : -1;
 }

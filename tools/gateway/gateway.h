@@ -34,9 +34,12 @@ struct DeviceEntry {
 struct Options {
   std::string listen = "127.0.0.1";  // address of both services
   int can_port = 2209;               // 0: any free port
-  int http_port = 8080;              // 0: any free port, -1: no web interface
-  std::vector<int> nets{0};          // gateway nets served (0 to 255)
-  int local_net_base = 0;            // gateway net k is driver net base + k
+  // The socketcand service (socketcand_session.cpp): 0 any free port, -1
+  // none. The program's default is socketcand's own port, 29536.
+  int socketcand_port = -1;
+  int http_port = 8080;      // 0: any free port, -1: no web interface
+  std::vector<int> nets{0};  // gateway nets served (0 to 255)
+  int local_net_base = 0;    // gateway net k is driver net base + k
   std::vector<DeviceEntry> devices;
   bool hung = false;            // start with the CAN service hung
   bool admin = true;            // accept /admin/* requests from loopback
@@ -59,12 +62,13 @@ struct Options {
 
 struct ClientInfo {
   uint64_t id = 0;
-  std::string peer;         // address:port
-  std::string protocol;     // the protocol the client speaks ("zuntal": the gateway's own)
-  uint64_t frames_in = 0;   // from the client onto the net
-  uint64_t frames_out = 0;  // from the net to the client
-  int ids = 0;              // identifiers enabled
-  double seconds = 0;       // connected for
+  std::string peer;          // address:port
+  std::string protocol;      // the protocol the client speaks ("zuntal": the gateway's own)
+  uint64_t frames_in = 0;    // from the client onto the net
+  uint64_t frames_out = 0;   // from the net to the client
+  uint64_t frames_lost = 0;  // dropped for the client: it read too slowly
+  int ids = 0;               // identifiers enabled
+  double seconds = 0;        // connected for
 };
 
 struct DeviceInfo {
@@ -87,6 +91,7 @@ struct NetInfo {
 struct Status {
   std::string listen;
   int can_port = 0;
+  int socketcand_port = -1;
   int http_port = -1;
   bool service_up = false;  // listening (not between a reset's drop and return)
   bool hung = false;
@@ -112,8 +117,9 @@ class Gateway {
   int start(std::string* error);
   void stop();
 
-  int can_port() const;   // the bound port, valid after start()
-  int http_port() const;  // -1 without a web interface
+  int can_port() const;         // the bound port, valid after start()
+  int socketcand_port() const;  // the bound port, -1 without the socketcand service
+  int http_port() const;        // -1 without a web interface
 
   // The hung fault: no connection is accepted, no message answered.
   void set_hung(bool hung);

@@ -27,6 +27,11 @@ int main(int argc, char** argv) {
   app.add_option("--can-port", opt.can_port, "TCP port of the CAN service (0: any free port)")
       ->capture_default_str()
       ->check(CLI::Range(0, 65535));
+  opt.socketcand_port = 29536;  // socketcand's own port
+  app.add_option("--socketcand-port", opt.socketcand_port,
+                 "TCP port of the socketcand service (0: any free port, -1: none)")
+      ->capture_default_str()
+      ->check(CLI::Range(-1, 65535));
   app.add_option("--http-port", opt.http_port,
                  "TCP port of the web interface (0: any free port, -1: none)")
       ->capture_default_str()
@@ -91,6 +96,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("zuntal_gateway: CAN service on %s:%d", opt.listen.c_str(), gw.can_port());
+  if (gw.socketcand_port() >= 0)
+    std::printf(", socketcand service on %s:%d", opt.listen.c_str(), gw.socketcand_port());
   if (gw.http_port() >= 0)
     std::printf(", web interface on http://%s:%d/", opt.listen.c_str(), gw.http_port());
   std::printf("%s\n", opt.hung ? " (hung)" : "");

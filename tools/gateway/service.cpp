@@ -72,6 +72,11 @@ bool send_all(int fd, const uint8_t* p, size_t n) {
 Core::Core(Gateway& g, Options o) : gw(g), opt(std::move(o)) {
   listeners.push_back(std::make_unique<Listener>());
   listeners.back()->proto = make_wire_protocol();
+  if (opt.socketcand_port >= 0) {
+    listeners.push_back(std::make_unique<Listener>());
+    listeners.back()->proto = make_socketcand_protocol(*this);
+    listeners.back()->port = opt.socketcand_port;
+  }
 }
 
 int64_t Core::now() const {
@@ -141,6 +146,8 @@ void Core::write_loop(Session& s) {
       ok = s.deliver(frames.data(), n);
     }
     if (!ok) break;
+    // The queue's drops come with the first frame of a take.
+    if (frames[0].msg_lost != 0) s.lost.fetch_add(frames[0].msg_lost, std::memory_order_relaxed);
     s.last_active.store(now(), std::memory_order_relaxed);
     s.out.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     s.net.load()->to_clients.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);

@@ -80,6 +80,7 @@ class Session {
   std::atomic<bool> finished{false};
   std::atomic<uint64_t> in{0};
   std::atomic<uint64_t> out{0};
+  std::atomic<uint64_t> lost{0};  // frames the handle's queue dropped for the client
   std::atomic<int> ids{0};
   std::atomic<int64_t> last_active{0};  // the gateway's clock, ns: last bytes in or frames out
   std::mutex wmx;  // whole messages to the client; held from the hello answer on
@@ -122,6 +123,10 @@ class Protocol {
 
 // The gateway's own binary protocol (gateway_wire.h, docs/gateway.md).
 std::unique_ptr<Protocol> make_wire_protocol();
+// The socketcand protocol (socketcand_session.cpp).
+std::unique_ptr<Protocol> make_socketcand_protocol(Core& core);
+// A net's bus name for socketcand clients: zuntalN for gateway net N.
+std::string bus_name(const NetState& ns);
 
 // Sends all n bytes (the socket's send time-out bounds it); false on error.
 bool send_all(int fd, const uint8_t* p, size_t n);

@@ -27,6 +27,7 @@ Status Core::status() const {
   Status st;
   st.listen = opt.listen;
   st.can_port = listeners[0]->port;
+  st.socketcand_port = listeners.size() > 1 ? listeners[1]->port.load() : -1;
   st.http_port = web ? web->port() : -1;
   st.unauthorized = unauthorized.load();
   st.max_clients = opt.max_clients;
@@ -58,6 +59,7 @@ Status Core::status() const {
       ci.protocol = s->proto->name();
       ci.frames_in = s->in.load();
       ci.frames_out = s->out.load();
+      ci.frames_lost = s->lost.load();
       ci.ids = s->ids.load();
       ci.seconds = static_cast<double>(t - s->since) / 1e9;
       ni.clients.push_back(ci);

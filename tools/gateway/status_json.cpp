@@ -74,6 +74,7 @@ std::string status_json(const Status& st) {
                          {"protocol", to_utf8(c.protocol)},
                          {"frames_in", c.frames_in},
                          {"frames_out", c.frames_out},
+                         {"frames_lost", c.frames_lost},
                          {"ids", c.ids},
                          // As the page shows it: seconds with one decimal.
                          {"connected_s", std::round(c.seconds * 10) / 10}});
@@ -93,6 +94,7 @@ std::string status_json(const Status& st) {
   const char* service = st.hung ? "hung" : st.service_up ? "running" : "restarting";
   json doc = {{"listen", to_utf8(st.listen)},
               {"can_port", st.can_port},
+              {"socketcand_port", st.socketcand_port},
               {"http_port", st.http_port},
               {"service", service},
               {"hung", st.hung},
