@@ -554,7 +554,8 @@ class GatewayProcess {
 };
 
 const std::vector<std::string> kArgs{"--listen",    "127.0.0.1", "--can-port",      "0",
-                                     "--http-port", "0",         "--restart-pause", "50"};
+                                     "--http-port", "0",         "--restart-pause", "50",
+                                     "--socketcand-port", "-1"};
 
 TEST_F(Hostile, AProcessLimitOnThreadsRefusesClientsAndTheGatewayLivesOn) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the gateway as another user";

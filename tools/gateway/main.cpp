@@ -96,10 +96,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("zuntal_gateway: CAN service on %s:%d", opt.listen.c_str(), gw.can_port());
-  if (gw.socketcand_port() >= 0)
-    std::printf(", socketcand service on %s:%d", opt.listen.c_str(), gw.socketcand_port());
   if (gw.http_port() >= 0)
     std::printf(", web interface on http://%s:%d/", opt.listen.c_str(), gw.http_port());
+  if (gw.socketcand_port() >= 0)
+    std::printf(", socketcand service on %s:%d", opt.listen.c_str(), gw.socketcand_port());
   std::printf("%s\n", opt.hung ? " (hung)" : "");
   std::fflush(stdout);
 
