@@ -429,6 +429,9 @@ TEST_F(Hostile, UnderLoadClientsGetEachFrameOnceOrCountItLostAndTheStatusAnswers
     lost += tallies[i].lost;
   }
   for (const Tally& t : tallies) EXPECT_GT(t.lost, 0u) << "no loss: the test missed its point";
+  uint64_t shown = 0;  // the sessions' losses on the status page
+  for (const zgw::ClientInfo& c : gw_->status().nets[0].clients) shown += c.frames_lost;
+  EXPECT_GE(shown, tallies[kClients].lost + tallies[kClients + 1].lost);
   EXPECT_EQ(status_failures, 0);
   EXPECT_LT(slowest_status, kPromptSeconds);
   std::printf(

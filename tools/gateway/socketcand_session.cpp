@@ -166,7 +166,7 @@ class SocketcandProtocol : public Protocol {
       case NTCAN_INSUFFICIENT_RESOURCES:
         return send_text(fd, "< error too many clients >");
       default:
-        return send_text(fd, "< error expected < open BUS > >");
+        return send_text(fd, "< error expected open BUS >");
     }
   }
 

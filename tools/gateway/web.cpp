@@ -189,16 +189,17 @@ std::string status_html(const Status& st, bool admin) {
       << ", from clients: " << n.frames_from_clients << ", to clients: " << n.frames_to_clients
       << ".</p>\n";
     o << "<table><tr><th>Client</th><th>Peer</th><th>Protocol</th><th>Frames in</th><th>Frames "
-         "out</th><th>Frames lost</th>"
-         "<th>Identifiers</th><th>Connected (s)</th></tr>\n";
+         "out</th>"
+         "<th>Identifiers</th><th>Connected (s)</th><th>Frames lost</th></tr>\n";
     if (n.clients.empty()) o << "<tr><td colspan=\"8\">no clients</td></tr>\n";
     for (const ClientInfo& c : n.clients) {
       char secs[32];
       std::snprintf(secs, sizeof secs, "%.1f", c.seconds);
       o << "<tr><td class=\"n\">" << c.id << "</td><td>" << html_escape(c.peer) << "</td><td>"
         << html_escape(c.protocol) << "</td><td class=\"n\">" << c.frames_in
-        << "</td><td class=\"n\">" << c.frames_out << "</td><td class=\"n\">" << c.frames_lost
-        << "</td><td class=\"n\">" << c.ids << "</td><td class=\"n\">" << secs << "</td></tr>\n";
+        << "</td><td class=\"n\">" << c.frames_out << "</td><td class=\"n\">" << c.ids
+        << "</td><td class=\"n\">" << secs << "</td><td class=\"n\">" << c.frames_lost
+        << "</td></tr>\n";
     }
     o << "</table>\n<table><tr><th>Node</th><th>Device</th><th>State</th><th>Frames "
          "sent</th></tr>\n";
