@@ -17,8 +17,8 @@
 #ifndef NTCAN_SOCKETCAND_WIRE_H
 #define NTCAN_SOCKETCAND_WIRE_H
 
+#include <charconv>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -200,38 +200,59 @@ inline const char* parse_send(const Words& w, CMSG* f) {
   return nullptr;
 }
 
-// Appends the element that sends frame f.
+// Writes v as `digits` upper-case hex digits; the end.
+inline char* put_hex(char* p, uint32_t v, int digits) {
+  static const char kHex[] = "0123456789ABCDEF";
+  for (int i = digits - 1; i >= 0; --i) p[i] = kHex[(v >> (4 * (digits - 1 - i))) & 0xF];
+  return p + digits;
+}
+
+inline char* put_text(char* p, const char* text) {
+  while (*text) *p++ = *text++;
+  return p;
+}
+
+// Appends the element that sends frame f: "< send ID DLC B1 .. Bn >" or
+// "< sendrtr ID DLC >".
 inline void put_send(std::string* out, const CMSG& f) {
   char buf[64];
   const int dlc = f.len & NTCAN_DLC;
-  int k;
-  if (f.len & NTCAN_RTR) {
-    k = std::snprintf(buf, sizeof buf, "< sendrtr %03X %d >", static_cast<unsigned>(f.id), dlc);
-  } else {
-    k = std::snprintf(buf, sizeof buf, "< send %03X %d", static_cast<unsigned>(f.id), dlc);
-    for (int i = 0; i < dlc && i < 8; ++i)
-      k += std::snprintf(buf + k, sizeof buf - static_cast<size_t>(k), " %02X", f.data[i]);
-    k += std::snprintf(buf + k, sizeof buf - static_cast<size_t>(k), " >");
+  const bool rtr = (f.len & NTCAN_RTR) != 0;
+  char* p = put_text(buf, rtr ? "< sendrtr " : "< send ");
+  p = put_hex(p, static_cast<uint32_t>(f.id) & 0x7FF, 3);
+  *p++ = ' ';
+  *p++ = static_cast<char>('0' + (dlc > 8 ? 8 : dlc));
+  for (int i = 0; !rtr && i < dlc && i < 8; ++i) {
+    *p++ = ' ';
+    p = put_hex(p, f.data[i], 2);
   }
-  out->append(buf, static_cast<size_t>(k));
+  p = put_text(p, " >");
+  out->append(buf, static_cast<size_t>(p - buf));
 }
 
-// Appends the element that delivers frame f, received at sec.usec.
+// Appends the element that delivers frame f, received at sec.usec:
+// "< frame ID SEC.USEC DATA >" or "< rtr ID SEC.USEC DLC >".
 inline void put_frame(std::string* out, const CMSG& f, long long sec, long usec) {
   char buf[80];
   const int dlc = f.len & NTCAN_DLC;
-  int k;
-  if (f.len & NTCAN_RTR) {
-    k = std::snprintf(buf, sizeof buf, "< rtr %03X %lld.%06ld %d >", static_cast<unsigned>(f.id),
-                      sec, usec, dlc);
-  } else {
-    k = std::snprintf(buf, sizeof buf, "< frame %03X %lld.%06ld ", static_cast<unsigned>(f.id), sec,
-                      usec);
-    for (int i = 0; i < dlc && i < 8; ++i)
-      k += std::snprintf(buf + k, sizeof buf - static_cast<size_t>(k), "%02X", f.data[i]);
-    k += std::snprintf(buf + k, sizeof buf - static_cast<size_t>(k), dlc > 0 ? " >" : ">");
+  const bool rtr = (f.len & NTCAN_RTR) != 0;
+  char* p = put_text(buf, rtr ? "< rtr " : "< frame ");
+  p = put_hex(p, static_cast<uint32_t>(f.id) & 0x7FF, 3);
+  *p++ = ' ';
+  p = std::to_chars(p, buf + 40, sec < 0 ? 0 : sec).ptr;
+  *p++ = '.';
+  for (int i = 5; i >= 0; --i, usec /= 10) p[i] = static_cast<char>('0' + usec % 10);
+  p += 6;
+  *p++ = ' ';
+  if (rtr) {
+    *p++ = static_cast<char>('0' + (dlc > 8 ? 8 : dlc));
+    *p++ = ' ';
+  } else if (dlc > 0) {
+    for (int i = 0; i < dlc && i < 8; ++i) p = put_hex(p, f.data[i], 2);
+    *p++ = ' ';
   }
-  out->append(buf, static_cast<size_t>(k));
+  *p++ = '>';
+  out->append(buf, static_cast<size_t>(p - buf));
 }
 
 }  // namespace sc_wire
