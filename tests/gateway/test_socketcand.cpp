@@ -7,7 +7,6 @@ namespace {
 
 using gw_test::frame;
 using gw_test::RawClient;
-using SteadyClock = std::chrono::steady_clock;
 
 class Socketcand : public gw_test::GatewayTest {
  protected:
@@ -35,10 +34,11 @@ class Socketcand : public gw_test::GatewayTest {
       if (!(e += char(b[0])).empty() && b[0] == '>') return e;
     return "";
   }
-  // A raw client with the bus open in raw mode.
-  std::unique_ptr<RawClient> raw_client() {
+  // A raw client greeted, and with `open` the bus open in raw mode.
+  std::unique_ptr<RawClient> raw_client(bool open = true) {
     auto c = std::make_unique<RawClient>(gw_->socketcand_port());
     EXPECT_EQ(element(*c), "< hi >");
+    if (!open) return c;
     c->put(bytes("< open zuntal0 >< rawmode >"));
     EXPECT_EQ(element(*c) + element(*c), "< ok >< ok >");
     return c;
@@ -46,15 +46,9 @@ class Socketcand : public gw_test::GatewayTest {
   static std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
 };
 
-void expect_same(const std::vector<CMSG>& got, const std::vector<CMSG>& want) {
-  ASSERT_EQ(got.size(), want.size());
-  for (size_t i = 0; i < got.size(); ++i) {
-    EXPECT_EQ(got[i].id, want[i].id) << i;
-    EXPECT_EQ(got[i].len, want[i].len) << i;
-    if (!(got[i].len & NTCAN_RTR)) {
-      EXPECT_EQ(0, std::memcmp(got[i].data, want[i].data, got[i].len & NTCAN_DLC)) << i;
-    }
-  }
+// Frames as the driver hands them over: msg_lost and the reserved bytes 0.
+bool same(const std::vector<CMSG>& a, const std::vector<CMSG>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(CMSG)) == 0;
 }
 
 TEST_F(Socketcand, TheDriverMediumCarriesFramesBothWaysFiltersThemAndFailsWhenDropped) {
@@ -66,11 +60,11 @@ TEST_F(Socketcand, TheDriverMediumCarriesFramesBothWaysFiltersThemAndFailsWhenDr
   std::vector<CMSG> sent = to_sc;
   sent.insert(sent.begin() + 1, frame(0x125, {9}));  // not in the socketcand handle's filter
   ASSERT_EQ(NTCAN_SUCCESS, send(gw, sent));
-  expect_same(until_marker(sc, gw), to_sc);
+  EXPECT_TRUE(same(until_marker(sc, gw), to_sc));
   rtr.id = 0x124;
   const std::vector<CMSG> to_gw = {frame(0x124, {0xA5}), rtr};
   ASSERT_EQ(NTCAN_SUCCESS, send(sc, to_gw));
-  expect_same(until_marker(gw, sc), to_gw);
+  EXPECT_TRUE(same(until_marker(gw, sc), to_gw));
   CAN_IF_STATUS st;
   EXPECT_EQ(NTCAN_SUCCESS, canStatus(sc, &st));
   const auto clients = gw_->status().nets[0].clients;
@@ -127,7 +121,7 @@ TEST_F(Socketcand, BadInputIsAnsweredWithAnErrorAndNeverReachesTheNet) {
   }
   c->put(bytes("< echo >< send 123 2 1 F1 >"));
   EXPECT_EQ(element(*c), "< echo >");
-  expect_same(read_n(h, 1), {frame(0x123, {0x01, 0xF1})});
+  EXPECT_TRUE(same(read_n(h, 1), {frame(0x123, {0x01, 0xF1})}));
   // What cannot be cut into elements any more ends the connection; so does
   // a hello other than an open of a served bus.
   const struct {
@@ -140,10 +134,7 @@ TEST_F(Socketcand, BadInputIsAnsweredWithAnErrorAndNeverReachesTheNet) {
   for (const auto& e : enders) {
     const std::string& bad = e.text;
     SCOPED_TRACE(bad.substr(0, 20));
-    auto d = e.in_hello ? std::make_unique<RawClient>(gw_->socketcand_port()) : raw_client();
-    if (e.in_hello) {
-      EXPECT_EQ(element(*d), "< hi >");
-    }
+    auto d = raw_client(!e.in_hello);
     d->put(bytes(bad));
     EXPECT_EQ(element(*d).rfind("< error ", 0), 0u);
     EXPECT_TRUE(d->ended_within(2000));
@@ -158,14 +149,12 @@ TEST_F(Socketcand, AHostileCrowdDoesNotStopTheOtherClientsWithinASecond) {
     if (i % 3 == 1) crowd.back()->put(bytes("\x01\x02 garbage"));
     if (i % 3 == 2) crowd.back()->put(bytes("< open " + std::string(150, 'x')));
   }
-  const auto t0 = SteadyClock::now();
+  const auto t0 = std::chrono::steady_clock::now();
   const NTCAN_HANDLE sc = open(2, {0x300});
   const NTCAN_HANDLE gw = open(0);
   ASSERT_EQ(NTCAN_SUCCESS, send(gw, {frame(0x300, {7})}));
-  expect_same(read_n(sc, 1), {frame(0x300, {7})});
-  const double took = std::chrono::duration<double>(SteadyClock::now() - t0).count();
-  std::printf("open and a frame beside a crowd of 500: %.3f s\n", took);
-  EXPECT_LT(took, 1.0);
+  EXPECT_TRUE(same(read_n(sc, 1), {frame(0x300, {7})}));
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 1.0);
 }
 
 }  // namespace

@@ -15,27 +15,21 @@
 
 namespace {
 
-// Runs `body` in a child with NTCAN_CONFIG naming `path`.
-int in_child_at(const std::string& path, const std::function<bool()>& body) {
+// Runs `body` in a child with NTCAN_CONFIG naming `path`; returns the
+// child's exit status (0: every check passed).
+int in_child(const std::string& path, const std::function<bool()>& body) {
   return ntcan_test::in_child([&] {
     ::setenv("NTCAN_CONFIG", path.c_str(), 1);
     return body();
   });
 }
 
-// Runs `body` in a child with NTCAN_CONFIG naming a file holding `text`;
-// returns the child's exit status (0: every check passed).
-int in_child(const std::string& text, const std::function<bool()>& body) {
-  std::string path = ::testing::TempDir() + "ntcan_env_" + std::to_string(::getpid()) + ".conf";
-  std::ofstream(path) << text;
-  const int status = in_child_at(path, body);
-  std::remove(path.c_str());
-  return status;
-}
+const std::string kFile = ::testing::TempDir() + "ntcan_env_" + std::to_string(::getpid());
 
 TEST(NtcanConfigEnv, FileIsReadAtFirstUse) {
   using Kind = ntcan_ctl::NetConfig::Kind;
-  EXPECT_EQ(0, in_child("net 0 absent\nnet 5 gateway 127.0.0.1 2209 1\n", [] {
+  std::ofstream(kFile) << "net 0 absent\nnet 5 gateway 127.0.0.1 2209 1\n";
+  EXPECT_EQ(0, in_child(kFile, [] {
               NTCAN_HANDLE h = -1;
               // The first driver call already sees the file's nets.
               return canOpen(0, 0, 10, 100, 0, 0, &h) == NTCAN_NET_NOT_FOUND &&
@@ -43,14 +37,14 @@ TEST(NtcanConfigEnv, FileIsReadAtFirstUse) {
                      ntcan_ctl::net_config(5).port == 2209 &&
                      ntcan_ctl::net_config(1).kind == Kind::Sim && ntcan_ctl::config_error() == "";
             }));
+  std::remove(kFile.c_str());
 }
 
 // A file that cannot be used leaves no net quietly simulated: every canOpen
 // fails, on nets the file names and on the others, also after a reset, and
 // the reason names the file (and the line).
 TEST(NtcanConfigEnv, AnUnusableFileRefusesEveryOpen) {
-  const std::string dir = ::testing::TempDir();
-  const std::string file = dir + "ntcan_env_" + std::to_string(::getpid()) + ".conf";
+  const std::string dir = ::testing::TempDir(), file = kFile;
   struct Case {
     const char* text;  // written to `file`; null: NTCAN_CONFIG names `path` as it is
     std::string path;
@@ -66,7 +60,7 @@ TEST(NtcanConfigEnv, AnUnusableFileRefusesEveryOpen) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path + (c.text ? std::string(" holding: ") + c.text : ""));
     if (c.text) std::ofstream(file) << c.text;
-    EXPECT_EQ(0, in_child_at(c.path, [&] {
+    EXPECT_EQ(0, in_child(c.path, [&] {
                 NTCAN_HANDLE h = -1;
                 const NTCAN_RESULT want = c.reason.empty() ? NTCAN_SUCCESS : NTCAN_INVALID_DRIVER;
                 if (canOpen(0, 0, 10, 100, 0, 0, &h) != want) return false;
