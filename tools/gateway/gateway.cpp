@@ -176,6 +176,19 @@ bool parse_device(const std::string& entry, DeviceEntry* out, std::string* error
   return true;
 }
 
+bool parse_bridge(const std::string& entry, BridgeEntry* out, std::string* error) {
+  const size_t a = entry.find(':');
+  BridgeEntry b;
+  if (a == std::string::npos || !parse_number(entry.substr(0, a), 0, 255, &b.net) ||
+      a + 1 >= entry.size()) {
+    if (error) *error = "expected NET:IFACE (e.g. 0:can0), got '" + entry + "'";
+    return false;
+  }
+  b.ifname = entry.substr(a + 1);
+  *out = b;
+  return true;
+}
+
 bool parse_net_list(const std::string& list, std::vector<int>* out, std::string* error) {
   std::vector<int> nets;
   size_t start = 0;

@@ -6,7 +6,8 @@
 // Each served net is a simulated net of the project's driver in this
 // process: gateway net k is driver net local_net_base + k. Every TCP client
 // becomes a handle of its own on that net, so clients hear each other and the
-// hosted devices as the handles of one process do.
+// hosted devices as the handles of one process do. A net may be bridged to a
+// SocketCAN interface (bridge.h): the interface's traffic then joins it.
 //
 // The CAN service can be made to hang (a fault of real gateways): it then
 // accepts no connection and answers nothing on the connections it has, until
@@ -31,6 +32,11 @@ struct DeviceEntry {
   std::string eds;
 };
 
+struct BridgeEntry {
+  int net = 0;         // gateway net
+  std::string ifname;  // SocketCAN interface, e.g. "can0"
+};
+
 struct Options {
   std::string listen = "127.0.0.1";  // address of both services
   int can_port = 2209;               // 0: any free port
@@ -41,6 +47,9 @@ struct Options {
   std::vector<int> nets{0};  // gateway nets served (0 to 255)
   int local_net_base = 0;    // gateway net k is driver net base + k
   std::vector<DeviceEntry> devices;
+  // Nets bridged to SocketCAN interfaces (served whether listed in nets or
+  // not); each takes a further driver net of this process, the highest free.
+  std::vector<BridgeEntry> bridges;
   bool hung = false;            // start with the CAN service hung
   bool admin = true;            // accept /admin/* requests from loopback
   int restart_pause_ms = 1000;  // the CAN service is away this long on reset
@@ -81,6 +90,14 @@ struct DeviceInfo {
 struct NetInfo {
   int net = 0;
   int local_net = 0;
+  std::string medium = "simulated";  // or "socketcan": bridged to an interface
+  // A bridged net's interface: its name, its state ("up", "down", "gone")
+  // and the frames the bridge carried from it, to it, and lost on the way.
+  std::string iface;
+  std::string iface_state;
+  uint64_t iface_in = 0;
+  uint64_t iface_out = 0;
+  uint64_t iface_dropped = 0;
   uint64_t frames_on_bus = 0;        // every frame on the net, devices' too
   uint64_t frames_from_clients = 0;  // put on the net by clients
   uint64_t frames_to_clients = 0;    // carried to clients
@@ -150,6 +167,8 @@ std::string status_json(const Status& st);
 
 // Parses "NET:NODE:PATH" (node decimal or 0x hex). False with *error.
 bool parse_device(const std::string& entry, DeviceEntry* out, std::string* error);
+// Parses "NET:IFACE" (e.g. "0:can0"). False with *error.
+bool parse_bridge(const std::string& entry, BridgeEntry* out, std::string* error);
 // Parses "0,2,5" into gateway nets. False with *error.
 bool parse_net_list(const std::string& list, std::vector<int>* out, std::string* error);
 

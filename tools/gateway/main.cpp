@@ -1,7 +1,7 @@
-// zuntal_gateway - a network CAN gateway on loopback: serves simulated nets
-// over TCP to the driver's gateway medium (and any program that speaks the
-// protocol of docs/gateway.md), hosts simulated CANopen devices from EDS
-// files, and has a web interface with a status page and the reset form.
+// zuntal_gateway - a network CAN gateway on loopback: serves simulated nets,
+// or nets bridged to SocketCAN interfaces, over TCP to the driver's gateway medium (and any program
+// that speaks the protocol of docs/gateway.md), hosts simulated CANopen devices from EDS files, and
+// has a web interface with a status page and the reset form.
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
@@ -18,9 +18,12 @@ int main(int argc, char** argv) {
   int nets = 1;
   std::string net_list;
   std::vector<std::string> devices;
+  std::vector<std::string> bridges;
   bool no_admin = false;
 
-  CLI::App app{"ZUNTAL network CAN gateway: serves simulated CAN nets over TCP"};
+  CLI::App app{
+      "ZUNTAL network CAN gateway: serves simulated CAN nets, or nets bridged to "
+      "SocketCAN interfaces, over TCP"};
   app.set_version_flag("--version", "zuntal_gateway " ZUNTAL_VERSION_STRING);
   app.add_option("--listen", opt.listen, "address of the CAN service and the web interface")
       ->capture_default_str();
@@ -42,6 +45,9 @@ int main(int argc, char** argv) {
   app.add_option("--net", net_list, "serve these nets, e.g. 0,2,5")->excludes(nets_opt);
   app.add_option("--device", devices,
                  "host a simulated device NET:NODE:EDS (node 0: the EDS file's own); repeatable");
+  app.add_option("--bridge", bridges,
+                 "serve gateway net NET as a bridge to SocketCAN interface IFACE, NET:IFACE; "
+                 "repeatable");
   app.add_flag("--hung", opt.hung, "start with the CAN service hung (until the next reset)");
   app.add_option("--restart-pause", opt.restart_pause_ms,
                  "milliseconds the CAN service is away on a reset")
@@ -80,6 +86,15 @@ int main(int argc, char** argv) {
       return 2;
     }
     opt.devices.push_back(entry);
+  }
+
+  for (const std::string& b : bridges) {
+    zgw::BridgeEntry entry;
+    if (!zgw::parse_bridge(b, &entry, &error)) {
+      std::fprintf(stderr, "zuntal_gateway: --bridge: %s\n", error.c_str());
+      return 2;
+    }
+    opt.bridges.push_back(entry);
   }
 
   // SIGINT and SIGTERM are taken by this thread alone, so every thread the

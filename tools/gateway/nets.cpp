@@ -1,6 +1,6 @@
 // nets.cpp - the nets a gateway serves: driver nets of its own process,
-// each with an observer that counts every frame on it, and the simulated
-// devices hosted on them.
+// each with an observer that counts every frame on it, the bridges of nets
+// bridged to SocketCAN interfaces, and the simulated devices hosted on them.
 #include <algorithm>
 
 #include "ntcan_ctl.h"
@@ -17,6 +17,7 @@ NetState* Core::find_net(int net) {
 
 int Core::setup_nets(std::string* error) {
   std::vector<int> wanted = opt.nets;
+  for (const BridgeEntry& b : opt.bridges) wanted.push_back(b.net);
   std::sort(wanted.begin(), wanted.end());
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
   if (wanted.empty()) {
@@ -43,6 +44,33 @@ int Core::setup_nets(std::string* error) {
         local, [p](const CMSG&) { p->on_bus.fetch_add(1, std::memory_order_relaxed); });
     nets.push_back(std::move(ns));
   }
+  // The bridges come before the devices, so that the devices' boot-up
+  // frames reach the interface.
+  std::vector<bool> used(ntcan_ctl::kMaxNets, false);
+  for (const auto& ns : nets) used[static_cast<size_t>(ns->local_net)] = true;
+  for (const BridgeEntry& b : opt.bridges) {
+    NetState* ns = find_net(b.net);
+    if (ns->bridge) {
+      if (error) *error = "net " + std::to_string(b.net) + " is bridged twice";
+      drop_nets();
+      return -1;
+    }
+    int can_net = ntcan_ctl::kMaxNets - 1;
+    while (can_net >= 0 && used[static_cast<size_t>(can_net)]) --can_net;
+    if (can_net < 0) {
+      if (error) *error = "no driver net left to bridge net " + std::to_string(b.net);
+      drop_nets();
+      return -1;
+    }
+    used[static_cast<size_t>(can_net)] = true;
+    ns->bridge = std::make_unique<Bridge>(ns->local_net, can_net, b.ifname);
+    std::string why;
+    if (ns->bridge->start(&why) != 0) {
+      if (error) *error = "bridge of net " + std::to_string(b.net) + ": " + why;
+      drop_nets();
+      return -1;
+    }
+  }
   for (const DeviceEntry& d : opt.devices) {
     NetState* ns = find_net(d.net);
     if (!ns) {
@@ -68,9 +96,10 @@ void Core::start_devices() {
     if (ns->bus) ns->bus->start_runner();
 }
 
-// The devices go first, then the nets' frame counters.
+// The bridges go first, then the devices, then the nets' frame counters.
 void Core::drop_nets() {
   for (auto& ns : nets) {
+    ns->bridge.reset();
     ns->bus.reset();
     if (ns->observer > 0) ntcan_ctl::detach_device(ns->observer);
   }

@@ -122,6 +122,9 @@ bool Core::wait_unhung(Session& s) {
 }
 
 int Core::to_net(Session& s, CMSG* frames, int n) {
+  // A client of a net whose interface is down or gone sends nothing, as a
+  // handle on the interface could not.
+  if (s.net.load()->link() != NTCAN_SUCCESS) return 0;
   int32_t count = n;
   if (canSend(s.handle, frames, &count) != NTCAN_SUCCESS || count <= 0) return 0;
   s.in.fetch_add(static_cast<uint64_t>(count), std::memory_order_relaxed);
@@ -133,12 +136,29 @@ int Core::to_net(Session& s, CMSG* frames, int n) {
 
 void Core::write_loop(Session& s) {
   std::vector<CMSG> frames(256);
+  NTCAN_RESULT told = NTCAN_SUCCESS;  // the medium's state as the client knows it
   while (!s.stop.load()) {
     if (hung && !wait_unhung(s)) break;
+    // A bridged interface that went down, away or came back: the client
+    // learns it within a read's time-out. Once it is gone the session ends,
+    // as a handle on the interface fails for good.
+    const NTCAN_RESULT link = s.net.load()->link();
+    if (link != told) {
+      bool ok;
+      {
+        std::lock_guard<std::mutex> lk(s.wmx);
+        ok = s.link_changed(link);
+      }
+      told = link;
+      if (!ok || link == NTCAN_NET_NOT_FOUND) break;
+    }
     int32_t n = static_cast<int32_t>(frames.size());
     NTCAN_RESULT st = canRead(s.handle, frames.data(), &n, nullptr);
     if (st == NTCAN_INVALID_HANDLE) break;
     if (st != NTCAN_SUCCESS || n <= 0) continue;
+    // Off the bus nothing is heard: what the net carried meanwhile (the
+    // hosted devices' frames) is not for the client.
+    if (told != NTCAN_SUCCESS) continue;
     if (hung && !wait_unhung(s)) break;
     bool ok;
     {
@@ -208,6 +228,8 @@ void Core::take_hello(Greeting& g, int net, size_t used) {
   NTCAN_HANDLE handle = -1;
   if ((ns = find_net(net)) == nullptr) {
     st = NTCAN_NET_NOT_FOUND;
+  } else if (ns->link() != NTCAN_SUCCESS) {
+    st = ns->link();  // as opening a handle on the interface answers
   } else if (live_sessions() >= static_cast<size_t>(std::max(opt.max_clients, 0))) {
     st = NTCAN_INSUFFICIENT_RESOURCES;
     refused.fetch_add(1);

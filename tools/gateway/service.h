@@ -15,7 +15,9 @@
 // Session. The service starts the session's reader thread, which starts the
 // writer; the writer carries the net's frames to the client through
 // Session::deliver(), the reader runs Session::serve() and hands the
-// client's frames to Core::to_net(). Idle drop, restart, the hung fault,
+// client's frames to Core::to_net(), and tells the client of a bridged
+// interface going down, away and back (Session::link_changed). Idle drop,
+// restart, the hung fault,
 // msg_lost (the handle's queue of session_queue frames) and the status page
 // work alike for every protocol.
 #ifndef ZUNTAL_GATEWAY_SERVICE_H
@@ -33,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "bridge.h"
 #include "gateway.h"
 #include "ntcan.h"
 #include "sim_bus.h"
@@ -49,6 +52,10 @@ struct NetState {
   std::atomic<uint64_t> to_clients{0};
   int observer = -1;
   std::unique_ptr<zsim::Bus> bus;
+  std::unique_ptr<Bridge> bridge;  // a net bridged to a SocketCAN interface
+  // What a handle on the net's medium would answer: 0, or the bridged
+  // interface down (NTCAN_CONTR_OFF_BUS) or gone (NTCAN_NET_NOT_FOUND).
+  NTCAN_RESULT link() const { return bridge ? bridge->link() : NTCAN_SUCCESS; }
 };
 
 class Protocol;
@@ -67,6 +74,13 @@ class Session {
   // Sends n frames of the net to the client as whole messages; false when
   // the connection is broken. Called by the writer with wmx held.
   virtual bool deliver(const CMSG* frames, int n) = 0;
+  // Tells the client that its net's medium changed (status as link()). The
+  // writer calls it with wmx held; a session whose interface is gone ends
+  // after it. False when the connection is broken.
+  virtual bool link_changed(NTCAN_RESULT status) {
+    (void)status;
+    return true;
+  }
 
   Protocol* proto = nullptr;
   uint64_t id = 0;
@@ -125,7 +139,8 @@ class Protocol {
 std::unique_ptr<Protocol> make_wire_protocol();
 // The socketcand protocol (socketcand_session.cpp).
 std::unique_ptr<Protocol> make_socketcand_protocol(Core& core);
-// A net's bus name for socketcand clients: zuntalN for gateway net N.
+// A net's bus name for socketcand clients: the interface's name for a
+// bridged net, zuntalN for simulated gateway net N.
 std::string bus_name(const NetState& ns);
 
 // Sends all n bytes (the socket's send time-out bounds it); false on error.

@@ -68,6 +68,13 @@ class WireSession : public Session {
     return send_all(fd, msg_.data(), gw_wire::kHeaderSize + payload);
   }
 
+  bool link_changed(NTCAN_RESULT status) override {
+    uint8_t msg[gw_wire::kHeaderSize + 4];
+    gw_wire::put_header(msg, 4, gw_wire::kLink);
+    gw_wire::put32(msg + gw_wire::kHeaderSize, static_cast<uint32_t>(status));
+    return send_all(fd, msg, sizeof msg);
+  }
+
  private:
   void answer(uint32_t seq, NTCAN_RESULT st, const CAN_IF_STATUS* rec) {
     uint8_t msg[gw_wire::kHeaderSize + 8 + gw_wire::kStatusSize];
@@ -121,6 +128,8 @@ class WireSession : public Session {
         CAN_IF_STATUS rec;
         std::memset(&rec, 0, sizeof rec);
         NTCAN_RESULT st = canStatus(handle, &rec);
+        // A bridged net answers for its interface.
+        if (st == NTCAN_SUCCESS) st = net.load()->link();
         static const char kBoard[] = "ZUNTAL GW";
         static_assert(sizeof kBoard <= sizeof rec.boardid, "board id fits");
         std::memset(rec.boardid, 0, sizeof rec.boardid);

@@ -5,7 +5,9 @@
 // The service greets a new connection with "< hi >"; the hello is
 // "< open BUS >" with BUS the net's name (zuntalN for gateway net N, the
 // interface's name for a bridged net), answered with "< ok >" or
-// "< error ... >" and the end of the connection. In the session,
+// "< error ... >" and the end of the connection. A bridged net's bus is
+// its interface's name; while the interface is down the client hears
+// nothing, and once it is gone the session ends. In the session,
 // "< rawmode >" makes the net's frames flow to the client as
 // "< frame ... >" / "< rtr ... >" elements; "< send ... >" and
 // "< sendrtr ... >" put frames on the net; "< echo >" is answered at once.
@@ -165,6 +167,8 @@ class SocketcandProtocol : public Protocol {
         return send_text(fd, "< error no such bus >");
       case NTCAN_INSUFFICIENT_RESOURCES:
         return send_text(fd, "< error too many clients >");
+      case NTCAN_CONTR_OFF_BUS:
+        return send_text(fd, "< error the bus is down >");
       default:
         return send_text(fd, "< error expected open BUS >");
     }
@@ -179,7 +183,7 @@ class SocketcandProtocol : public Protocol {
 }  // namespace
 
 std::string bus_name(const NetState& ns) {
-  return "zuntal" + std::to_string(ns.net);
+  return ns.bridge ? ns.bridge->ifname() : "zuntal" + std::to_string(ns.net);
 }
 
 std::unique_ptr<Protocol> make_socketcand_protocol(Core& core) {

@@ -51,6 +51,15 @@ Status Core::status() const {
     ni.frames_on_bus = ns->on_bus.load();
     ni.frames_from_clients = ns->from_clients.load();
     ni.frames_to_clients = ns->to_clients.load();
+    if (const Bridge* b = ns->bridge.get()) {
+      ni.medium = "socketcan";
+      ni.iface = b->ifname();
+      const NTCAN_RESULT link = b->link();
+      ni.iface_state = link == NTCAN_SUCCESS ? "up" : link == NTCAN_CONTR_OFF_BUS ? "down" : "gone";
+      ni.iface_in = b->frames_in();
+      ni.iface_out = b->frames_out();
+      ni.iface_dropped = b->frames_dropped();
+    }
     for (const auto& s : live) {
       if (s->finished.load() || s->net.load() != ns.get()) continue;
       ClientInfo ci;

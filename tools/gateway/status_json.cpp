@@ -84,12 +84,19 @@ std::string status_json(const Status& st) {
                          {"name", to_utf8(d.name)},
                          {"state", to_utf8(d.state)},
                          {"frames_sent", d.frames_sent}});
-    nets.push_back({{"net", n.net},
-                    {"frames_on_bus", n.frames_on_bus},
-                    {"frames_from_clients", n.frames_from_clients},
-                    {"frames_to_clients", n.frames_to_clients},
-                    {"clients", clients},
-                    {"devices", devices}});
+    json net = {{"net", n.net}, {"medium", n.medium}};
+    if (!n.iface.empty())
+      net["interface"] = {{"name", to_utf8(n.iface)},
+                          {"state", n.iface_state},
+                          {"frames_in", n.iface_in},
+                          {"frames_out", n.iface_out},
+                          {"dropped", n.iface_dropped}};
+    net["frames_on_bus"] = n.frames_on_bus;
+    net["frames_from_clients"] = n.frames_from_clients;
+    net["frames_to_clients"] = n.frames_to_clients;
+    net["clients"] = clients;
+    net["devices"] = devices;
+    nets.push_back(std::move(net));
   }
   const char* service = st.hung ? "hung" : st.service_up ? "running" : "restarting";
   json doc = {{"listen", to_utf8(st.listen)},

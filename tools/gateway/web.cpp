@@ -185,7 +185,14 @@ std::string status_html(const Status& st, bool admin) {
   }
   o << "</p>\n";
   for (const NetInfo& n : st.nets) {
-    o << "<h2>Net " << n.net << "</h2>\n<p>Frames on the net: " << n.frames_on_bus
+    o << "<h2>Net " << n.net << "</h2>\n<p>Medium: ";
+    if (n.iface.empty())
+      o << html_escape(n.medium) << ".";
+    else
+      o << html_escape(n.medium) << " <code>" << html_escape(n.iface) << "</code>, "
+        << html_escape(n.iface_state) << "; frames from the interface: " << n.iface_in
+        << ", to it: " << n.iface_out << ", dropped: " << n.iface_dropped << ".";
+    o << "</p>\n<p>Frames on the net: " << n.frames_on_bus
       << ", from clients: " << n.frames_from_clients << ", to clients: " << n.frames_to_clients
       << ".</p>\n";
     o << "<table><tr><th>Client</th><th>Peer</th><th>Protocol</th><th>Frames in</th><th>Frames "

@@ -24,6 +24,10 @@
 //   a malformed message, abandoned after a stuck write): every call of the
 //   handle but canClose, canTake and canRead included once the frames
 //   received before are taken, for good    NTCAN_SOCK_CONN_TIMEOUT
+//   a net the gateway bridges to a SocketCAN interface: what the gateway
+//   reports of the interface (a Link message), as a SocketCAN handle answers:
+//   while it is down                       NTCAN_CONTR_OFF_BUS
+//   once it is gone, for good              NTCAN_NET_NOT_FOUND
 //
 // Frames the gateway dropped for this client because it read too slowly
 // arrive as the msg_lost count of the next frame record it sends; they are
@@ -296,6 +300,17 @@ class GatewayPort final : public Port {
         flush_frames();
         answer(p, len);
         return true;
+      case gw_wire::kLink: {
+        if (len < 4) return false;
+        flush_frames();
+        const auto st = static_cast<NTCAN_RESULT>(gw_wire::get32(p));
+        // A gone interface stays the handle's answer when the gateway then
+        // closes the connection.
+        std::lock_guard<std::mutex> lk(fail_mx_);
+        if (st == NTCAN_NET_NOT_FOUND) gone_status_ = st;
+        if (alive()) ep_.fail(st);
+        return true;
+      }
       default:
         return true;  // a newer gateway's message: skipped
     }
@@ -353,8 +368,13 @@ class GatewayPort final : public Port {
 
   // The connection is gone: every waiting and later call answers at once.
   void fail() {
-    dead_.store(true, std::memory_order_release);
-    ep_.fail(kGone);
+    {
+      // Ordered with a Link message, so that a late "working" cannot undo
+      // the end of the connection.
+      std::lock_guard<std::mutex> lk(fail_mx_);
+      dead_.store(true, std::memory_order_release);
+      ep_.fail(gone_status_);
+    }
     { std::lock_guard<std::mutex> lk(rq_mx_); }
     rq_cv_.notify_all();
     { std::lock_guard<std::mutex> lk(tx_mx_); }
@@ -369,6 +389,8 @@ class GatewayPort final : public Port {
   const int timeout_ms_;
   const int keepalive_ms_ = tcp::ms_from_env("NTCAN_GATEWAY_KEEPALIVE_MS", kDefaultKeepAliveMs);
   std::atomic<bool> dead_{false};
+  std::mutex fail_mx_;
+  NTCAN_RESULT gone_status_ = kGone;  // what the handle answers once dead; under fail_mx_
 
   std::mutex tx_mx_;
   std::condition_variable tx_cv_;
