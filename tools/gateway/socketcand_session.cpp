@@ -91,14 +91,17 @@ class SocketcandSession : public Session {
     }
     if (cmd == "echo") return reply_after(core, "< echo >");
     if (cmd == "rawmode") {
-      if (!raw_.load()) {
-        // Raw mode delivers every frame of the net: the handle takes every
-        // identifier.
-        for (int32_t id = 0; id < 2048; ++id) canIdAdd(handle, id);
-        ids.store(2048);
-        raw_.store(true, std::memory_order_release);
-      }
-      return reply_after(core, "< ok >");
+      flush(core);
+      if (raw_.load()) return reply("< ok >");
+      // Raw mode delivers every frame of the net: the handle takes every
+      // identifier. The first frame follows the "< ok >", which clients
+      // wait for.
+      for (int32_t id = 0; id < 2048; ++id) canIdAdd(handle, id);
+      ids.store(2048);
+      std::lock_guard<std::mutex> lk(wmx);
+      if (!send_text(fd, "< ok >")) closing_ = true;
+      raw_.store(true, std::memory_order_release);
+      return !closing_;
     }
     if (cmd == "open") return reply_after(core, "< error a bus is open already >");
     return reply_after(core, "< error only rawmode, send, sendrtr and echo are served >");
