@@ -297,8 +297,8 @@ int main(int argc, char** argv) {
                "candump's log format (candump -L): \"(seconds.micros) IFACE ID#DATA\", for "
                "canplayer and log2long");
   app.add_option("--log-iface", log_iface,
-                 "interface name in the log lines (default: the SocketCAN interface, else "
-                 "zuntalN for net N)");
+                 "interface name in the log lines (default: the SocketCAN interface or the "
+                 "socketcand bus, else zuntalN for net N)");
   app.add_option("--count", count, "stop after this many frames (0: until Ctrl-C)")
       ->check(ztools::kZeroOrMore);
   try {
