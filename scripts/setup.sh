@@ -15,6 +15,8 @@ if [ "${1:-}" = "--test" ]; then
   # clang and its libFuzzer: the clang build and the fuzz targets (scripts/fuzz.sh).
   pkgs+=(clang libclang-rt-14-dev)
   command -v npm >/dev/null 2>&1 || pkgs+=(nodejs npm)
+  # python-can (its socketcand interface): the socketcand interoperation test.
+  pkgs+=(python3-can)
 fi
 
 missing=()

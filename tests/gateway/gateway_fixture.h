@@ -76,6 +76,16 @@ class GatewayTest : public ::testing::Test {
     return o;
   }
 
+  // The gateway's clock for tests of its time-outs: it moves only when the
+  // test advances it.
+  std::function<int64_t()> manual_clock() {
+    return [this] { return clock_ns_.load(); };
+  }
+  void advance_ms(int64_t ms) {
+    clock_ns_ += ms * 1000000;
+    gw_->time_moved();
+  }
+
   void start(const zgw::Options& o = options()) {
     gw_ = std::make_unique<zgw::Gateway>(o);
     std::string error;
@@ -153,6 +163,7 @@ class GatewayTest : public ::testing::Test {
 
   std::unique_ptr<zgw::Gateway> gw_;
   std::vector<NTCAN_HANDLE> handles_;
+  std::atomic<int64_t> clock_ns_{1000000000};
 };
 
 // A client that speaks the wire protocol byte by byte.

@@ -79,7 +79,8 @@ TEST_F(StatusJsonWeb, Latin1EdsAndTheColumnsOfThePage) {
   EXPECT_NE(page.find("<th>Connected (s)</th>"), std::string::npos);
   std::ostringstream row;
   row << "<td class=\"n\">" << client.at("id").get<uint64_t>() << "</td><td>"
-      << client.at("peer").get<std::string>() << "</td><td class=\"n\">"
+      << client.at("peer").get<std::string>() << "</td><td>"
+      << client.at("protocol").get<std::string>() << "</td><td class=\"n\">"
       << client.at("frames_in").get<uint64_t>() << "</td><td class=\"n\">"
       << client.at("frames_out").get<uint64_t>() << "</td><td class=\"n\">"
       << client.at("ids").get<int>() << "</td><td class=\"n\">";

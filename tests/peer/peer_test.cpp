@@ -103,7 +103,7 @@ class PeerTest : public ::testing::Test {
   void start_gateway(const std::vector<std::string>& extra = {}, int can_port = 0) {
     std::vector<std::string> argv{
         kGateway,      "--listen", "127.0.0.1", "--can-port", std::to_string(can_port),
-        "--http-port", "-1",       "--nets",    "1"};
+        "--http-port", "-1",       "--nets",    "1", "--socketcand-port", "-1"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     std::string err;
     ASSERT_TRUE(gateway_.start(argv, &err)) << err;

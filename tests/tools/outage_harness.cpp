@@ -117,7 +117,9 @@ bool GatewayProgram::start(const std::vector<std::string>& devices, int can_port
                                 "--nets",
                                 "1",
                                 "--restart-pause",
-                                "300"};
+                                "300",
+                                "--socketcand-port",
+                                "0"};
   for (const std::string& d : devices) {
     argv.push_back("--device");
     argv.push_back(d);
@@ -135,7 +137,9 @@ bool GatewayProgram::start(const std::vector<std::string>& devices, int can_port
   const std::string& l = child_.lines()[static_cast<size_t>(i)];
   can_port_ = std::atoi(l.c_str() + l.find(can_tag) + can_tag.size());
   http_port_ = std::atoi(l.c_str() + l.find(web_tag) + web_tag.size());
-  return can_port_ > 0 && http_port_ > 0;
+  const std::string sc_tag = "socketcand service on 127.0.0.1:";
+  socketcand_port_ = std::atoi(l.c_str() + l.find(sc_tag) + sc_tag.size());
+  return can_port_ > 0 && http_port_ > 0 && socketcand_port_ > 0;
 }
 
 void GatewayProgram::kill() {

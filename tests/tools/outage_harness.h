@@ -52,6 +52,7 @@ class GatewayProgram {
   bool running() const { return child_.running(); }
   int can_port() const { return can_port_; }
   int http_port() const { return http_port_; }
+  int socketcand_port() const { return socketcand_port_; }
   // /status.json of the web interface ("" when it does not answer).
   std::string status_json() const;
 
@@ -59,6 +60,7 @@ class GatewayProgram {
   peertest::Child child_;
   int can_port_ = 0;
   int http_port_ = 0;
+  int socketcand_port_ = 0;
 };
 
 // A TCP relay on 127.0.0.1: every connection made to its port is carried to

@@ -1,7 +1,9 @@
 // The bus monitor as a program: what it prints of the simulated bus in which
-// order, and the command lines it refuses.
+// order, and the command lines it refuses; and every tool's start with a bad
+// driver configuration.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -15,10 +17,10 @@ struct Output {
   std::vector<std::string> lines;  // standard output and error, merged
 };
 
-// Runs the monitor with `args` (shell words) to its end.
-Output monitor(const std::string& args) {
+// Runs a shell command line to its end.
+Output run(const std::string& command) {
   Output r;
-  const std::string cmd = std::string(ZUNTAL_MONITOR) + " " + args + " </dev/null 2>&1";
+  const std::string cmd = command + " </dev/null 2>&1";
   FILE* p = ::popen(cmd.c_str(), "r");
   if (!p) return r;
   char buf[512];
@@ -30,6 +32,11 @@ Output monitor(const std::string& args) {
   const int st = ::pclose(p);
   r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
   return r;
+}
+
+// Runs the monitor with `args` (shell words) to its end.
+Output monitor(const std::string& args) {
+  return run(std::string(ZUNTAL_MONITOR) + " " + args);
 }
 
 std::string eds(const char* name) {
@@ -98,6 +105,24 @@ TEST(Monitor, RefusesBadCommandLinesWithStatus2) {
   ::unsetenv("NTCAN_CONFIG");
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.lines.at(0).rfind("zuntal_monitor: --device: net 0 is net 2 of the gateway", 0), 0u);
+}
+
+// Each tool started with a driver configuration that cannot be used says
+// why and stops before it opens anything: one line, no title, no node.
+TEST(Tools, ABadDriverConfigurationStopsEveryToolBeforeItOpensAnything) {
+  const std::string conf = ::testing::TempDir() + "bad_ntcan_" + std::to_string(::getpid());
+  std::ofstream(conf) << "net 0 socketcna can0\n";
+  for (const char* tool : {ZUNTAL_SERVER " --no-input --run-for 5", ZUNTAL_MONITOR " --count 1",
+                           ZUNTAL_GATEWAY " --can-port 0"}) {
+    SCOPED_TRACE(tool);
+    Output r = run("NTCAN_CONFIG=" + conf + " " + tool);
+    EXPECT_EQ(r.status, 1);
+    ASSERT_EQ(r.lines.size(), 1u);
+    EXPECT_NE(r.lines[0].find(": NTCAN_CONFIG cannot be used: " + conf + ":1: unknown medium"),
+              std::string::npos)
+        << r.lines[0];
+  }
+  std::remove(conf.c_str());
 }
 
 }  // namespace

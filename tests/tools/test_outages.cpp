@@ -117,23 +117,28 @@ class GatewayOutages : public ::testing::Test {
   }
 
   // The server with one node per id on line 1, reaching the gateway at
-  // `port`; returns when every node is Operational.
-  void start_server(const std::vector<int>& ids, int port, int wall_ms = 60000) {
+  // `port` (its socketcand service with `socketcand`); returns when every
+  // node is Operational.
+  void start_server(const std::vector<int>& ids, int port, int wall_ms = 60000,
+                    bool socketcand = false) {
     ids_ = ids;
     const std::string conf = dir_ + "/server.conf";
     std::ofstream(conf) << node_lines(ids);
     zserver::ServerOptions o;
     o.config_path = conf;
-    o.gateway = "127.0.0.1:" + std::to_string(port);
+    if (!socketcand) o.gateway = "127.0.0.1:" + std::to_string(port);
     o.host_devices = false;
-    server_ = std::make_unique<zserver::Server>(o);
-    ASSERT_EQ(server_->load(), 0);
     // A net of its own on the same gateway, to ask whether it answers.
     ntcan_ctl::NetConfig probe;
-    probe.kind = ntcan_ctl::NetConfig::Kind::Gateway;
+    probe.kind =
+        socketcand ? ntcan_ctl::NetConfig::Kind::Socketcand : ntcan_ctl::NetConfig::Kind::Gateway;
     probe.host = "127.0.0.1";
     probe.port = port;
+    probe.bus = "zuntal0";
     ntcan_ctl::configure_net(kProbeNet, probe);
+    if (socketcand) ntcan_ctl::configure_net(0, probe);
+    server_ = std::make_unique<zserver::Server>(o);
+    ASSERT_EQ(server_->load(), 0);
     server_->start();
     // Past the supervision's start pause to its first status query.
     ASSERT_TRUE(run_until([] { return ntcan_ctl::calls_on_net(0, ntcan_ctl::Op::Status) > 0; },
@@ -280,6 +285,21 @@ class GatewayOutages : public ::testing::Test {
         << gw_.status_json();
   }
 
+  // Five resets through the web form: every node back after each.
+  void reset_form_outages(const std::string& name) {
+    for (int k = 1; k <= kRepeats; ++k) {
+      ASSERT_NO_FATAL_FAILURE(outage(
+          name, k,
+          [&] {
+            ASSERT_EQ(outage::http_post(gw_.http_port(), "/Forms/Firmware", "FWUpdReset=1",
+                                        "tavroadm:kix7parlo"),
+                      200);
+          },
+          Back::ByItself, [&] { ASSERT_NO_FATAL_FAILURE(service_back(k)); }));
+    }
+    expect_no_handle_left();
+  }
+
   void expect_no_handle_left() {
     EXPECT_EQ(ntcan_ctl::open_handles(), baseline_)
         << "handles after the outages against before the first";
@@ -315,17 +335,15 @@ TEST_F(GatewayOutages, HangThenUnhang) {
 TEST_F(GatewayOutages, ResetFormDropsTheConnectionsAndTheServiceComesBack) {
   start_gateway(kThree);
   ASSERT_NO_FATAL_FAILURE(start_server(kThree, gw_.can_port()));
-  for (int k = 1; k <= kRepeats; ++k) {
-    ASSERT_NO_FATAL_FAILURE(outage(
-        "gateway reset form", k,
-        [&] {
-          ASSERT_EQ(outage::http_post(gw_.http_port(), "/Forms/Firmware", "FWUpdReset=1",
-                                      "tavroadm:kix7parlo"),
-                    200);
-        },
-        Back::ByItself, [&] { ASSERT_NO_FATAL_FAILURE(service_back(k)); }));
-  }
-  expect_no_handle_left();
+  reset_form_outages("gateway reset form");
+}
+
+// The same through the driver's socketcand medium and the gateway's
+// socketcand service.
+TEST_F(GatewayOutages, OverSocketcandTheResetFormDropsTheConnectionsAndEveryNodeComesBack) {
+  start_gateway(kThree);
+  ASSERT_NO_FATAL_FAILURE(start_server(kThree, gw_.socketcand_port(), 60000, true));
+  reset_form_outages("socketcand, gateway reset form");
 }
 
 TEST_F(GatewayOutages, GatewayKilledAndStartedAgainOnTheSamePort) {

@@ -3,8 +3,11 @@
 #define ZUNTAL_TOOLS_CLI_CHECKS_H
 
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "ntcan_ctl.h"
 
 namespace ztools {
 
@@ -18,6 +21,16 @@ inline const CLI::Validator kZeroOrMore(
       return "";
     },
     "NUMBER >= 0");
+
+// False, with the reason on standard error, when the driver configuration
+// that NTCAN_CONFIG names cannot be used: the driver then refuses every
+// canOpen, and a tool that went on would show a plant that is not there.
+inline bool driver_config_usable(const char* tool) {
+  const std::string why = ntcan_ctl::config_error();
+  if (why.empty()) return true;
+  std::fprintf(stderr, "%s: NTCAN_CONFIG cannot be used: %s\n", tool, why.c_str());
+  return false;
+}
 
 }  // namespace ztools
 

@@ -71,8 +71,10 @@ std::string status_json(const Status& st) {
     for (const ClientInfo& c : n.clients)
       clients.push_back({{"id", c.id},
                          {"peer", to_utf8(c.peer)},
+                         {"protocol", to_utf8(c.protocol)},
                          {"frames_in", c.frames_in},
                          {"frames_out", c.frames_out},
+                         {"frames_lost", c.frames_lost},
                          {"ids", c.ids},
                          // As the page shows it: seconds with one decimal.
                          {"connected_s", std::round(c.seconds * 10) / 10}});
@@ -82,16 +84,24 @@ std::string status_json(const Status& st) {
                          {"name", to_utf8(d.name)},
                          {"state", to_utf8(d.state)},
                          {"frames_sent", d.frames_sent}});
-    nets.push_back({{"net", n.net},
-                    {"frames_on_bus", n.frames_on_bus},
-                    {"frames_from_clients", n.frames_from_clients},
-                    {"frames_to_clients", n.frames_to_clients},
-                    {"clients", clients},
-                    {"devices", devices}});
+    json net = {{"net", n.net}, {"medium", n.medium}};
+    if (!n.iface.empty())
+      net["interface"] = {{"name", to_utf8(n.iface)},
+                          {"state", n.iface_state},
+                          {"frames_in", n.iface_in},
+                          {"frames_out", n.iface_out},
+                          {"dropped", n.iface_dropped}};
+    net["frames_on_bus"] = n.frames_on_bus;
+    net["frames_from_clients"] = n.frames_from_clients;
+    net["frames_to_clients"] = n.frames_to_clients;
+    net["clients"] = clients;
+    net["devices"] = devices;
+    nets.push_back(std::move(net));
   }
   const char* service = st.hung ? "hung" : st.service_up ? "running" : "restarting";
   json doc = {{"listen", to_utf8(st.listen)},
               {"can_port", st.can_port},
+              {"socketcand_port", st.socketcand_port},
               {"http_port", st.http_port},
               {"service", service},
               {"hung", st.hung},

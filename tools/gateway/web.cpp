@@ -165,8 +165,11 @@ std::string status_html(const Status& st, bool admin) {
        ".running{color:#070}.hung{color:#b00}.restarting{color:#a60}"
        "form{display:inline;margin-right:.5em}"
        "</style></head><body>\n<h1>ZUNTAL CAN gateway</h1>\n";
-  o << "<p>CAN service on <code>" << html_escape(st.listen) << ":" << st.can_port
-    << "</code>: <b class=\"" << service_state(st) << "\">" << service_state(st) << "</b>. "
+  o << "<p>CAN service on <code>" << html_escape(st.listen) << ":" << st.can_port << "</code>";
+  if (st.socketcand_port >= 0)
+    o << ", socketcand service on <code>" << html_escape(st.listen) << ":" << st.socketcand_port
+      << "</code>";
+  o << ": <b class=\"" << service_state(st) << "\">" << service_state(st) << "</b>. "
     << "Restarts: " << st.restarts << ". Connections accepted: " << st.connections
     << ". Refused logins: " << st.unauthorized << ".</p>\n";
   o << "<p>Client limit: " << st.max_clients
@@ -182,18 +185,28 @@ std::string status_html(const Status& st, bool admin) {
   }
   o << "</p>\n";
   for (const NetInfo& n : st.nets) {
-    o << "<h2>Net " << n.net << "</h2>\n<p>Frames on the net: " << n.frames_on_bus
+    o << "<h2>Net " << n.net << "</h2>\n<p>Medium: ";
+    if (n.iface.empty())
+      o << html_escape(n.medium) << ".";
+    else
+      o << html_escape(n.medium) << " <code>" << html_escape(n.iface) << "</code>, "
+        << html_escape(n.iface_state) << "; frames from the interface: " << n.iface_in
+        << ", to it: " << n.iface_out << ", dropped: " << n.iface_dropped << ".";
+    o << "</p>\n<p>Frames on the net: " << n.frames_on_bus
       << ", from clients: " << n.frames_from_clients << ", to clients: " << n.frames_to_clients
       << ".</p>\n";
-    o << "<table><tr><th>Client</th><th>Peer</th><th>Frames in</th><th>Frames out</th>"
-         "<th>Identifiers</th><th>Connected (s)</th></tr>\n";
-    if (n.clients.empty()) o << "<tr><td colspan=\"6\">no clients</td></tr>\n";
+    o << "<table><tr><th>Client</th><th>Peer</th><th>Protocol</th><th>Frames in</th><th>Frames "
+         "out</th>"
+         "<th>Identifiers</th><th>Connected (s)</th><th>Frames lost</th></tr>\n";
+    if (n.clients.empty()) o << "<tr><td colspan=\"8\">no clients</td></tr>\n";
     for (const ClientInfo& c : n.clients) {
       char secs[32];
       std::snprintf(secs, sizeof secs, "%.1f", c.seconds);
-      o << "<tr><td class=\"n\">" << c.id << "</td><td>" << html_escape(c.peer)
-        << "</td><td class=\"n\">" << c.frames_in << "</td><td class=\"n\">" << c.frames_out
-        << "</td><td class=\"n\">" << c.ids << "</td><td class=\"n\">" << secs << "</td></tr>\n";
+      o << "<tr><td class=\"n\">" << c.id << "</td><td>" << html_escape(c.peer) << "</td><td>"
+        << html_escape(c.protocol) << "</td><td class=\"n\">" << c.frames_in
+        << "</td><td class=\"n\">" << c.frames_out << "</td><td class=\"n\">" << c.ids
+        << "</td><td class=\"n\">" << secs << "</td><td class=\"n\">" << c.frames_lost
+        << "</td></tr>\n";
     }
     o << "</table>\n<table><tr><th>Node</th><th>Device</th><th>State</th><th>Frames "
          "sent</th></tr>\n";

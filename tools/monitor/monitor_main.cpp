@@ -332,8 +332,8 @@ int main(int argc, char** argv) {
                "candump's log format (candump -L): \"(seconds.micros) IFACE ID#DATA\", for "
                "canplayer and log2long");
   app.add_option("--log-iface", log_iface,
-                 "interface name in the log lines (default: the SocketCAN interface, else "
-                 "zuntalN for net N)");
+                 "interface name in the log lines (default: the SocketCAN interface or the "
+                 "socketcand bus, else zuntalN for net N)");
   app.add_option("--count", count, "stop after this many frames (0: until Ctrl-C)")
       ->check(ztools::kZeroOrMore);
   try {
@@ -347,6 +347,8 @@ int main(int argc, char** argv) {
                  "--decode\n";
     return 2;
   }
+
+  if (!ztools::driver_config_usable("zuntal_monitor")) return 1;
 
   std::vector<CMSG> to_send;
   for (const std::string& s : sends) {
@@ -389,8 +391,9 @@ int main(int argc, char** argv) {
     }
   }
   if (log_iface.empty())
-    log_iface = medium.kind == ntcan_ctl::NetConfig::Kind::SocketCan
-                    ? medium.ifname
+    log_iface = medium.kind == ntcan_ctl::NetConfig::Kind::SocketCan ? medium.ifname
+                : medium.kind == ntcan_ctl::NetConfig::Kind::Socketcand
+                    ? medium.bus
                     : "zuntal" + std::to_string(net);
 
   struct sigaction sa {};

@@ -114,6 +114,7 @@ int main(int argc, char** argv) {
     std::cerr << "zuntal_server: --plain and --table exclude each other\n";
     return 2;
   }
+  if (!ztools::driver_config_usable("zuntal_server")) return 1;
   opts.host_devices = opts.gateway.empty() || opts.devices_on_any_medium;
   if (debug_frames) TAVRO_debug |= 0x100000;
 

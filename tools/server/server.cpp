@@ -947,6 +947,8 @@ std::string Server::medium_text(int line) const {
              std::to_string(c.remote_net);
     case ntcan_ctl::NetConfig::Kind::SocketCan:
       return "SocketCAN " + c.ifname;
+    case ntcan_ctl::NetConfig::Kind::Socketcand:
+      return "socketcand " + c.host + ":" + std::to_string(c.port) + " bus " + c.bus;
     case ntcan_ctl::NetConfig::Kind::Absent:
       return "absent";
     case ntcan_ctl::NetConfig::Kind::Sim:

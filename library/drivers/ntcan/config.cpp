@@ -4,11 +4,15 @@
 //   net <n> sim
 //   net <n> gateway <host> <port> [<remote-net>]
 //   net <n> socketcan <ifname>
+//   net <n> socketcand <host> <port> <bus>
 //   net <n> absent
 //
 // A file with any bad line changes nothing; the message names the first one.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -53,8 +57,16 @@ std::string parse_line(const std::vector<std::string>& w, int* net, ntcan_ctl::N
     if (w[3].size() > 15) return "interface name longer than 15 characters";
     c.kind = Kind::SocketCan;
     c.ifname = w[3];
+  } else if (kind == "socketcand") {
+    if (w.size() != 6) return "expected 'socketcand <host> <port> <bus>'";
+    c.kind = Kind::Socketcand;
+    c.host = w[3];
+    if (!parse_int(w[4], 1, 65535, &c.port)) return "port must be 1 to 65535";
+    // The protocol carries bus names of at most 16 characters.
+    if (w[5].size() > 16) return "bus name longer than 16 characters";
+    c.bus = w[5];
   } else {
-    return "unknown medium '" + kind + "' (sim, gateway, socketcan or absent)";
+    return "unknown medium '" + kind + "' (sim, gateway, socketcan, socketcand or absent)";
   }
   *cfg = c;
   return "";
@@ -64,9 +76,20 @@ std::string parse_line(const std::vector<std::string>& w, int* net, ntcan_ctl::N
 
 int parse_config(const std::string& path, std::vector<std::pair<int, ntcan_ctl::NetConfig>>* out,
                  std::string* error) {
+  // A directory opens as a stream that only fails when read: refused here,
+  // as is anything else that is not a file (a FIFO would block the reader).
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (error) *error = path + ": cannot open: " + std::strerror(errno);
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    if (error) *error = path + ": not a regular file";
+    return -1;
+  }
   std::ifstream in(path);
   if (!in) {
-    if (error) *error = path + ": cannot open";
+    if (error) *error = path + ": cannot open: " + std::strerror(errno);
     return -1;
   }
   std::vector<std::pair<int, ntcan_ctl::NetConfig>> entries;

@@ -56,6 +56,10 @@ int load_config(const std::string& path, std::string* error) {
   return 0;
 }
 
+std::string config_error() {
+  return driver().config_error();
+}
+
 void reset() {
   driver().reset();
 }

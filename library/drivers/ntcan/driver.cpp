@@ -85,6 +85,8 @@ bool same_config(const ntcan_ctl::NetConfig& a, const ntcan_ctl::NetConfig& b) {
       return a.host == b.host && a.port == b.port && a.remote_net == b.remote_net;
     case Kind::SocketCan:
       return a.ifname == b.ifname;
+    case Kind::Socketcand:
+      return a.host == b.host && a.port == b.port && a.bus == b.bus;
     default:
       return true;
   }
@@ -994,15 +996,26 @@ Driver& driver() {
     if (path != nullptr && *path != '\0') {
       std::vector<std::pair<int, ntcan_ctl::NetConfig>> entries;
       std::string error;
+      // A file that cannot be used makes no net quietly simulated: every
+      // canOpen is refused, so a program meant for a real bus never runs
+      // on a simulated one without noticing.
       if (parse_config(path, &entries, &error) == 0) {
         for (const auto& e : entries) p->configure_net(e.first, e.second);
       } else {
-        std::fprintf(stderr, "ntcan: NTCAN_CONFIG ignored: %s\n", error.c_str());
+        p->set_config_error(error);
       }
     }
     return p;
   }();
   return *d;
+}
+
+NTCAN_RESULT Driver::refuse_for_config() {
+  std::call_once(config_reported_, [this] {
+    std::fprintf(stderr, "ntcan: NTCAN_CONFIG cannot be used, every canOpen fails: %s\n",
+                 config_error_.c_str());
+  });
+  return NTCAN_INVALID_DRIVER;
 }
 
 uint32_t baud_rate(uint32_t index) {

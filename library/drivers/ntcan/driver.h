@@ -393,6 +393,14 @@ class Driver {
 
   void reset();
 
+  // Why the file named by NTCAN_CONFIG cannot be used, or empty. Set once
+  // when the driver is created, never changed afterwards (reset() keeps it).
+  const std::string& config_error() const { return config_error_; }
+  void set_config_error(std::string why) { config_error_ = std::move(why); }
+  // The answer of canOpen while config_error() is set; the reason goes to
+  // standard error with the first such answer.
+  NTCAN_RESULT refuse_for_config();
+
  private:
   // A use of the handle with value h. With `gone_too`, also of a closed
   // handle that calls still use (for reading its counters).
@@ -452,6 +460,8 @@ class Driver {
   std::mutex retired_mx_;
   std::map<NTCAN_HANDLE, RetiredCounts> retired_;
   std::atomic<uint64_t> no_net_calls_[kOpCount];
+  std::string config_error_;
+  std::once_flag config_reported_;
 };
 
 // The process-wide driver. Created at first use (which also reads the file

@@ -16,6 +16,10 @@
 //   Status    seq u32                     answered by Answer + 28-byte CAN_IF_STATUS
 //   Answer    seq u32, status i32 [, CAN_IF_STATUS]
 //   Close     empty: the client ends the connection
+//   Link      (gateway -> client) status i32: the net's medium changed, as a
+//             handle on it would see: 0 working, NTCAN_CONTR_OFF_BUS (the
+//             bridged interface is down), NTCAN_NET_NOT_FOUND (it is gone;
+//             the gateway then closes the connection)
 // A receiver skips messages of a type it does not know; a payload longer than
 // kMaxPayload or a malformed known message ends the connection.
 #ifndef NTCAN_GATEWAY_WIRE_H
@@ -48,6 +52,7 @@ enum Type : uint8_t {
   kStatus = 5,
   kAnswer = 6,
   kClose = 7,
+  kLink = 8,
 };
 
 inline void put16(uint8_t* p, uint16_t v) {

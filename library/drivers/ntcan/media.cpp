@@ -10,6 +10,8 @@ namespace ntcan_drv {
 std::shared_ptr<Medium> make_gateway_medium(int net, const ntcan_ctl::NetConfig& cfg);
 // medium_socketcan.cpp: a net carried by a Linux SocketCAN interface.
 std::shared_ptr<Medium> make_socketcan_medium(int net, const ntcan_ctl::NetConfig& cfg);
+// medium_socketcand.cpp: a net served by a socketcand server over TCP.
+std::shared_ptr<Medium> make_socketcand_medium(int net, const ntcan_ctl::NetConfig& cfg);
 
 std::shared_ptr<Medium> make_medium(int net, const ntcan_ctl::NetConfig& cfg) {
   using Kind = ntcan_ctl::NetConfig::Kind;
@@ -20,6 +22,8 @@ std::shared_ptr<Medium> make_medium(int net, const ntcan_ctl::NetConfig& cfg) {
       return make_socketcan_medium(net, cfg);
     case Kind::Gateway:
       return make_gateway_medium(net, cfg);
+    case Kind::Socketcand:
+      return make_socketcand_medium(net, cfg);
     case Kind::Absent:
       return nullptr;
   }

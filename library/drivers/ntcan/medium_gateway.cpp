@@ -24,15 +24,14 @@
 //   a malformed message, abandoned after a stuck write): every call of the
 //   handle but canClose, canTake and canRead included once the frames
 //   received before are taken, for good    NTCAN_SOCK_CONN_TIMEOUT
+//   a net the gateway bridges to a SocketCAN interface: what the gateway
+//   reports of the interface (a Link message), as a SocketCAN handle answers:
+//   while it is down                       NTCAN_CONTR_OFF_BUS
+//   once it is gone, for good              NTCAN_NET_NOT_FOUND
 //
 // Frames the gateway dropped for this client because it read too slowly
 // arrive as the msg_lost count of the next frame record it sends; they are
 // added to the handle's own losses.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -50,11 +49,14 @@
 
 #include "gateway_wire.h"
 #include "medium.h"
+#include "tcp_client.h"
 
 namespace ntcan_drv {
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
+using SteadyClock = tcp::SteadyClock;
+using tcp::write_all;
+using tcp::WriteResult;
 
 constexpr int kDefaultTimeoutMs = 2000;
 // Output bytes a connection buffers while a write is in progress before
@@ -71,136 +73,25 @@ constexpr int kDefaultKeepAliveMs = 30000;
 // Sequence number of the keep-alive's query; requests never use it.
 constexpr uint32_t kKeepAliveSeq = 0;
 
-// Milliseconds from the environment variable `name`, 1 to 600000, else `dflt`.
-int ms_from_env(const char* name, int dflt) {
-  const char* v = std::getenv(name);
-  if (v == nullptr || *v == '\0') return dflt;
-  char* end = nullptr;
-  long ms = std::strtol(v, &end, 10);
-  if (end == nullptr || *end != '\0' || ms < 1 || ms > 600000) return dflt;
-  return static_cast<int>(ms);
-}
-
 int timeout_from_env() {
-  return ms_from_env("NTCAN_GATEWAY_TIMEOUT_MS", kDefaultTimeoutMs);
-}
-
-int ms_left(SteadyClock::time_point deadline) {
-  auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-  return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 600000));
-}
-
-// Host names of letters, digits, '-', '.' and ':' (IPv6) only; anything else
-// is never looked up.
-bool plausible_host(const std::string& h) {
-  if (h.empty() || h.size() > 253) return false;
-  for (char c : h)
-    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-          c == '.' || c == ':'))
-      return false;
-  return true;
-}
-
-enum class WriteResult { Done, Stuck, Broken };
-
-// Writes all of [p, p+n) to a socket, waiting for room at most timeout_ms at a
-// time without progress.
-WriteResult write_all(int fd, const uint8_t* p, size_t n, int timeout_ms) {
-  while (n > 0) {
-    ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (k > 0) {
-      p += k;
-      n -= static_cast<size_t>(k);
-      continue;
-    }
-    if (k < 0 && errno == EINTR) continue;
-    if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd pf{fd, POLLOUT, 0};
-      int r = ::poll(&pf, 1, timeout_ms);
-      if (r < 0 && errno == EINTR) continue;
-      if (r == 0) return WriteResult::Stuck;
-      if (r < 0 || (pf.revents & (POLLERR | POLLHUP | POLLNVAL))) return WriteResult::Broken;
-      continue;
-    }
-    return WriteResult::Broken;
-  }
-  return WriteResult::Done;
-}
-
-// Reads exactly n bytes before the deadline.
-bool read_exact(int fd, uint8_t* p, size_t n, SteadyClock::time_point deadline) {
-  while (n > 0) {
-    pollfd pf{fd, POLLIN, 0};
-    int r = ::poll(&pf, 1, ms_left(deadline));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    ssize_t k = ::recv(fd, p, n, MSG_DONTWAIT);
-    if (k < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    if (k <= 0) return false;
-    p += k;
-    n -= static_cast<size_t>(k);
-  }
-  return true;
+  return tcp::ms_from_env("NTCAN_GATEWAY_TIMEOUT_MS", kDefaultTimeoutMs);
 }
 
 // Connects to the gateway and exchanges the hellos. On success *fd is a
 // blocking socket with TCP_NODELAY.
 NTCAN_RESULT connect_gateway(const std::string& host, int port, int remote_net, int timeout_ms,
                              int* fd_out) {
-  if (!plausible_host(host)) return NTCAN_SOCK_HOST_NOT_FOUND;
-  const std::string service = std::to_string(port);
-  addrinfo hints;
-  std::memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-  addrinfo* res = nullptr;
-  // A numeric address needs no resolver; only a name is looked up.
-  int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &res);
-  if (rc != 0) {
-    hints.ai_flags = AI_NUMERICSERV;
-    rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &res);
-  }
-  if (rc != 0 || res == nullptr) return NTCAN_SOCK_HOST_NOT_FOUND;
-
   const SteadyClock::time_point deadline =
       SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
   int fd = -1;
-  for (addrinfo* ai = res; ai != nullptr && fd < 0; ai = ai->ai_next) {
-    int s =
-        ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
-    if (s < 0) continue;
-    int r = ::connect(s, ai->ai_addr, ai->ai_addrlen);
-    if (r < 0 && errno == EINPROGRESS) {
-      pollfd pf{s, POLLOUT, 0};
-      do {
-        r = ::poll(&pf, 1, ms_left(deadline));
-      } while (r < 0 && errno == EINTR);
-      int err = 0;
-      socklen_t len = sizeof err;
-      if (r == 1 && ::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
-        r = 0;
-      else
-        r = -1;
-    }
-    if (r == 0) {
-      fd = s;
-    } else {
-      ::close(s);
-    }
-  }
-  ::freeaddrinfo(res);
-  if (fd < 0) return NTCAN_SOCK_CONN_TIMEOUT;
-
-  int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  NTCAN_RESULT st = tcp::connect(host, port, deadline, &fd);
+  if (st != NTCAN_SUCCESS) return st;
 
   uint8_t hello[gw_wire::kHelloSize];
   gw_wire::put_hello(hello, static_cast<uint32_t>(remote_net));
   uint8_t answer[gw_wire::kHelloSize];
-  if (write_all(fd, hello, sizeof hello, ms_left(deadline)) != WriteResult::Done ||
-      !read_exact(fd, answer, sizeof answer, deadline)) {
+  if (write_all(fd, hello, sizeof hello, tcp::ms_left(deadline)) != WriteResult::Done ||
+      !tcp::read_exact(fd, answer, sizeof answer, deadline)) {
     ::close(fd);
     return NTCAN_SOCK_CONN_TIMEOUT;
   }
@@ -215,8 +106,7 @@ NTCAN_RESULT connect_gateway(const std::string& host, int port, int remote_net, 
     return static_cast<NTCAN_RESULT>(status);
   }
   // From here on the reader blocks in recv and writes pass MSG_DONTWAIT.
-  int fl = ::fcntl(fd, F_GETFL);
-  ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  tcp::set_blocking(fd);
   *fd_out = fd;
   return NTCAN_SUCCESS;
 }
@@ -410,6 +300,17 @@ class GatewayPort final : public Port {
         flush_frames();
         answer(p, len);
         return true;
+      case gw_wire::kLink: {
+        if (len < 4) return false;
+        flush_frames();
+        const auto st = static_cast<NTCAN_RESULT>(gw_wire::get32(p));
+        // A gone interface stays the handle's answer when the gateway then
+        // closes the connection.
+        std::lock_guard<std::mutex> lk(fail_mx_);
+        if (st == NTCAN_NET_NOT_FOUND) gone_status_ = st;
+        if (alive()) ep_.fail(st);
+        return true;
+      }
       default:
         return true;  // a newer gateway's message: skipped
     }
@@ -467,8 +368,13 @@ class GatewayPort final : public Port {
 
   // The connection is gone: every waiting and later call answers at once.
   void fail() {
-    dead_.store(true, std::memory_order_release);
-    ep_.fail(kGone);
+    {
+      // Ordered with a Link message, so that a late "working" cannot undo
+      // the end of the connection.
+      std::lock_guard<std::mutex> lk(fail_mx_);
+      dead_.store(true, std::memory_order_release);
+      ep_.fail(gone_status_);
+    }
     { std::lock_guard<std::mutex> lk(rq_mx_); }
     rq_cv_.notify_all();
     { std::lock_guard<std::mutex> lk(tx_mx_); }
@@ -481,8 +387,10 @@ class GatewayPort final : public Port {
   Endpoint& ep_;
   const int fd_;
   const int timeout_ms_;
-  const int keepalive_ms_ = ms_from_env("NTCAN_GATEWAY_KEEPALIVE_MS", kDefaultKeepAliveMs);
+  const int keepalive_ms_ = tcp::ms_from_env("NTCAN_GATEWAY_KEEPALIVE_MS", kDefaultKeepAliveMs);
   std::atomic<bool> dead_{false};
+  std::mutex fail_mx_;
+  NTCAN_RESULT gone_status_ = kGone;  // what the handle answers once dead; under fail_mx_
 
   std::mutex tx_mx_;
   std::condition_variable tx_cv_;

@@ -61,6 +61,7 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
   }
   Net& n = d.net(net);
   n.count(Op::Open);
+  if (!d.config_error().empty()) return d.refuse_for_config();
   NTCAN_RESULT st;
   if (n.take_forced(Op::Open, &st)) return st;
   if (handle == nullptr || txqueuesize <= 0 || rxqueuesize <= 0 ||

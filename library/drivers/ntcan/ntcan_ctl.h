@@ -27,12 +27,13 @@ const char* op_name(Op op);
 // ---- Media -----------------------------------------------------------------
 
 struct NetConfig {
-  enum class Kind { Sim, Gateway, SocketCan, Absent };
+  enum class Kind { Sim, Gateway, SocketCan, Absent, Socketcand };
   Kind kind = Kind::Sim;
-  std::string host;    // Gateway: host name or address
-  int port = 0;        // Gateway: TCP port of the gateway's CAN service
+  std::string host;    // Gateway, Socketcand: host name or address
+  int port = 0;        // Gateway: TCP port of the gateway's CAN service; Socketcand: its port
   int remote_net = 0;  // Gateway: net number on the gateway
   std::string ifname;  // SocketCan: interface name, e.g. "can0"
+  std::string bus;     // Socketcand: the bus to open, e.g. "can0" or "zuntal0"
 };
 
 // Chooses the medium of a net. Existing handles keep the medium they were
@@ -44,9 +45,17 @@ NetConfig net_config(int net);
 // -1 with a message in *error naming the offending line.
 int load_config(const std::string& path, std::string* error = nullptr);
 
+// Why the file named by the environment variable NTCAN_CONFIG cannot be used
+// ("<path>:<line>: <reason>: <the line>", or "<path>: <reason>" for a file
+// that cannot be read), or empty when the variable is unset or the file is
+// fine. While it is set, every canOpen answers NTCAN_INVALID_DRIVER. Tools
+// check it before they start.
+std::string config_error();
+
 // Back to the initial state: every handle closed, every net a simulated bus,
 // faults, counters, devices and frame records cleared. Handle values keep
-// counting up, so a handle from before the reset is never valid again.
+// counting up, so a handle from before the reset is never valid again. An
+// unusable NTCAN_CONFIG file (config_error()) stays so.
 void reset();
 
 // Test switch: the next handle value is at least `next` (values never go
