@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "ntcan_ctl.h"
+#include "sim_pdo.h"
 
 namespace zsim {
 
@@ -33,8 +34,6 @@ CMSG sdo_frame(int node, uint8_t cmd, uint16_t index, uint8_t sub, uint32_t valu
 }
 
 }  // namespace
-
-using Frames = std::vector<CMSG>;
 
 struct Device::Core {
   // Fixed at construction.
@@ -88,6 +87,9 @@ struct Device::Core {
 
   uint64_t sent = 0;
 
+  // Process data: SYNC, TPDOs and RPDOs (sim_pdo.cpp).
+  PdoEngine pdo;
+
   // Set by a host that runs the device in real time (set_realtime).
   std::function<int64_t()> clock;
   std::function<void()> wake;
@@ -129,6 +131,7 @@ struct Device::Core {
     download_state = Download{};
     delayed.clear();
     guard_toggle = 0;
+    pdo.reset();
     state = NmtState::BootUp;
     emit(out, frame(kCobErrorControl + node, {0x00}));
     state = NmtState::PreOperational;
@@ -291,9 +294,22 @@ struct Device::Core {
     return static_cast<size_t>(size) < n ? kAbortLengthHigh : kAbortLengthLow;
   }
 
-  void store(uint16_t index, uint8_t sub, OdValue* v, std::vector<uint8_t> bytes) {
+  // Stores a downloaded value; a PDO parameter the device does not take now
+  // gives the abort code and leaves the object as it was.
+  uint32_t store(uint16_t index, uint8_t sub, OdValue* v, std::vector<uint8_t> bytes, Frames* out) {
+    if (uint32_t code = pdo.write_check(od, index, sub, bytes)) return code;
     v->bytes = std::move(bytes);
     if (index == 0x1017 && sub == 0) restart_heartbeat();
+    pdo_changed(index, sub, out);
+    return 0;
+  }
+
+  // An object got a new value: the PDOs that depend on it act.
+  void pdo_changed(uint16_t index, uint8_t sub, Frames* out) {
+    Frames pf;
+    pdo.set_now(now);
+    pdo.changed(od, index, sub, &pf);
+    for (const CMSG& f : pf) emit(out, f);
   }
 
   void download(uint8_t cmd, uint16_t index, uint8_t sub, const uint8_t* data, Frames* out) {
@@ -320,7 +336,8 @@ struct Device::Core {
     }
     size_t n = (cmd & 0x01) ? 4 - ((cmd >> 2) & 3) : 4;
     if (uint32_t code = length_check(*v, n)) return abort(out, index, sub, code);
-    store(index, sub, v, std::vector<uint8_t>(data, data + n));
+    if (uint32_t code = store(index, sub, v, std::vector<uint8_t>(data, data + n), out))
+      return abort(out, index, sub, code);
     answer(out, sdo_frame(node, 0x60, index, sub, 0));
   }
 
@@ -352,8 +369,10 @@ struct Device::Core {
       return abort(out, index, sub, code);
     }
     if (last) {
-      store(index, sub, v, std::move(dl.data));
+      std::vector<uint8_t> bytes = std::move(dl.data);
       download_state = Download{};
+      if (uint32_t c = store(index, sub, v, std::move(bytes), out))
+        return abort(out, index, sub, c);
     }
     answer(out, frame(kCobSdoAnswer + node,
                       {static_cast<uint8_t>(0x20 | toggle << 4), 0, 0, 0, 0, 0, 0, 0}));
@@ -362,18 +381,29 @@ struct Device::Core {
   void on_frame(const CMSG& f, Frames* out) {
     if (!powered) return;
     bool rtr = f.len & NTCAN_RTR;
-    if (f.id == kCobNmt && !rtr && (f.len & NTCAN_DLC) >= 2)
+    if (f.id == kCobNmt && !rtr && (f.len & NTCAN_DLC) >= 2) {
       on_nmt(f.data[0], f.data[1], out);
-    else if (f.id == kCobSdoRequest + node && !rtr)
+      pdo.set_now(now);
+      pdo.set_operational(od, state == NmtState::Operational);
+    } else if (f.id == kCobSdoRequest + node && !rtr) {
       on_sdo(f, out);
-    else if (f.id == kCobErrorControl + node && rtr)
+    } else if (f.id == kCobErrorControl + node && rtr) {
       on_guard(out);
+    } else {
+      Frames pf;
+      pdo.set_now(now);
+      pdo.on_frame(od, f, &pf);
+      for (const CMSG& p : pf) emit(out, p);
+      for (uint32_t key : pdo.take_written())
+        pdo_changed(static_cast<uint16_t>(key >> 8), static_cast<uint8_t>(key), out);
+    }
   }
 
   int64_t next_due() const {
     int64_t t = INT64_MAX;
     if (powered && hb_period_ms > 0) t = hb_due;
     if (!delayed.empty()) t = std::min(t, delayed.begin()->first);
+    if (powered) t = std::min(t, pdo.next_due());
     return t;
   }
 
@@ -398,6 +428,11 @@ struct Device::Core {
         delayed.erase(it);
       }
     }
+    if (!powered) return;
+    Frames pf;
+    pdo.set_now(now);
+    pdo.run_due(od, &pf);
+    for (const CMSG& f : pf) emit(out, f);
   }
 
   // ---- outside the mutex ----
@@ -477,6 +512,7 @@ int Device::power_on(int64_t now_us) {
     std::lock_guard<std::mutex> lk(core->mx);
     core->device_id = id;
     core->powered = true;
+    core->pdo.set_node(core->node);
     core->now = std::max(now_us, core->clock ? core->clock() : now_us);
     core->reset(0x0000, 0xFFFF, &out);
     wake = core->wake;
@@ -496,6 +532,7 @@ void Device::power_off() {
     core_->state = NmtState::BootUp;
     core_->upload = Core::Upload{};
     core_->delayed.clear();
+    core_->pdo.reset();
   }
   if (id > 0) ntcan_ctl::detach_device(id);
 }
@@ -582,15 +619,20 @@ bool Device::read_object(uint16_t index, uint8_t subindex, std::vector<uint8_t>*
 }
 
 void Device::write_object(uint16_t index, uint8_t subindex, const std::vector<uint8_t>& bytes) {
-  std::lock_guard<std::mutex> lk(core_->mx);
-  OdValue* v = core_->find(index, subindex);
-  if (!v) {
-    v = &core_->od[od_key(index, subindex)];
-    v->name = "added by the host";
-    v->data_type = kDomain;
-    v->access = Access::ReadWrite;
+  Frames out;
+  {
+    std::lock_guard<std::mutex> lk(core_->mx);
+    OdValue* v = core_->find(index, subindex);
+    if (!v) {
+      v = &core_->od[od_key(index, subindex)];
+      v->name = "added by the host";
+      v->data_type = kDomain;
+      v->access = Access::ReadWrite;
+    }
+    v->bytes = bytes;
+    if (core_->powered) core_->pdo_changed(index, subindex, &out);
   }
-  v->bytes = bytes;
+  core_->send(out);
 }
 
 void Device::write_text(uint16_t index, uint8_t subindex, const std::string& text) {
