@@ -49,6 +49,7 @@ install(TARGETS ${zuntal_installed_libs}
 # "tavro.h" and "d_value/d_value.h") with -I<prefix>/include/zuntal.
 install(FILES
     ${PROJECT_SOURCE_DIR}/library/common/ZUNTALlib/D_zuntal.h
+    ${PROJECT_SOURCE_DIR}/library/common/ZUNTALlib/D_zuntal_pdo.h
     ${PROJECT_BINARY_DIR}/include/zuntal_version.h
     ${PROJECT_SOURCE_DIR}/library/common/tavro/tavro.h
   DESTINATION ${ZUNTAL_INSTALL_INCLUDEDIR} COMPONENT dev)
