@@ -56,11 +56,11 @@ void pdo_after_fill(D_can* master) {
   if (l.empty()) return;
   const CMSG* rx = Registry::rxmsg(master);
   const int n = load_word(Registry::rxmsg_len(master));
-  if (!rx || n <= 0) return;
+  if (!rx) return;
   const int64_t now = tavro::clock().now_us();
   // The companions of this node are those on any property sharing its buffer.
   for (D_canpdo* p : l)
-    if (Registry::rxmsg(p->can()) == rx) p->on_fill(rx, n, now);
+    if (Registry::rxmsg(p->can()) == rx) p->on_fill(rx, n < 0 ? 0 : n, now);
 }
 
 }  // namespace zuntal_detail

@@ -29,6 +29,8 @@ void sync_after_cycle();
 // Queues an RPDO frame for the next SYNC of `line` (a newer frame of the same
 // identifier replaces an older one).
 void queue_for_sync(int line, const CMSG& frame);
+// Drops every queued RPDO (the test reset).
+void sync_forget_queued();
 // Companions register with the cycle for their life.
 void add_companion(D_canpdo* p);
 void remove_companion(D_canpdo* p);

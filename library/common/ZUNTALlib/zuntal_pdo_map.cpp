@@ -127,8 +127,7 @@ std::string pdo_map::check() const {
     }
   }
   if (bits() > 64) {
-    std::snprintf(buf, sizeof buf, "%s%d maps %d bits, more than the 64 of a frame",
-                  transmit ? "TPDO" : "RPDO", number, bits());
+    std::snprintf(buf, sizeof buf, "the entries map %d bits, more than the 64 of a frame", bits());
     return buf;
   }
   return "";

@@ -78,6 +78,11 @@ void queue_for_sync(int line, const CMSG& frame) {
     q.push_back(frame);
 }
 
+void sync_forget_queued() {
+  std::lock_guard<std::mutex> g(sync_mutex());
+  for (int line = 1; line <= kLines; ++line) lines()[line].queued.clear();
+}
+
 void sync_after_cycle() {
   if (producers.load(std::memory_order_relaxed) == 0) return;
   const int64_t now = tavro::clock().now_us();
