@@ -46,12 +46,15 @@ install(TARGETS ${zuntal_installed_libs}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 
 # Public headers. Servers include "D_zuntal.h" (which includes "ntcan.h",
-# "tavro.h" and "d_value/d_value.h") with -I<prefix>/include/zuntal.
+# "tavro.h" and "d_value/d_value.h") with -I<prefix>/include/zuntal;
+# canopen_ids.h (the CANopen identifier bases) is included by sim_device.h and
+# open to servers that build frames of their own.
 install(FILES
     ${PROJECT_SOURCE_DIR}/library/common/ZUNTALlib/D_zuntal.h
     ${PROJECT_SOURCE_DIR}/library/common/ZUNTALlib/D_zuntal_pdo.h
     ${PROJECT_BINARY_DIR}/include/zuntal_version.h
     ${PROJECT_SOURCE_DIR}/library/common/tavro/tavro.h
+    ${PROJECT_SOURCE_DIR}/library/common/canopen/canopen_ids.h
   DESTINATION ${ZUNTAL_INSTALL_INCLUDEDIR} COMPONENT dev)
 install(FILES
     ${PROJECT_SOURCE_DIR}/library/common/tavro/d_value/d_value.h

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "canopen_ids.h"
 #include "ntcan.h"
 #include "sim_eds.h"
 
@@ -61,12 +62,12 @@ constexpr uint32_t kAbortNoSubindex = 0x06090011;      // subindex does not exis
 // Largest object a segmented download may write.
 constexpr int64_t kMaxDownload = 1 << 20;
 
-// CANopen identifier bases.
-constexpr int kCobNmt = 0x000;
-constexpr int kCobEmergency = 0x080;
-constexpr int kCobSdoAnswer = 0x580;
-constexpr int kCobSdoRequest = 0x600;
-constexpr int kCobErrorControl = 0x700;  // heartbeat, boot-up, node guarding
+// CANopen identifier bases (canopen_ids.h).
+using canopen::kCobEmergency;
+using canopen::kCobErrorControl;
+using canopen::kCobNmt;
+using canopen::kCobSdoAnswer;
+using canopen::kCobSdoRequest;
 
 class Device {
  public:

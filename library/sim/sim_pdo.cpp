@@ -208,7 +208,7 @@ void PdoEngine::changed(const ObjectDictionary& od, uint16_t index, uint8_t sub,
 
 bool PdoEngine::on_frame(ObjectDictionary& od, const CMSG& f, Frames* out) {
   if (f.len & NTCAN_RTR) return false;
-  const int sync_id = static_cast<int>(number(od, 0x1005, 0, kCobSync) & 0x7FF);
+  const int sync_id = static_cast<int>(number(od, 0x1005, 0, canopen::kCobSync) & 0x7FF);
   if (f.id == sync_id && (f.len & NTCAN_DLC) <= 1) {
     if (!operational_) return true;
     // Synchronous RPDOs take effect at the SYNC, then the synchronous TPDOs

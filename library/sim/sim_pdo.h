@@ -17,6 +17,7 @@
 #include <map>
 #include <vector>
 
+#include "canopen_ids.h"
 #include "ntcan.h"
 #include "sim_eds.h"
 
@@ -28,9 +29,6 @@ using Frames = std::vector<CMSG>;
 constexpr uint32_t kAbortNotMappable = 0x06040041;  // object cannot be mapped
 constexpr uint32_t kAbortMapLength = 0x06040042;    // mapping exceeds the PDO length
 constexpr uint32_t kAbortValueRange = 0x06090030;   // value range exceeded
-
-// Identifier of SYNC unless object 0x1005 gives another.
-constexpr int kCobSync = 0x080;
 
 class PdoEngine {
  public:

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "D_zuntal.h"
+#include "canopen_ids.h"
 
 namespace candump {
 
@@ -253,13 +254,14 @@ std::string decode_canopen(const CMSG& f) {
   const int fn = id & 0x780;  // function code
   const uint8_t node = static_cast<uint8_t>(id & 0x7F);
 
-  if (id == 0x000) {
+  if (id == canopen::kCobNmt) {
     if (rtr || n != 2) return fmt("NMT: bad frame (%d bytes)", n);
     const char* c = nmt_command_name(d[0]);
     if (!c) return fmt("NMT command 0x%02X ", d[0]) + node_text(d[1]);
     return std::string("NMT ") + c + " " + node_text(d[1]);
   }
-  if (id == 0x080) return n >= 1 && !rtr ? fmt("SYNC counter %u", d[0]) : std::string("SYNC");
+  if (id == canopen::kCobSync)
+    return n >= 1 && !rtr ? fmt("SYNC counter %u", d[0]) : std::string("SYNC");
   if (id == 0x100) return "TIME";
   if (id == 0x7E4) return "LSS answer";
   if (id == 0x7E5) return "LSS request";
@@ -267,7 +269,7 @@ std::string decode_canopen(const CMSG& f) {
 
   const std::string nd = fmt("node %u", node);
   switch (fn) {
-    case 0x080: {
+    case canopen::kCobEmergency: {
       if (rtr) return "emergency " + nd + ": remote request";
       if (n < 3) return fmt("emergency %s: short frame (%d bytes)", nd.c_str(), n);
       uint16_t code = le16(d);
@@ -278,23 +280,25 @@ std::string decode_canopen(const CMSG& f) {
       if (n > 3) s += " data " + hex_bytes(d + 3, n - 3);
       return s;
     }
-    case 0x180:
-    case 0x280:
-    case 0x380:
-    case 0x480:
-      return fmt("TPDO%d %s%s", (fn - 0x180) / 0x100 + 1, nd.c_str(), rtr ? " remote request" : "");
-    case 0x200:
-    case 0x300:
-    case 0x400:
-    case 0x500:
-      return fmt("RPDO%d %s%s", (fn - 0x200) / 0x100 + 1, nd.c_str(), rtr ? " remote request" : "");
-    case 0x580:
+    case canopen::kCobTpdo1:
+    case canopen::kCobTpdo2:
+    case canopen::kCobTpdo3:
+    case canopen::kCobTpdo4:
+      return fmt("TPDO%d %s%s", (fn - canopen::kCobTpdo1) / 0x100 + 1, nd.c_str(),
+                 rtr ? " remote request" : "");
+    case canopen::kCobRpdo1:
+    case canopen::kCobRpdo2:
+    case canopen::kCobRpdo3:
+    case canopen::kCobRpdo4:
+      return fmt("RPDO%d %s%s", (fn - canopen::kCobRpdo1) / 0x100 + 1, nd.c_str(),
+                 rtr ? " remote request" : "");
+    case canopen::kCobSdoAnswer:
       if (rtr || n != 8) return fmt("SDO answer %s: short frame (%d bytes)", nd.c_str(), n);
       return "SDO answer " + nd + ": " + sdo_answer(d);
-    case 0x600:
+    case canopen::kCobSdoRequest:
       if (rtr || n != 8) return fmt("SDO request %s: short frame (%d bytes)", nd.c_str(), n);
       return "SDO request " + nd + ": " + sdo_request(d);
-    case 0x700: {
+    case canopen::kCobErrorControl: {
       if (rtr) return "guard request " + nd;
       if (n != 1) return fmt("heartbeat %s: bad length %d", nd.c_str(), n);
       const char* st = nmt_state_name(d[0]);

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "candump.h"
+#include "canopen_ids.h"
 #include "commands.h"
 #include "ntcan_ctl.h"
 
@@ -20,9 +21,9 @@ namespace {
 
 const char* const kLabel = "zuntal_server";
 
-constexpr int kCobEmergency = 0x080;
-constexpr int kCobSdoAnswer = 0x580;
-constexpr int kCobErrorControl = 0x700;
+using canopen::kCobEmergency;
+using canopen::kCobErrorControl;
+using canopen::kCobSdoAnswer;
 constexpr int kStateError = 2;         // .ALIVE value whose condition text is "Error"
 constexpr int64_t kRetryUs = 1000000;  // registration attempts at most once a second
 // Identity reads in one cycle start only within this time from the cycle's

@@ -32,7 +32,8 @@ class canline;
 
 namespace zuntal_detail {
 struct Registry;  // the library's own access to the process-wide state
-}
+struct SdoClient;
+}  // namespace zuntal_detail
 
 // An object index split into its low and high byte (CANopen sends the low
 // byte first).
@@ -130,13 +131,9 @@ class D_can : public D_fct {
 
   void delete_children();
   int open_master();
-  // The SDO upload behind the public forms (zuntal_canopen.cpp).
-  int upload(short node, int idx, int subIdx, char* buffer, int capacity, int* length);
-  int initiate_answer(short node, char* buffer, int* offset, int capacity);
-  int segment_answer(short node, char* buffer, int* offset, int capacity);
-  void send_abort(short node, uint32_t code);
 
   friend struct zuntal_detail::Registry;
+  friend struct zuntal_detail::SdoClient;  // the SDO transfers (zuntal_sdo.cpp)
   friend int can_looping();
 
  public:
@@ -249,8 +246,6 @@ class D_can : public D_fct {
  private:
   std::atomic<int> sdo_timeout_ms_{0};
   std::atomic<uint32_t> sdo_abort_code_{0};
-  // Waits for the answer of a download step (zuntal_canopen.cpp).
-  int download_answer(short node, int toggle);
 };
 
 // Texts of the SDO abort codes and emergency error codes of CANopen (CiA 301;

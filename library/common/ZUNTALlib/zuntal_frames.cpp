@@ -8,6 +8,7 @@
 #include <string>
 
 #include "D_zuntal.h"
+#include "canopen_ids.h"
 #include "zuntal_internal.h"
 
 using zuntal_detail::load_word;
@@ -96,7 +97,7 @@ int D_can::rtr(int* ident, int l) {
 
 // CANopen node-guarding request to the node's error-control identifier.
 int D_can::rtr() {
-  return send_remote_request(this, 0x700 + canIdent_.i2_data, 0);
+  return send_remote_request(this, canopen::kCobErrorControl + canIdent_.i2_data, 0);
 }
 
 int D_can::can_poll(int* ident, int* length, unsigned char* Data) {

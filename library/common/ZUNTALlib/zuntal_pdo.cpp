@@ -8,6 +8,7 @@
 #include "D_zuntal.h"
 #include "zuntal_internal.h"
 #include "zuntal_pdo_internal.h"
+#include "zuntal_sdo.h"
 
 namespace {
 
@@ -160,41 +161,53 @@ int D_canpdo::load_eds(const std::string& path) {
 
 namespace {
 
-// One value by SDO upload (at most 8 bytes, little-endian).
+// Text of a failed transfer of index/sub.
+std::string failure(const zuntal_detail::SdoResult& r, uint16_t index, uint8_t sub,
+                    const char* verb) {
+  using zuntal_detail::SdoStatus;
+  char msg[200];
+  const int n = std::snprintf(msg, sizeof msg, "0x%04X/%d: ", index, sub);
+  switch (r.status) {
+    case SdoStatus::Aborted:
+      std::snprintf(msg + n, sizeof msg - n, "the node %s: %s (0x%08X)", verb,
+                    sdo_abort_text(r.abort_code), r.abort_code);
+      break;
+    case SdoStatus::TimedOut:
+      std::snprintf(msg + n, sizeof msg - n, "no answer from the node");
+      break;
+    case SdoStatus::Driver:
+      std::snprintf(msg + n, sizeof msg - n, "%s", can_error_str(r.driver_status).c_str());
+      break;
+    default:
+      std::snprintf(msg + n, sizeof msg - n, "the transfer failed");
+      break;
+  }
+  return msg;
+}
+
+// One value by SDO upload (at most 8 bytes, little-endian): 0, 1 when the
+// node aborted, -1 for any other failure.
 int upload(D_can* can, uint16_t index, uint8_t sub, uint64_t* v, std::string* why) {
   char buf[8] = {};
-  int len = 0;
-  const int r =
-      can->segSdoRead(static_cast<short>(can->value()->i2_data), index, sub, buf, 8, &len);
-  if (r != 0) {
-    char msg[160];
-    const uint32_t code = can->sdo_abort_code();
-    if (code)
-      std::snprintf(msg, sizeof msg, "0x%04X/%d: the node aborted: %s (0x%08X)", index, sub,
-                    sdo_abort_text(code), code);
-    else
-      std::snprintf(msg, sizeof msg, "0x%04X/%d: no answer from the node (%d)", index, sub, r);
-    *why = msg;
-    return code ? 1 : -1;  // 1: the node said no
+  const auto r = zuntal_detail::SdoClient::upload(*can, static_cast<short>(can->value()->i2_data),
+                                                  index, sub, buf, 8);
+  if (r.failed()) {
+    *why = failure(r, index, sub, "aborted");
+    return r.status == zuntal_detail::SdoStatus::Aborted ? 1 : -1;
   }
   *v = 0;
-  for (int i = 0; i < len && i < 8; ++i) *v |= uint64_t{static_cast<uint8_t>(buf[i])} << (8 * i);
+  for (int i = 0; i < r.length && i < 8; ++i)
+    *v |= uint64_t{static_cast<uint8_t>(buf[i])} << (8 * i);
   return 0;
 }
 
 int download(D_can* can, uint16_t index, uint8_t sub, uint64_t v, int size, std::string* why) {
   char buf[8];
   for (int i = 0; i < size; ++i) buf[i] = static_cast<char>(v >> (8 * i));
-  const int r = can->segSdoWrite(static_cast<short>(can->value()->i2_data), index, sub, buf, size);
-  if (r == 0) return 0;
-  char msg[200];
-  const uint32_t code = can->sdo_abort_code();
-  if (code)
-    std::snprintf(msg, sizeof msg, "0x%04X/%d: the node refused: %s (0x%08X)", index, sub,
-                  sdo_abort_text(code), code);
-  else
-    std::snprintf(msg, sizeof msg, "0x%04X/%d: the download failed (%d)", index, sub, r);
-  *why = msg;
+  const auto r = zuntal_detail::SdoClient::download(*can, static_cast<short>(can->value()->i2_data),
+                                                    index, sub, buf, size);
+  if (!r.failed()) return 0;
+  *why = failure(r, index, sub, "refused");
   return -1;
 }
 

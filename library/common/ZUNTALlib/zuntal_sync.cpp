@@ -5,13 +5,13 @@
 #include <cstring>
 
 #include "D_zuntal.h"
+#include "canopen_ids.h"
 #include "zuntal_internal.h"
 #include "zuntal_pdo_internal.h"
 
 namespace {
 
 constexpr int kLines = 20;
-constexpr int kSyncId = 0x080;
 // RPDOs waiting for a SYNC per line; a newer frame of an identifier replaces
 // the older, so at most this many distinct identifiers wait.
 constexpr size_t kMaxQueued = 512;
@@ -100,7 +100,7 @@ void sync_after_cycle() {
       out.swap(s.queued);
       CMSG sync;
       std::memset(&sync, 0, sizeof sync);
-      sync.id = kSyncId;
+      sync.id = canopen::kCobSync;
       if (s.counter_max > 0) {
         s.counter = s.counter % s.counter_max + 1;
         sync.len = 1;
