@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "D_zuntal.h"
+#include "tavro_test.h"
 
 namespace {
 
@@ -116,6 +117,7 @@ TEST(PdoMap, ParametersFromAnEdsOrDcf) {
                            "[1400sub1]\nDefaultValue=0x200 + $NODEID\n[1600sub0]\nDefaultValue=1\n"
                         << extra;
   };
+  tavro::MessageCapture quiet;  // the node property's change messages
   EqFct loc{"PDOMAP"};
   D_can can("NODE", &loc);
   IIII a{1, 9, 0, 0};

@@ -101,11 +101,11 @@ TEST_F(PdoSim, ExampleDevicesServeAndTakeTheirProcessData) {
   EXPECT_EQ("TPDO1: Output voltage measured=47.25 Output current measured=-3.5", shown("PSU.PDO"));
 
   // RPDOs: the set-point at once, the target position with the next SYNC.
-  ASSERT_EQ(0, p_psu->send(1, {pdo_value::of_real(PDO_REAL32, 30.5)}));
+  ASSERT_EQ(0, p_psu->send_rpdo(1, {pdo_value::of_real(PDO_REAL32, 30.5)}));
   std::vector<uint8_t> b;
   ASSERT_TRUE(zps->read_object(0x2000, 0, &b));
   EXPECT_EQ(real32(30.5f), b);
-  ASSERT_EQ(0, p_motor->send(1, {pdo_value::of_int(PDO_INTEGER32, -70000)}, true));
+  ASSERT_EQ(0, p_motor->send_rpdo(1, {pdo_value::of_int(PDO_INTEGER32, -70000)}, true));
   cycle(5000);  // the SYNC is not due yet
   ASSERT_TRUE(zmc->read_object(0x607A, 0, &b));
   EXPECT_EQ((std::vector<uint8_t>{0, 0, 0, 0}), b);
@@ -130,12 +130,12 @@ TEST_F(PdoSim, ExampleDevicesServeAndTakeTheirProcessData) {
   ASSERT_EQ(1, p_crate->take(1, &s));
   EXPECT_EQ(0x82u, s.values[0].as_uint());
   // Outputs by RPDO, refused when the values do not fit the mapping.
-  ASSERT_EQ(0, p_crate->send(1, {pdo_value::of_uint(PDO_UNSIGNED8, 0xA5),
-                                 pdo_value::of_uint(PDO_UNSIGNED8, 0x0F)}));
+  ASSERT_EQ(0, p_crate->send_rpdo(1, {pdo_value::of_uint(PDO_UNSIGNED8, 0xA5),
+                                      pdo_value::of_uint(PDO_UNSIGNED8, 0x0F)}));
   ASSERT_TRUE(zio->read_object(0x6200, 2, &b));
   EXPECT_EQ(std::vector<uint8_t>{0x0F}, b);
-  EXPECT_EQ(-1, p_crate->send(1, {pdo_value::of_uint(PDO_UNSIGNED8, 1)}));
-  EXPECT_EQ(-1, p_crate->send(2, {}));
+  EXPECT_EQ(-1, p_crate->send_rpdo(1, {pdo_value::of_uint(PDO_UNSIGNED8, 1)}));
+  EXPECT_EQ(-1, p_crate->send_rpdo(2, {}));
   EXPECT_EQ("RPDO2 has no mapping", p_crate->error());
 }
 

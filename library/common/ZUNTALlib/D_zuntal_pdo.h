@@ -4,6 +4,7 @@
 #define D_ZUNTAL_PDO_H
 
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -83,6 +84,56 @@ struct pdo_value {
   std::string text() const;
 };
 
+// A mapping made ready for decoding: the shifts of each entry worked out
+// once, so that a frame is decoded with two shifts per entry. The update
+// cycle keeps one per TPDO.
+class pdo_decoder {
+ public:
+  pdo_decoder() = default;
+  explicit pdo_decoder(const pdo_map& m);
+  // Decodes a frame into `out` (one value per entry); false when the frame
+  // is shorter than the mapping. Inline: the update cycle and a caller's own
+  // loop decode without a call.
+  bool decode(const uint8_t* data, int len, pdo_value* out) const {
+    if (len < bytes_) return false;
+    // The frame as one little-endian word; each entry is shifted down and
+    // masked, then sign-extended without a branch: (x ^ s) - s with s its top
+    // bit for a signed type, 0 otherwise.
+    uint64_t word = 0;
+    if (len >= 8) {
+      std::memcpy(&word, data, 8);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+      word = __builtin_bswap64(word);
+#endif
+    } else {
+      for (int i = len - 1; i >= 0; --i) word = word << 8 | data[i];
+    }
+    // The values never overlap the decoder: said so, its fields need not be
+    // read again after each store.
+    pdo_value* __restrict o = out;
+    const Field* __restrict fs = fields_;
+    const int n = count_;
+#pragma GCC unroll 4
+    for (int i = 0; i < n; ++i) {
+      const uint64_t x = (word >> fs[i].shift) & fs[i].mask;
+      o[i] = pdo_value{fs[i].type, (x ^ fs[i].sign) - fs[i].sign};
+    }
+    return true;
+  }
+
+ private:
+  // 32 bytes, so that the decode steps through them by a shift.
+  struct alignas(32) Field {
+    uint64_t mask = 0;  // the entry's bits, once shifted down
+    uint64_t sign = 0;  // the entry's top bit for a signed type, else 0
+    uint8_t shift = 0;  // the entry's offset in the frame
+    uint16_t type = 0;
+  };
+  Field fields_[64];
+  int count_ = 0;
+  int bytes_ = 0;  // bytes the frame needs
+};
+
 // What a TPDO brought: its values, the framework-clock time (microseconds) of
 // the update cycle that took its frame from the bus, and how many values of
 // it came and went without being taken.
@@ -139,7 +190,7 @@ class D_canpdo : public D_fct {
   // once, or with `at_sync` right before the next SYNC of the node's line.
   // 0, -1 (no mapping, wrong count or type of values, error()), or the
   // driver's status.
-  int send(int number, const std::vector<pdo_value>& values, bool at_sync = false);
+  int send_rpdo(int number, const std::vector<pdo_value>& values, bool at_sync = false);
 
   // Decodes one frame of TPDO `m` into `out` (sized to the entries): the
   // update cycle's own step, open for tools and benchmarks. False when the
@@ -155,6 +206,7 @@ class D_canpdo : public D_fct {
  private:
   struct Tpdo {
     pdo_map map;
+    pdo_decoder decoder;
     pdo_sample sample;
     bool fresh = false;
   };

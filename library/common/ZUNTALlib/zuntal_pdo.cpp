@@ -129,6 +129,7 @@ int D_canpdo::adopt(const std::vector<pdo_map>& maps) {
       if (it == tpdo_.end()) it = tpdo_.insert(tpdo_.end(), Tpdo{});
       *it = Tpdo{};
       it->map = m;
+      it->decoder = pdo_decoder(m);
       it->sample.values.resize(m.entries.size());
     } else {
       auto it = std::find_if(rpdo_.begin(), rpdo_.end(),
@@ -331,7 +332,7 @@ void D_canpdo::on_fill(const CMSG* frames, int count, int64_t now_us) {
     if (f.len & NTCAN_RTR) continue;
     for (Tpdo& t : tpdo_) {
       if (!t.map.enabled() || t.map.id() != f.id) continue;
-      if (!decode(t.map, f.data, f.len & NTCAN_DLC, t.sample.values.data())) break;
+      if (!t.decoder.decode(f.data, f.len & NTCAN_DLC, t.sample.values.data())) break;
       if (t.fresh) ++t.sample.overwritten;
       t.fresh = true;
       t.sample.time_us = now_us;
@@ -354,7 +355,7 @@ int D_canpdo::take(int number, pdo_sample* out) {
   return -1;
 }
 
-int D_canpdo::send(int number, const std::vector<pdo_value>& values, bool at_sync) {
+int D_canpdo::send_rpdo(int number, const std::vector<pdo_value>& values, bool at_sync) {
   pdo_map m;
   if (!mapping(false, number, &m)) {
     std::lock_guard<std::mutex> g(mx_);

@@ -19,6 +19,11 @@ bool is_signed(uint16_t type) {
          (type >= PDO_INTEGER24 && type <= PDO_INTEGER64 && type != PDO_REAL64);
 }
 
+// Signed integer types by their index (all below 0x20).
+constexpr bool kSigned[32] = {false, false, true,  true,  true,  false, false, false,
+                              false, false, false, false, false, false, false, false,
+                              true,  false, true,  true,  true,  true};
+
 }  // namespace
 
 int pdo_type_bits(uint16_t type) {
@@ -178,23 +183,25 @@ std::string pdo_value::text() const {
   return buf;
 }
 
-bool D_canpdo::decode(const pdo_map& m, const uint8_t* data, int len, pdo_value* out) {
-  // The frame as one little-endian word; each entry is a field of it.
-  uint64_t word = 0;
-  const int n = len < 0 ? 0 : len > 8 ? 8 : len;
-  for (int i = n - 1; i >= 0; --i) word = word << 8 | data[i];
-  int offset = 0;
+pdo_decoder::pdo_decoder(const pdo_map& m) {
+  unsigned offset = 0;
   for (const pdo_entry& e : m.entries) {
-    const int bits = e.bits;
-    if (offset + bits > 8 * n) return false;
-    uint64_t v = bits == 64 ? word : (word >> offset) & ((uint64_t{1} << bits) - 1);
-    if (bits < 64 && is_signed(e.type) && (v >> (bits - 1) & 1)) v |= ~uint64_t{0} << bits;
-    out->type = e.type;
-    out->raw = v;
-    ++out;
-    offset += bits;
+    if (count_ == 64 || e.bits == 0 || offset + e.bits > 64) {
+      bytes_ = 9;  // no frame holds it
+      return;
+    }
+    Field& f = fields_[count_++];
+    f.shift = static_cast<uint8_t>(offset);
+    f.mask = e.bits == 64 ? ~uint64_t{0} : (uint64_t{1} << e.bits) - 1;
+    f.sign = e.type < 0x20 && kSigned[e.type] ? uint64_t{1} << (e.bits - 1) : 0;
+    f.type = e.type;
+    offset += e.bits;
   }
-  return true;
+  bytes_ = static_cast<int>((offset + 7) / 8);
+}
+
+bool D_canpdo::decode(const pdo_map& m, const uint8_t* data, int len, pdo_value* out) {
+  return pdo_decoder(m).decode(data, len, out);
 }
 
 int D_canpdo::encode(const pdo_map& m, const pdo_value* values, int count, uint8_t* data) {
