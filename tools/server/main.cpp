@@ -94,6 +94,10 @@ int main(int argc, char** argv) {
                  "send a node-guarding request to a node not heard for this long")
       ->capture_default_str()
       ->check(CLI::Range(50, 600000));
+  app.add_option("--sync-ms", opts.sync_ms,
+                 "send a SYNC on every line of a node this often (0: no SYNC)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 60000));
   app.add_option("--alive-timeout-ms", opts.alive_timeout_ms,
                  "show state 2 (Error) for a node not heard for this long; 0: never")
       ->capture_default_str()

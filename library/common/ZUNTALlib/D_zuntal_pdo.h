@@ -159,6 +159,14 @@ class D_canpdo : public D_fct {
   D_canpdo& operator=(const D_canpdo&) = delete;
 
   void get(EqAdr* adr, EqData* data_in, EqData* res, EqFct* ef) override;
+  // Process data keep nothing in the configuration file.
+  void write(std::ostream&) override {}
+  // The latest TPDO values: "TPDO1: name=value name=value; TPDO2: ...".
+  std::string text() const;
+  // The property whose handle the SDO transfers of read_mappings() and
+  // write_mapping() use; by default the node property itself. A server that
+  // keeps SDO answers off the node's buffer gives its SDO companion here.
+  void sdo_through(D_can* c) { sdo_ = c ? c : can_; }
 
   // Mappings. Each returns 0, or -1 and leaves the mappings as they were with
   // the reason in error(). read_mappings() uploads the communication and
@@ -215,6 +223,7 @@ class D_canpdo : public D_fct {
   bool find_tx(int id, Tpdo** t);
 
   D_can* can_;
+  D_can* sdo_;
   mutable std::mutex mx_;
   std::vector<Tpdo> tpdo_;
   std::vector<pdo_map> rpdo_;

@@ -66,7 +66,8 @@ void pdo_after_fill(D_can* master) {
 
 }  // namespace zuntal_detail
 
-D_canpdo::D_canpdo(const std::string& pn, D_can* can, EqFct* ef) : D_fct(pn, ef), can_(can) {
+D_canpdo::D_canpdo(const std::string& pn, D_can* can, EqFct* ef)
+    : D_fct(pn, ef), can_(can), sdo_(can) {
   zuntal_detail::add_companion(this);
 }
 
@@ -74,18 +75,20 @@ D_canpdo::~D_canpdo() {
   zuntal_detail::remove_companion(this);
 }
 
-void D_canpdo::get(EqAdr*, EqData*, EqData* res, EqFct*) {
+std::string D_canpdo::text() const {
   std::string text;
-  {
-    std::lock_guard<std::mutex> g(mx_);
-    for (const Tpdo& t : tpdo_) {
-      if (!text.empty()) text += "; ";
-      text += pdo_name(true, t.map.number) + ":";
-      for (size_t i = 0; i < t.sample.values.size(); ++i)
-        text += " " + t.map.entries[i].name + "=" + t.sample.values[i].text();
-    }
+  std::lock_guard<std::mutex> g(mx_);
+  for (const Tpdo& t : tpdo_) {
+    if (!text.empty()) text += "; ";
+    text += pdo_name(true, t.map.number) + ":";
+    for (size_t i = 0; i < t.sample.values.size(); ++i)
+      text += " " + t.map.entries[i].name + "=" + t.sample.values[i].text();
   }
-  if (res) res->set(text);
+  return text;
+}
+
+void D_canpdo::get(EqAdr*, EqData*, EqData* res, EqFct*) {
+  if (res) res->set(text());
 }
 
 std::string D_canpdo::error() const {
@@ -188,10 +191,9 @@ std::string failure(const zuntal_detail::SdoResult& r, uint16_t index, uint8_t s
 
 // One value by SDO upload (at most 8 bytes, little-endian): 0, 1 when the
 // node aborted, -1 for any other failure.
-int upload(D_can* can, uint16_t index, uint8_t sub, uint64_t* v, std::string* why) {
+int upload(D_can* can, short node, uint16_t index, uint8_t sub, uint64_t* v, std::string* why) {
   char buf[8] = {};
-  const auto r = zuntal_detail::SdoClient::upload(*can, static_cast<short>(can->value()->i2_data),
-                                                  index, sub, buf, 8);
+  const auto r = zuntal_detail::SdoClient::upload(*can, node, index, sub, buf, 8);
   if (r.failed()) {
     *why = failure(r, index, sub, "aborted");
     return r.status == zuntal_detail::SdoStatus::Aborted ? 1 : -1;
@@ -202,11 +204,11 @@ int upload(D_can* can, uint16_t index, uint8_t sub, uint64_t* v, std::string* wh
   return 0;
 }
 
-int download(D_can* can, uint16_t index, uint8_t sub, uint64_t v, int size, std::string* why) {
+int download(D_can* can, short node, uint16_t index, uint8_t sub, uint64_t v, int size,
+             std::string* why) {
   char buf[8];
   for (int i = 0; i < size; ++i) buf[i] = static_cast<char>(v >> (8 * i));
-  const auto r = zuntal_detail::SdoClient::download(*can, static_cast<short>(can->value()->i2_data),
-                                                    index, sub, buf, size);
+  const auto r = zuntal_detail::SdoClient::download(*can, node, index, sub, buf, size);
   if (!r.failed()) return 0;
   *why = failure(r, index, sub, "refused");
   return -1;
@@ -215,6 +217,7 @@ int download(D_can* can, uint16_t index, uint8_t sub, uint64_t v, int size, std:
 }  // namespace
 
 int D_canpdo::read_mappings(const std::string& eds_path) {
+  const short node = static_cast<short>(can_->value()->i2_data);
   zuntal_detail::Ini ini;
   std::string why;
   if (!eds_path.empty() && zuntal_detail::read_ini(eds_path, &ini, &why) != 0) {
@@ -227,25 +230,27 @@ int D_canpdo::read_mappings(const std::string& eds_path) {
     for (int n = 0; n < 512; ++n) {
       const uint16_t comm = static_cast<uint16_t>((tx ? 0x1800 : 0x1400) + n);
       const uint16_t map = static_cast<uint16_t>(comm + 0x200);
+      // With a description at hand, only the PDOs it names are asked for.
+      if (!ini.empty() && !zuntal_detail::eds_has(ini, comm)) continue;
       pdo_map m;
       m.number = n + 1;
       m.transmit = tx;
       uint64_t v = 0, count = 0;
-      int r = upload(can_, comm, 1, &v, &why);
+      int r = upload(sdo_, node, comm, 1, &v, &why);
       if (r == 1) break;  // the node has no PDO of this number: the last one was read
       if (r == 0) {
         m.cob_id = static_cast<uint32_t>(v);
-        r = upload(can_, comm, 2, &v, &why);
+        r = upload(sdo_, node, comm, 2, &v, &why);
         m.trans_type = static_cast<uint8_t>(v);
       }
       // Inhibit time and event timer are optional sub-objects of a TPDO.
-      if (r == 0 && tx && upload(can_, comm, 3, &v, &why) == 0)
+      if (r == 0 && tx && upload(sdo_, node, comm, 3, &v, &why) == 0)
         m.inhibit_100us = static_cast<uint16_t>(v);
-      if (r == 0 && tx && upload(can_, comm, 5, &v, &why) == 0)
+      if (r == 0 && tx && upload(sdo_, node, comm, 5, &v, &why) == 0)
         m.event_ms = static_cast<uint16_t>(v);
-      if (r == 0) r = upload(can_, map, 0, &count, &why);
+      if (r == 0) r = upload(sdo_, node, map, 0, &count, &why);
       for (uint64_t k = 1; r == 0 && k <= count && k <= 64; ++k) {
-        r = upload(can_, map, static_cast<uint8_t>(k), &v, &why);
+        r = upload(sdo_, node, map, static_cast<uint8_t>(k), &v, &why);
         pdo_entry e;
         e.index = static_cast<uint16_t>(v >> 16);
         e.subindex = static_cast<uint8_t>(v >> 8);
@@ -266,6 +271,7 @@ int D_canpdo::read_mappings(const std::string& eds_path) {
 }
 
 int D_canpdo::write_mapping(const pdo_map& m) {
+  const short node = static_cast<short>(can_->value()->i2_data);
   std::string why = m.check();
   auto fail = [&](const std::string& text) {
     std::lock_guard<std::mutex> g(mx_);
@@ -278,35 +284,36 @@ int D_canpdo::write_mapping(const pdo_map& m) {
   // What the device has now, to put back when it refuses the new mapping.
   uint64_t old_cob = 0, old_count = 0;
   std::vector<uint64_t> old_entries;
-  if (upload(can_, comm, 1, &old_cob, &why) != 0 || upload(can_, map, 0, &old_count, &why) != 0)
+  if (upload(sdo_, node, comm, 1, &old_cob, &why) != 0 ||
+      upload(sdo_, node, map, 0, &old_count, &why) != 0)
     return fail(why);
   for (uint64_t k = 1; k <= old_count && k <= 64; ++k) {
     uint64_t v;
-    if (upload(can_, map, static_cast<uint8_t>(k), &v, &why) != 0) return fail(why);
+    if (upload(sdo_, node, map, static_cast<uint8_t>(k), &v, &why) != 0) return fail(why);
     old_entries.push_back(v);
   }
   // CiA 301's order: disable, zero the count, the entries, the count, the
   // communication parameters, enable.
-  bool ok = download(can_, comm, 1, old_cob | kDisabled, 4, &why) == 0 &&
-            download(can_, map, 0, 0, 1, &why) == 0;
+  bool ok = download(sdo_, node, comm, 1, old_cob | kDisabled, 4, &why) == 0 &&
+            download(sdo_, node, map, 0, 0, 1, &why) == 0;
   for (size_t k = 0; ok && k < m.entries.size(); ++k)
-    ok = download(can_, map, static_cast<uint8_t>(k + 1), m.entries[k].word(), 4, &why) == 0;
-  ok = ok && download(can_, map, 0, m.entries.size(), 1, &why) == 0 &&
-       download(can_, comm, 2, m.trans_type, 1, &why) == 0;
+    ok = download(sdo_, node, map, static_cast<uint8_t>(k + 1), m.entries[k].word(), 4, &why) == 0;
+  ok = ok && download(sdo_, node, map, 0, m.entries.size(), 1, &why) == 0 &&
+       download(sdo_, node, comm, 2, m.trans_type, 1, &why) == 0;
   if (ok && m.transmit)
-    ok = download(can_, comm, 3, m.inhibit_100us, 2, &why) == 0 &&
-         download(can_, comm, 5, m.event_ms, 2, &why) == 0;
-  ok = ok && download(can_, comm, 1, m.cob_id | kDisabled, 4, &why) == 0 &&
-       (!m.enabled() || download(can_, comm, 1, m.cob_id, 4, &why) == 0);
+    ok = download(sdo_, node, comm, 3, m.inhibit_100us, 2, &why) == 0 &&
+         download(sdo_, node, comm, 5, m.event_ms, 2, &why) == 0;
+  ok = ok && download(sdo_, node, comm, 1, m.cob_id | kDisabled, 4, &why) == 0 &&
+       (!m.enabled() || download(sdo_, node, comm, 1, m.cob_id, 4, &why) == 0);
   if (!ok) {
     // Back to the old mapping, as far as the device lets us.
     std::string ignored;
-    download(can_, comm, 1, old_cob | kDisabled, 4, &ignored);
-    download(can_, map, 0, 0, 1, &ignored);
+    download(sdo_, node, comm, 1, old_cob | kDisabled, 4, &ignored);
+    download(sdo_, node, map, 0, 0, 1, &ignored);
     for (size_t k = 0; k < old_entries.size(); ++k)
-      download(can_, map, static_cast<uint8_t>(k + 1), old_entries[k], 4, &ignored);
-    download(can_, map, 0, old_entries.size(), 1, &ignored);
-    download(can_, comm, 1, old_cob, 4, &ignored);
+      download(sdo_, node, map, static_cast<uint8_t>(k + 1), old_entries[k], 4, &ignored);
+    download(sdo_, node, map, 0, old_entries.size(), 1, &ignored);
+    download(sdo_, node, comm, 1, old_cob, 4, &ignored);
     return fail(why);
   }
   return adopt({m});

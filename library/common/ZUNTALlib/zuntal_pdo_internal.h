@@ -17,6 +17,8 @@ int read_ini(const std::string& path, Ini* out, std::string* error);
 // Data type and name of object index/sub in an EDS; false when it lacks it.
 bool eds_object_type(const Ini& ini, uint16_t index, uint8_t sub, uint16_t* type,
                      std::string* name);
+// Whether an EDS describes object `index` (its section or one of a sub-object).
+bool eds_has(const Ini& ini, uint16_t index);
 // The PDOs of an EDS or DCF for node `node`, each checked; -1 with *error at
 // the first one that is not well formed.
 int pdo_maps_from_ini(const Ini& ini, int node, std::vector<pdo_map>* out, std::string* error);

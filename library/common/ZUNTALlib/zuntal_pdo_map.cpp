@@ -321,6 +321,10 @@ bool value(const Ini& ini, uint16_t index, int sub, int node, uint64_t* out) {
 
 }  // namespace
 
+bool eds_has(const Ini& ini, uint16_t index) {
+  return ini.count(section_of(index, -1)) || ini.count(section_of(index, 1));
+}
+
 bool eds_object_type(const Ini& ini, uint16_t index, uint8_t sub, uint16_t* type,
                      std::string* name) {
   // A VAR has its own section; a sub-object of an ARRAY or RECORD has one
