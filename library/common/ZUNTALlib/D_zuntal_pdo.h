@@ -232,6 +232,11 @@ class D_canpdo : public D_fct {
   std::string error_;
 };
 
+// The PDOs an EDS or DCF file gives node `node`, each checked: 0, or -1 with
+// the reason in *error (a tool's way to name PDO values without a node).
+int pdo_maps_from_eds(const std::string& path, int node, std::vector<pdo_map>* out,
+                      std::string* error);
+
 // ---------------------------------------------------------------------------
 // SYNC producer of line `line` (1 to 20). The update cycle sends a SYNC on the
 // line when `period_us` of framework-clock time have passed since the last

@@ -150,6 +150,18 @@ int D_canpdo::set_mapping(const pdo_map& m) {
   return adopt({m});
 }
 
+int pdo_maps_from_eds(const std::string& path, int node, std::vector<pdo_map>* out,
+                      std::string* error) {
+  zuntal_detail::Ini ini;
+  std::string why;
+  if (zuntal_detail::read_ini(path, &ini, &why) != 0 ||
+      zuntal_detail::pdo_maps_from_ini(ini, node, out, &why) != 0) {
+    if (error) *error = path + ": " + why;
+    return -1;
+  }
+  return 0;
+}
+
 int D_canpdo::load_eds(const std::string& path) {
   zuntal_detail::Ini ini;
   std::string why;
