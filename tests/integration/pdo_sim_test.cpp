@@ -105,6 +105,18 @@ TEST_F(PdoSim, ExampleDevicesServeAndTakeTheirProcessData) {
   std::vector<uint8_t> b;
   ASSERT_TRUE(zps->read_object(0x2000, 0, &b));
   EXPECT_EQ(real32(30.5f), b);
+  // Shorter than its mapping: not processed, the device reports it.
+  unsigned char two[2] = {1, 2};
+  ASSERT_EQ(0, psu->AddIdent(0x85));
+  ASSERT_EQ(0, psu->can_write(0x205, 2, two));
+  cycle();
+  CMSG rx[100];
+  int n = 0;
+  ASSERT_EQ(0, psu->can_array(rx, &n));
+  ASSERT_EQ(1, n);
+  EXPECT_EQ("85#10 82 00 00 00 00 00 00", cotest::text(rx[0]));
+  ASSERT_TRUE(zps->read_object(0x2000, 0, &b));
+  EXPECT_EQ(real32(30.5f), b);
   ASSERT_EQ(0, p_motor->send_rpdo(1, {pdo_value::of_int(PDO_INTEGER32, -70000)}, true));
   cycle(5000);  // the SYNC is not due yet
   ASSERT_TRUE(zmc->read_object(0x607A, 0, &b));
@@ -200,6 +212,18 @@ TEST_F(PdoSim, MappingsWrittenBySdo) {
   EXPECT_EQ(-1, p->load_eds(kExamples + "/missing.eds"));
   ASSERT_TRUE(p->mapping(true, 1, &m));
   EXPECT_EQ(3u, m.entries.size()) << "a refused mapping is never half applied";
+
+  // Acyclic synchronous: a change goes out with the next SYNC.
+  m.trans_type = 0;
+  ASSERT_EQ(0, p->write_mapping(m));
+  zps->write_object(0x2003, 0, {0x05, 0x00});
+  cycle();
+  EXPECT_EQ(0, p->take(1, &s));
+  ASSERT_EQ(0, can_sync(1, 1000));
+  cycle();
+  cycle();
+  ASSERT_EQ(1, p->take(1, &s));
+  EXPECT_EQ(5, s.values[0].as_int());
 }
 
 // 10,000 SYNCs on the timed net at 125 kbit/s: every synchronous TPDO is
