@@ -138,8 +138,12 @@ std::string render_table(const std::string& title, const std::vector<NodeRow>& r
         shown[c] = false;
       }
     };
-    narrow({kPdo, kNote, kEmcy, kSw, kManu});
-    drop({kFrames, kPdo, kHw, kSw, kNote, kEmcy, kManu});
+    // The TPDO values go first, whole, so that a narrow table looks as it
+    // did without them.
+    narrow({kPdo});
+    drop({kPdo});
+    narrow({kNote, kEmcy, kSw, kManu});
+    drop({kFrames, kHw, kSw, kNote, kEmcy, kManu});
     narrow({kCond, kNode});
     drop({kLine});
   }
@@ -200,11 +204,12 @@ std::string render_table(const std::string& title, const std::vector<NodeRow>& r
     for (const std::string& a : answers) os << fit("  " + a) << "\n";
   }
   os << "\n"
-     << fit(prompt_below
-                ? "command: get NAME | set NAME VALUE... | list | sdo NODE read|write ... | help | "
-                  "quit"
-                : "command (get NAME | set NAME VALUE... | list | sdo NODE read|write ... | help | "
-                  "quit), then Enter:");
+     << fit(prompt_below ? "command: get NAME | set NAME VALUE... | list | sdo NODE read|write ... "
+                           "| pdo NODE [N VALUE...] | help | "
+                           "quit"
+                         : "command (get NAME | set NAME VALUE... | list | sdo NODE read|write ... "
+                           "| pdo NODE [N VALUE...] | help | "
+                           "quit), then Enter:");
   return visible(os.str());
 }
 
