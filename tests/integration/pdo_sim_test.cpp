@@ -213,6 +213,20 @@ TEST_F(PdoSim, MappingsWrittenBySdo) {
   ASSERT_TRUE(p->mapping(true, 1, &m));
   EXPECT_EQ(3u, m.entries.size()) << "a refused mapping is never half applied";
 
+  // Registered again on a new handle, the node gets its TPDO identifiers back.
+  const NTCAN_HANDLE old = psu->handle();
+  ASSERT_EQ(0, with_clock_running([&] {
+              psu->dellist();
+              psu->can_close();
+              return psu->init(0x585);
+            }));
+  ASSERT_NE(old, psu->handle());
+  cycle();
+  zps->write_object(0x2003, 0, {0x09, 0x00});
+  cycle();
+  ASSERT_EQ(1, p->take(1, &s));
+  EXPECT_EQ(9, s.values[0].as_int());
+
   // Acyclic synchronous: a change goes out with the next SYNC.
   m.trans_type = 0;
   ASSERT_EQ(0, p->write_mapping(m));

@@ -228,6 +228,7 @@ class D_canpdo : public D_fct {
   std::vector<Tpdo> tpdo_;
   std::vector<pdo_map> rpdo_;
   std::vector<int> enabled_ids_;
+  NTCAN_HANDLE ids_handle_ = -1;  // the handle the identifiers were enabled on
   bool ids_pending_ = false;
   std::string error_;
 };

@@ -332,8 +332,14 @@ int D_canpdo::write_mapping(const pdo_map& m) {
 }
 
 void D_canpdo::enable_ids() {
-  // Called with mx_ held, from the update cycle or the owner.
-  if (can_->handle() <= 0) return;
+  // Called with mx_ held, from the update cycle or the owner. A node that
+  // registered again has a new handle: every identifier goes on it afresh.
+  const NTCAN_HANDLE h = can_->handle();
+  if (h <= 0) return;
+  if (h != ids_handle_) {
+    enabled_ids_.clear();
+    ids_handle_ = h;
+  }
   for (const Tpdo& t : tpdo_) {
     if (!t.map.enabled()) continue;
     const int id = t.map.id();
@@ -345,7 +351,7 @@ void D_canpdo::enable_ids() {
 
 void D_canpdo::on_fill(const CMSG* frames, int count, int64_t now_us) {
   std::lock_guard<std::mutex> g(mx_);
-  if (ids_pending_) enable_ids();
+  if (ids_pending_ || can_->handle() != ids_handle_) enable_ids();
   for (int i = 0; i < count; ++i) {
     const CMSG& f = frames[i];
     if (f.len & NTCAN_RTR) continue;
@@ -363,7 +369,7 @@ void D_canpdo::on_fill(const CMSG* frames, int count, int64_t now_us) {
 
 int D_canpdo::take(int number, pdo_sample* out) {
   std::lock_guard<std::mutex> g(mx_);
-  if (ids_pending_) enable_ids();
+  if (ids_pending_ || can_->handle() != ids_handle_) enable_ids();
   for (Tpdo& t : tpdo_) {
     if (t.map.number != number) continue;
     if (out) *out = t.sample;

@@ -109,9 +109,21 @@ void sync_after_cycle() {
       out.push_back(sync);
     }
     const NTCAN_HANDLE h = line_handle(line);
-    if (h <= 0) continue;
     int32_t n = static_cast<int32_t>(out.size());
-    if (canSend(h, out.data(), &n) == NTCAN_SUCCESS) lines()[line].sent += 1;
+    if (h > 0 && canSend(h, out.data(), &n) == NTCAN_SUCCESS) {
+      lines()[line].sent += 1;
+      continue;
+    }
+    // The line could not send: the RPDOs wait for the next SYNC (behind any
+    // newer frame of the same identifier queued meanwhile).
+    out.pop_back();
+    for (const CMSG& f : out) {
+      std::lock_guard<std::mutex> g(sync_mutex());
+      std::vector<CMSG>& q = lines()[line].queued;
+      if (std::none_of(q.begin(), q.end(), [&](const CMSG& x) { return x.id == f.id; }) &&
+          q.size() < kMaxQueued)
+        q.push_back(f);
+    }
   }
 }
 
