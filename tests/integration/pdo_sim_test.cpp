@@ -302,7 +302,7 @@ TEST_F(PdoSim, TenThousandSyncsOnTheTimedNet) {
     ASSERT_EQ(i % 3 == 0 ? 1 : 0, pb->take(1, &s)) << i;
     if (pc->take(1, &s) == 1) {
       if (last_timer != 0) {
-        EXPECT_NEAR(1000000, s.time_us - last_timer, 2000) << i;
+        EXPECT_NEAR(1000000, s.time_us - last_timer, 1000) << i;
       }
       last_timer = s.time_us;
       ++timer_frames;
