@@ -51,6 +51,7 @@ install(TARGETS ${zuntal_installed_libs}
 # open to servers that build frames of their own.
 install(FILES
     ${PROJECT_SOURCE_DIR}/library/common/ZUNTALlib/D_zuntal.h
+    ${PROJECT_SOURCE_DIR}/library/common/ZUNTALlib/D_zuntal_pdo.h
     ${PROJECT_BINARY_DIR}/include/zuntal_version.h
     ${PROJECT_SOURCE_DIR}/library/common/tavro/tavro.h
     ${PROJECT_SOURCE_DIR}/library/common/canopen/canopen_ids.h

@@ -18,6 +18,7 @@
 
 #include "ntcan_ctl.h"
 #include "sim_device.h"
+#include "sim_pdo.h"
 
 namespace zsim {
 inline CMSG frame(int id, std::initializer_list<uint8_t> data) {
@@ -127,6 +128,9 @@ struct Device::Core {
 
   uint64_t sent = 0;
 
+  // Process data: SYNC, TPDOs and RPDOs (sim_pdo.cpp).
+  PdoEngine pdo;
+
   // Set by a host that runs the device in real time (set_realtime).
   std::function<int64_t()> clock;
   std::function<void()> wake;
@@ -167,6 +171,7 @@ struct Device::Core {
     end_sdo_transfers();
     delayed.clear();
     guard_toggle = 0;
+    pdo.reset();
     state = NmtState::BootUp;
     emit(out, frame(kCobErrorControl + node, {0x00}));
     state = NmtState::PreOperational;
@@ -251,25 +256,46 @@ struct Device::Core {
   void initiate_upload(uint16_t index, uint8_t sub, Frames* out);
   void upload_segment(uint8_t cmd, Frames* out);
   static uint32_t length_check(const OdValue& v, size_t n);
-  void store(uint16_t index, uint8_t sub, OdValue* v, std::vector<uint8_t> bytes);
+  // Stores a downloaded value; a PDO parameter the device does not take now
+  // gives the abort code and leaves the object as it was.
+  uint32_t store(uint16_t index, uint8_t sub, OdValue* v, std::vector<uint8_t> bytes, Frames* out);
+
+  // An object got a new value: the PDOs that depend on it act.
+  void pdo_changed(uint16_t index, uint8_t sub, Frames* out) {
+    Frames pf;
+    pdo.set_now(now);
+    pdo.changed(od, index, sub, &pf);
+    for (const CMSG& f : pf) emit(out, f);
+  }
   void download(uint8_t cmd, uint16_t index, uint8_t sub, const uint8_t* data, Frames* out);
   void download_segment(uint8_t cmd, const uint8_t* data, Frames* out);
 
   void on_frame(const CMSG& f, Frames* out) {
     if (!powered) return;
     bool rtr = f.len & NTCAN_RTR;
-    if (f.id == kCobNmt && !rtr && (f.len & NTCAN_DLC) >= 2)
+    if (f.id == kCobNmt && !rtr && (f.len & NTCAN_DLC) >= 2) {
       on_nmt(f.data[0], f.data[1], out);
-    else if (f.id == kCobSdoRequest + node && !rtr)
+      pdo.set_now(now);
+      pdo.set_operational(od, state == NmtState::Operational);
+    } else if (f.id == kCobSdoRequest + node && !rtr) {
       on_sdo(f, out);
-    else if (f.id == kCobErrorControl + node && rtr)
+    } else if (f.id == kCobErrorControl + node && rtr) {
       on_guard(out);
+    } else {
+      Frames pf;
+      pdo.set_now(now);
+      pdo.on_frame(od, f, &pf);
+      for (const CMSG& p : pf) emit(out, p);
+      for (uint32_t key : pdo.take_written())
+        pdo_changed(static_cast<uint16_t>(key >> 8), static_cast<uint8_t>(key), out);
+    }
   }
 
   int64_t next_due() const {
     int64_t t = INT64_MAX;
     if (powered && hb_period_ms > 0) t = hb_due;
     if (!delayed.empty()) t = std::min(t, delayed.begin()->first);
+    if (powered) t = std::min(t, pdo.next_due());
     return t;
   }
 
@@ -294,6 +320,11 @@ struct Device::Core {
         delayed.erase(it);
       }
     }
+    if (!powered) return;
+    Frames pf;
+    pdo.set_now(now);
+    pdo.run_due(od, &pf);
+    for (const CMSG& f : pf) emit(out, f);
   }
 
   // ---- outside the mutex ----

@@ -73,6 +73,7 @@ int Device::power_on(int64_t now_us, std::string* error) {
     std::lock_guard<std::mutex> lk(core->mx);
     core->device_id = id;
     core->powered = true;
+    core->pdo.set_node(core->node);
     core->now = std::max(now_us, core->clock ? core->clock() : now_us);
     core->reset(0x0000, 0xFFFF, &out);
     wake = core->wake;
@@ -92,6 +93,7 @@ void Device::power_off() {
     core_->state = NmtState::BootUp;
     core_->upload = Core::Upload{};
     core_->delayed.clear();
+    core_->pdo.reset();
   }
   if (id > 0) ntcan_ctl::detach_device(id);
 }
@@ -178,15 +180,20 @@ bool Device::read_object(uint16_t index, uint8_t subindex, std::vector<uint8_t>*
 }
 
 void Device::write_object(uint16_t index, uint8_t subindex, const std::vector<uint8_t>& bytes) {
-  std::lock_guard<std::mutex> lk(core_->mx);
-  OdValue* v = core_->find(index, subindex);
-  if (!v) {
-    v = &core_->od[od_key(index, subindex)];
-    v->name = "added by the host";
-    v->data_type = kDomain;
-    v->access = Access::ReadWrite;
+  Frames out;
+  {
+    std::lock_guard<std::mutex> lk(core_->mx);
+    OdValue* v = core_->find(index, subindex);
+    if (!v) {
+      v = &core_->od[od_key(index, subindex)];
+      v->name = "added by the host";
+      v->data_type = kDomain;
+      v->access = Access::ReadWrite;
+    }
+    v->bytes = bytes;
+    if (core_->powered) core_->pdo_changed(index, subindex, &out);
   }
-  v->bytes = bytes;
+  core_->send(out);
 }
 
 void Device::write_text(uint16_t index, uint8_t subindex, const std::string& text) {

@@ -132,7 +132,9 @@ class Device {
 
   // Dictionary access for tests and tools. read_object() returns false for a
   // missing object. write_object() replaces the bytes of an object (not its
-  // default), or adds a read-write DOMAIN object when it is missing.
+  // default), or adds a read-write DOMAIN object when it is missing; an
+  // event-driven TPDO that maps the object goes out from the caller's thread,
+  // as a device's application would make it.
   bool read_object(uint16_t index, uint8_t subindex, std::vector<uint8_t>* bytes) const;
   void write_object(uint16_t index, uint8_t subindex, const std::vector<uint8_t>& bytes);
   void write_text(uint16_t index, uint8_t subindex, const std::string& text);

@@ -111,9 +111,13 @@ uint32_t Device::Core::length_check(const OdValue& v, size_t n) {
   return static_cast<size_t>(size) < n ? kAbortLengthHigh : kAbortLengthLow;
 }
 
-void Device::Core::store(uint16_t index, uint8_t sub, OdValue* v, std::vector<uint8_t> bytes) {
+uint32_t Device::Core::store(uint16_t index, uint8_t sub, OdValue* v, std::vector<uint8_t> bytes,
+                             Frames* out) {
+  if (uint32_t code = pdo.write_check(od, index, sub, bytes)) return code;
   v->bytes = std::move(bytes);
   if (index == 0x1017 && sub == 0) restart_heartbeat();
+  pdo_changed(index, sub, out);
+  return 0;
 }
 
 void Device::Core::download(uint8_t cmd, uint16_t index, uint8_t sub, const uint8_t* data,
@@ -140,7 +144,8 @@ void Device::Core::download(uint8_t cmd, uint16_t index, uint8_t sub, const uint
   }
   size_t n = (cmd & 0x01) ? 4 - ((cmd >> 2) & 3) : 4;
   if (uint32_t code = length_check(*v, n)) return abort(out, index, sub, code);
-  store(index, sub, v, std::vector<uint8_t>(data, data + n));
+  if (uint32_t code = store(index, sub, v, std::vector<uint8_t>(data, data + n), out))
+    return abort(out, index, sub, code);
   answer(out, sdo_frame(node, 0x60, index, sub, 0));
 }
 
@@ -172,8 +177,9 @@ void Device::Core::download_segment(uint8_t cmd, const uint8_t* data, Frames* ou
     return abort(out, index, sub, code);
   }
   if (last) {
-    store(index, sub, v, std::move(dl.data));
+    std::vector<uint8_t> bytes = std::move(dl.data);
     download_state = Download{};
+    if (uint32_t c = store(index, sub, v, std::move(bytes), out)) return abort(out, index, sub, c);
   }
   answer(out, frame(kCobSdoAnswer + node,
                     {static_cast<uint8_t>(0x20 | toggle << 4), 0, 0, 0, 0, 0, 0, 0}));

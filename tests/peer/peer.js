@@ -9,7 +9,9 @@
 //   { "host": "127.0.0.1", "port": 2209, "net": 0,
 //     "devices": [ { "id": 12, "name": "NCAN", "hw": "...", "sw": "...",
 //                    "heartbeat": 100,              // ms, 0: no heartbeat
-//                    "objects": [ { "index": 8193, "type": "u16", "value": 4660 } ] } ],
+//                    "objects": [ { "index": 8193, "type": "u16", "value": 4660 } ],
+//                    "tpdo": [ { "cobId": 396, "type": 254, "objects": [8193] } ],
+//                    "rpdo": [ { "cobId": 524, "objects": [8196] } ] } ],
 //     "client":  { "id": 127, "servers": [5, 32], "timeout": 1000 } }
 //
 // Every device and the client has a connection of its own to the gateway
@@ -17,8 +19,10 @@
 // identity objects 0x1008, 0x1009, 0x100A, an SDO server on 0x600 + id /
 // 0x580 + id, an emergency producer on 0x80 + id, a heartbeat producer, and
 // node-canopen's NMT slave behaviour, and read-only objects of its own
-// ("objects", types u8, u16, u32, text and domain, a domain's value in
-// hex; read-only, or read-write with "access": "rw").
+// ("objects", types u8, u16, u32, i32, r32, text and domain, a domain's value
+// in hex; read-only, or read-write with "access": "rw"), and PDOs mapping
+// them: "tpdo" with their transmission type (254/255 event-driven, 1-240
+// every n-th SYNC) and "rpdo".
 //
 // Commands, one per line on standard input:
 //   emcy ID CODE REG [BYTE...] device ID sets its error register 0x1001 to
@@ -37,6 +41,8 @@
 //                              "upload SERVER INDEX SUB ok HEX" or
 //                              "upload SERVER INDEX SUB abort 0xCODE" or
 //                              "upload SERVER INDEX SUB error TEXT"
+//   set ID INDEX VALUE         device ID's application sets an object (an
+//                              event-driven TPDO mapping it goes out)
 //   quit                       leaves the net and ends (so does the end of input)
 // Events on standard output:
 //   ready                      every connection is up and every device started
@@ -73,6 +79,8 @@ const OBJECT_TYPES = {
   u8: DataType.UNSIGNED8,
   u16: DataType.UNSIGNED16,
   u32: DataType.UNSIGNED32,
+  i32: DataType.INTEGER32,
+  r32: DataType.REAL32,
   text: DataType.VISIBLE_STRING,
   domain: DataType.DOMAIN,
 };
@@ -100,6 +108,17 @@ function makeDevice(entry) {
       defaultValue: o.type === 'domain' ? Buffer.from(o.value || '', 'hex') : o.value,
     });
   }
+
+  const objects = (list) => list.map((i) => {
+    const e = d.eds.getEntry(i);
+    if (!e) throw new Error(`PDO maps ${hex(i, 4)}, which device ${entry.id} lacks`);
+    return e;
+  });
+  // A device with synchronous PDOs consumes SYNC on 0x080.
+  if ((entry.tpdo || []).some((t) => t.type >= 1 && t.type <= 240)) d.eds.setSyncCobId(0x80, keep);
+  for (const t of entry.tpdo || [])
+    d.eds.addTransmitPdo({ cobId: t.cobId, transmissionType: t.type, dataObjects: objects(t.objects) });
+  for (const r of entry.rpdo || []) d.eds.addReceivePdo({ cobId: r.cobId, dataObjects: objects(r.objects) });
 
   // node-canopen 6.2.1 announces no boot-up itself; as the device's
   // application the bridge sends it whenever the device comes out of
@@ -221,6 +240,13 @@ function command(line) {
         const entry = sub === 0 ? d.eds.getEntry(index) : d.eds.getSubEntry(index, sub);
         if (!entry) throw new Error(`device ${w[1]} has no object ${hex(index, 4)} ${sub}`);
         say(`value ${d.id} ${hex(index, 4)} ${sub} ${Buffer.from(entry.raw).toString('hex').toUpperCase()}`);
+        break;
+      }
+      case 'set': {
+        const d = devices.get(num(w[1]));
+        if (!d) throw new Error(`no device ${w[1]}`);
+        d.setValue(num(w[2]), Number(w[3]));
+        say(`set ${d.id} ${hex(num(w[2]), 4)} ok`);
         break;
       }
       case 'quit':

@@ -13,7 +13,9 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -528,3 +530,46 @@ TEST_F(PeerTest, BlockTransfersOf4KiBBothWays) {
 }
 
 }  // namespace
+
+// Process data with node-canopen, node 12: the library decodes its
+// event-driven TPDO (UNSIGNED16, INTEGER32) and, driven by the library's
+// SYNC, its synchronous TPDO (REAL32) exactly; node-canopen takes the
+// library's RPDO into its object. The mappings are read by SDO from
+// node-canopen, the types from a small EDS of the test's own.
+TEST_F(PeerTest, ProcessDataWithANodeCanopenDevice) {
+  ASSERT_NO_FATAL_FAILURE(start_gateway());
+  ASSERT_NO_FATAL_FAILURE(
+      start_peer(std::string("\"devices\":[{\"id\":12,\"objects\":[") +
+                 "{\"index\":8193,\"type\":\"u16\",\"value\":4660,\"access\":\"rw\"}," +
+                 "{\"index\":8198,\"type\":\"i32\",\"value\":-5,\"access\":\"rw\"}," +
+                 "{\"index\":8199,\"type\":\"r32\",\"value\":2.5,\"access\":\"rw\"}," +
+                 "{\"index\":8196,\"type\":\"u16\",\"value\":0,\"access\":\"rw\"}]," +
+                 "\"tpdo\":[{\"cobId\":396,\"type\":254,\"objects\":[8193,8198]}," +
+                 "{\"cobId\":652,\"type\":1,\"objects\":[8199]}]," +
+                 "\"rpdo\":[{\"cobId\":524,\"objects\":[8196]}]}]"));
+  D_can* n = node("NC12", 12);
+  const std::string eds = testing::TempDir() + "peer_pdo.eds";
+  std::ofstream(eds)
+      << "[1400sub1]\n[1800sub1]\n[1801sub1]\n[2001]\nParameterName=count\nDataType=0x6\n"
+         "[2006]\nParameterName=offset\nDataType=0x4\n[2007]\nParameterName=gain\n"
+         "DataType=0x8\n[2004]\nParameterName=setpoint\nDataType=0x6\n";
+  D_canpdo p("NC12.PDO", n, &location());
+  ASSERT_EQ(0, p.read_mappings(eds)) << p.error();
+  std::remove(eds.c_str());
+  ASSERT_EQ(0, n->start_node());
+  pdo_sample s;
+  ASSERT_TRUE(peer_.send("set 12 0x2001 43981"));
+  ASSERT_TRUE(cycle_until(n, [&] { return p.take(1, &s) == 1 && s.values[0].as_uint() == 43981; }));
+  EXPECT_EQ(-5, s.values[1].as_int());
+  EXPECT_EQ(0, p.take(2, &s)) << "no SYNC yet";
+  ASSERT_EQ(0, can_sync(n->value()->i1_data, 20000, 0));
+  ASSERT_TRUE(cycle_until(n, [&] { return p.take(2, &s) == 1; }));
+  EXPECT_EQ(2.5, s.values[0].as_double());
+  ASSERT_EQ(0, p.send_rpdo(1, {pdo_value::of_uint(PDO_UNSIGNED16, 0xBEEF)}));
+  const size_t mark = peer_.line_count();
+  ASSERT_TRUE(peer_.send("value 12 0x2004 0"));
+  const int i = peer_.wait_for([](const std::string& l) { return l.rfind("value 12 ", 0) == 0; },
+                               kAnswerMs, mark);
+  ASSERT_GE(i, 0);
+  EXPECT_EQ(peer_.lines()[i], "value 12 0x2004 0 EFBE");
+}

@@ -68,11 +68,26 @@ TEST(Monitor, PrintsRequestsAndAnswersInBusOrder) {
   EXPECT_EQ(r.lines[0][0], '(');
 }
 
+// --eds NODE:FILE names the values of the node's PDOs in the decoded lines;
+// a PDO of another node keeps the plain decoding.
+TEST(Monitor, DecodeNamesPdoValuesByTheEds) {
+  Output r = monitor("--device 12:" + eds("zmc200.eds") + " --eds 12:" + eds("zmc200.eds") +
+                     " --send 000#0100 --send 20C#70110100 --send 080# --send 205#01 --decode"
+                     " --count 6");
+  EXPECT_EQ(r.status, 0);
+  ASSERT_EQ(r.lines.size(), 6u);
+  EXPECT_EQ(r.lines[2], "20C#70110100          RPDO1 node 12: Target position=70000");
+  EXPECT_EQ(r.lines[4],
+            "18C#24FAFFFF5002      TPDO1 node 12: Position actual value=-1500 Statusword=592");
+  EXPECT_EQ(r.lines[5], "205#01                RPDO1 node 5") << "a node without --eds";
+}
+
 TEST(Monitor, RefusesBadCommandLinesWithStatus2) {
   for (const char* args :
        {"--gateway 127.0.0.1:2209abc", "--gateway 127.0.0.1:0", "--gateway 127.0.0.1:70000",
         "--gateway 127.0.0.1:", "--gateway :2209", "--gateway 127.0.0.1", "--bogus", "--net 99",
-        "--log --decode", "--send 18FF1234#00", "--send 5#1", "--count -1", "--count x",
+        "--log --decode", "--send 18FF1234#00", "--eds 5", "--eds 5:/nonexistent --decode",
+        "--eds 5:" ZUNTAL_EXAMPLES_DIR "/zps48.eds", "--send 5#1", "--count -1", "--count x",
         "--gateway 127.0.0.1:65536", "--net 32", "--net -1", "--remote-net 256",
         "--remote-net -1"}) {
     SCOPED_TRACE(args);

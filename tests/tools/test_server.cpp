@@ -326,6 +326,26 @@ TEST_F(ServerTest, SdoCommandsReadAndWriteDeviceObjects) {
             "specifier not valid or unknown)");
 }
 
+// The pdo commands: a voltage set-point sent by RPDO comes back in the
+// simulated supply's voltage TPDO, shown by NODE5.PDO and the display.
+TEST_F(ServerTest, PdoCommandsSendASetPointAndShowTheTpdoValues) {
+  make_server(write_file("server.conf", three_nodes()));
+  ASSERT_TRUE(run_until([&] { return all_operational() && get("NODE5.PDO") != ""; }, 10));
+  auto ask = [&](const std::string& l) { return server_->execute(l); };
+  EXPECT_EQ(ask("pdo NODE5 1 36.5"), "ok");
+  const std::string shown = "TPDO1: Output voltage measured=36.5 Output current measured=0";
+  ASSERT_TRUE(run_until([&] { return get("NODE5.PDO") == shown; }, 2)) << get("NODE5.PDO");
+  EXPECT_EQ(ask("pdo NODE5"), shown);
+  EXPECT_EQ(server_->rows()[0].pdo, shown);
+  const std::pair<const char*, const char*> bad[] = {
+      {"pdo NODE5 1 abc", "error: \"abc\" is no REAL32 for Output voltage setpoint"},
+      {"pdo NODE5 2 1", "error: NODE5 has no RPDO2"},
+      {"pdo NODE5 1 1 2", "error: RPDO1 takes 1 values"},
+      {"pdo NODE9", "error: unknown node NODE9"},
+  };
+  for (const auto& b : bad) EXPECT_EQ(ask(b.first), b.second);
+}
+
 // An SDO transfer to a node that never answers waits 2 to 3 s for its
 // answer. The update cycles go on meanwhile (they would block on the
 // server's lock if the transfer held it), other commands are answered, and

@@ -312,7 +312,29 @@ std::string decode_canopen(const CMSG& f) {
   }
 }
 
-std::string monitor_line(const CMSG& frame, bool decode, int64_t timestamp_us) {
+int PdoNames::add(int node, const std::string& eds_path, std::string* error) {
+  std::vector<pdo_map> maps;
+  if (pdo_maps_from_eds(eds_path, node, &maps, error) != 0) return -1;
+  for (const pdo_map& m : maps)
+    if (m.enabled()) by_id_[m.id()] = {node, m};
+  return 0;
+}
+
+std::string PdoNames::decode(const CMSG& f) const {
+  if ((f.id & kExtendedId) || (f.len & NTCAN_RTR)) return "";
+  auto it = by_id_.find(f.id & 0x7FF);
+  if (it == by_id_.end()) return "";
+  const pdo_map& m = it->second.second;
+  std::string s = fmt("%s%d node %d:", m.transmit ? "TPDO" : "RPDO", m.number, it->second.first);
+  std::vector<pdo_value> v(m.entries.size());
+  if (!D_canpdo::decode(m, f.data, f.len & NTCAN_DLC, v.data()))
+    return s + fmt(" short frame (%d bytes for %d bits)", f.len & NTCAN_DLC, m.bits());
+  for (size_t i = 0; i < v.size(); ++i) s += " " + m.entries[i].name + "=" + v[i].text();
+  return s;
+}
+
+std::string monitor_line(const CMSG& frame, bool decode, int64_t timestamp_us,
+                         const PdoNames* pdo) {
   std::string s;
   if (timestamp_us >= 0)
     s = fmt("(%lld.%06lld) ", static_cast<long long>(timestamp_us / 1000000),
@@ -320,7 +342,8 @@ std::string monitor_line(const CMSG& frame, bool decode, int64_t timestamp_us) {
   std::string f = format_frame(frame);
   s += f;
   if (decode) {
-    std::string m = decode_canopen(frame);
+    std::string m = pdo ? pdo->decode(frame) : "";
+    if (m.empty()) m = decode_canopen(frame);
     if (!m.empty()) {
       if (f.size() < 20) s.append(20 - f.size(), ' ');
       s += "  " + m;

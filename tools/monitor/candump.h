@@ -9,8 +9,11 @@
 #define ZUNTAL_CANDUMP_H
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <utility>
 
+#include "D_zuntal.h"
 #include "ntcan.h"
 
 namespace candump {
@@ -53,9 +56,25 @@ const char* nmt_state_name(uint8_t state);
 // "" for a code of no class.
 std::string emergency_class(uint16_t code);
 
+// PDO mappings of nodes by their frames' identifiers, from EDS files, so
+// that a decoded PDO names its values: "TPDO1 node 5: Output voltage
+// measured=36.5 Output current measured=0".
+class PdoNames {
+ public:
+  // Adds the PDOs of `eds_path` for node `node`: 0, or -1 with *error.
+  int add(int node, const std::string& eds_path, std::string* error);
+  // The decoded text of a frame of a known PDO, "" for any other frame.
+  std::string decode(const CMSG& frame) const;
+
+ private:
+  std::map<int, std::pair<int, pdo_map>> by_id_;  // identifier -> node, mapping
+};
+
 // One line for the monitor: the frame, and with `decode` its CANopen meaning
-// after two blanks; with `timestamp_us` >= 0 a "(seconds.micros) " prefix.
-std::string monitor_line(const CMSG& frame, bool decode, int64_t timestamp_us = -1);
+// after two blanks (a PDO that `pdo` knows with its values named); with
+// `timestamp_us` >= 0 a "(seconds.micros) " prefix.
+std::string monitor_line(const CMSG& frame, bool decode, int64_t timestamp_us = -1,
+                         const PdoNames* pdo = nullptr);
 
 // One line of candump's log format (candump -L), which canplayer replays and
 // log2long reads: "(seconds.micros) IFACE ID#DATA".

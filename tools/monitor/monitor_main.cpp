@@ -307,7 +307,7 @@ int main(int argc, char** argv) {
   std::string gateway, log_iface;
   int net = 0;
   int remote_net = -1;
-  std::vector<std::string> devices, sends;
+  std::vector<std::string> devices, sends, eds_files;
   bool decode = false, timestamp = false, log = false;
   long long count = 0;
 
@@ -327,6 +327,9 @@ int main(int argc, char** argv) {
                  "put a frame on the net after joining, e.g. 000#0100 "
                  "(repeatable)");
   app.add_flag("--decode", decode, "name what each frame means in CANopen");
+  app.add_option("--eds", eds_files,
+                 "with --decode, name the values of node NODE's PDOs by its EDS or DCF: "
+                 "NODE:FILE (repeatable)");
   app.add_flag("--timestamp", timestamp, "prefix each frame with its time of arrival");
   app.add_flag("--log", log,
                "candump's log format (candump -L): \"(seconds.micros) IFACE ID#DATA\", for "
@@ -341,6 +344,23 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     const int rc = app.exit(e);
     return rc == 0 ? 0 : 2;  // --help is no error; a bad command line is 2, as elsewhere
+  }
+  candump::PdoNames pdo_names;
+  for (const std::string& e : eds_files) {
+    int node = 0;
+    std::string path, err;
+    if (!zsim::parse_device_entry(e, &node, &path, &err) || node < 1) {
+      std::cerr << "zuntal_monitor: --eds takes NODE:FILE with NODE 1 to 127, not " << e << "\n";
+      return 2;
+    }
+    if (pdo_names.add(node, path, &err) != 0) {
+      std::cerr << "zuntal_monitor: --eds: " << err << "\n";
+      return 2;
+    }
+  }
+  if (!eds_files.empty() && !decode) {
+    std::cerr << "zuntal_monitor: --eds names PDO values for --decode\n";
+    return 2;
   }
   if (log && decode) {
     std::cerr << "zuntal_monitor: --log writes candump's log format, which has no room for "
@@ -458,7 +478,8 @@ int main(int argc, char** argv) {
     if (log)
       std::cout << candump::log_line(rx.frame, log_iface, rx.time_us) << "\n";
     else
-      std::cout << candump::monitor_line(rx.frame, decode, timestamp ? rx.time_us : -1) << "\n";
+      std::cout << candump::monitor_line(rx.frame, decode, timestamp ? rx.time_us : -1, &pdo_names)
+                << "\n";
     ++seen;
   };
   auto more = [&] { return count == 0 || seen < count; };

@@ -170,6 +170,16 @@ Command parse_command(const std::string& line) {
     return c;
   }
   if (verb == "sdo") return parse_sdo(rest);
+  if (verb == "pdo") {
+    std::vector<std::string> t;
+    if (!split(rest, &t) || t.empty() || t.size() == 2 ||
+        (t.size() > 2 && (!parse_integer(t[1], &c.index) || c.index < 1 || c.index > 512)))
+      return bad("usage: pdo NODE | pdo NODE N VALUE... (N: the RPDO, 1 to 512)");
+    c.kind = Command::Kind::Pdo;
+    c.name = t[0];
+    c.args.assign(t.begin() + std::min<size_t>(2, t.size()), t.end());
+    return c;
+  }
   if (verb != "get" && verb != "set")
     return bad("unknown command \"" + s.substr(0, sep) + "\" (try: help)");
 
@@ -270,7 +280,8 @@ std::string value_text(EqData& d) {
 
 std::string help_text() {
   return "commands: get NAME | set NAME VALUE... | list [LOCATION] | "
-         "sdo NODE read IDX SUB | sdo NODE write IDX SUB VALUE | sdo block [BYTES] | quit   "
+         "sdo NODE read IDX SUB | sdo NODE write IDX SUB VALUE | sdo block [BYTES] | "
+         "pdo NODE [N VALUE...] | quit   "
          "(NAME: NODE5.CONDITION or LOCATION/NAME; set NODE5 1 7 0 0 moves a node)";
 }
 

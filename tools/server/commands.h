@@ -6,6 +6,8 @@
 //   list [LOCATION]     the names of the properties
 //   sdo NODE read IDX SUB          an SDO upload of one object of the node
 //   sdo NODE write IDX SUB VALUE   an SDO download (hex bytes or a text)
+//   pdo NODE                       the node's latest TPDO values
+//   pdo NODE N VALUE...            sends RPDO N with one value per mapped object
 //   help, quit
 //
 // NAME is a property name ("NODE5.CONDITION") or "LOCATION/NAME" when more
@@ -22,14 +24,15 @@
 namespace zserver {
 
 struct Command {
-  enum class Kind { Empty, Get, Set, List, Help, Quit, Bad, SdoRead, SdoWrite, SdoBlock };
+  enum class Kind { Empty, Get, Set, List, Help, Quit, Bad, SdoRead, SdoWrite, SdoBlock, Pdo };
   Kind kind = Kind::Empty;
   std::string name;               // Get, Set: the property; List: the location or ""
   std::vector<std::string> args;  // Set: the values, split at blanks (quotes kept together)
   std::string text;               // Set: everything after the name, as one text
   std::string error;              // Bad: what is wrong
   int index = 0, subindex = 0;    // SdoRead, SdoWrite: the object (name: the node);
-                                  // SdoBlock: index = the new threshold, -1 to show it
+                                  // SdoBlock: index = the new threshold, -1 to show it;
+                                  // Pdo: index is the RPDO number (0: read), args its values
   std::string data;               // SdoWrite: the bytes to write
 };
 

@@ -72,7 +72,7 @@ std::string render_table(const std::string& title, const std::vector<NodeRow>& r
     size_t min;  // narrowest it gets before it is left out
     bool right;
   };
-  enum { kNode, kLine, kId, kState, kCond, kManu, kHw, kSw, kEmcy, kFrames, kNote, kCols };
+  enum { kNode, kLine, kId, kState, kCond, kManu, kHw, kSw, kEmcy, kFrames, kPdo, kNote, kCols };
   static const Col cols[kCols] = {
       {"NODE", "NODE", 16, 6, false},
       {"LINE", "LN", 4, 2, true},
@@ -84,6 +84,7 @@ std::string render_table(const std::string& title, const std::vector<NodeRow>& r
       {"SWVER", "SW", 20, 6, false},
       {"LAST EMERGENCY", "EMERGENCY", 44, 9, false},
       {"FRAMES", "FR", 6, 3, true},
+      {"TPDO VALUES", "TPDO", 72, 8, false},
       {"NOTE", "NOTE", 40, 4, false},
   };
   bool stale = false;
@@ -93,18 +94,21 @@ std::string render_table(const std::string& title, const std::vector<NodeRow>& r
     auto ident = [&](const std::string& t) { return t.empty() ? t : mark + t; };
     stale =
         stale || (r.identity_stale && (!r.manu.empty() || !r.hwver.empty() || !r.swver.empty()));
-    cells.push_back({r.name, std::to_string(r.line), std::to_string(r.node),
-                     std::to_string(r.state), r.condition.empty() ? "-" : r.condition,
-                     ident(r.manu), ident(r.hwver), ident(r.swver),
-                     r.emergency.empty() ? "-" : r.emergency, std::to_string(r.frames), r.note});
+    cells.push_back(
+        {r.name, std::to_string(r.line), std::to_string(r.node), std::to_string(r.state),
+         r.condition.empty() ? "-" : r.condition, ident(r.manu), ident(r.hwver), ident(r.swver),
+         r.emergency.empty() ? "-" : r.emergency, std::to_string(r.frames), r.pdo, r.note});
   }
+  // Without any PDO mapping the column is not shown at all.
+  bool any_pdo = false;
+  for (const NodeRow& r : rows) any_pdo = any_pdo || !r.pdo.empty();
 
   bool shown[kCols];
   bool short_heads = false;
   size_t w[kCols];
   auto measure = [&] {
     for (size_t c = 0; c < kCols; ++c) {
-      shown[c] = true;
+      shown[c] = c != kPdo || any_pdo;
       w[c] = std::string(short_heads ? cols[c].short_head : cols[c].head).size();
       for (const auto& row : cells) w[c] = std::max(w[c], std::min(row[c].size(), cols[c].max));
     }
@@ -134,6 +138,10 @@ std::string render_table(const std::string& title, const std::vector<NodeRow>& r
         shown[c] = false;
       }
     };
+    // The TPDO values go first, whole, so that a narrow table looks as it
+    // did without them.
+    narrow({kPdo});
+    drop({kPdo});
     narrow({kNote, kEmcy, kSw, kManu});
     drop({kFrames, kHw, kSw, kNote, kEmcy, kManu});
     narrow({kCond, kNode});
@@ -196,11 +204,12 @@ std::string render_table(const std::string& title, const std::vector<NodeRow>& r
     for (const std::string& a : answers) os << fit("  " + a) << "\n";
   }
   os << "\n"
-     << fit(prompt_below
-                ? "command: get NAME | set NAME VALUE... | list | sdo NODE read|write ... | help | "
-                  "quit"
-                : "command (get NAME | set NAME VALUE... | list | sdo NODE read|write ... | help | "
-                  "quit), then Enter:");
+     << fit(prompt_below ? "command: get NAME | set NAME VALUE... | list | sdo NODE read|write ... "
+                           "| pdo NODE [N VALUE...] | help | "
+                           "quit"
+                         : "command (get NAME | set NAME VALUE... | list | sdo NODE read|write ... "
+                           "| pdo NODE [N VALUE...] | help | "
+                           "quit), then Enter:");
   return visible(os.str());
 }
 

@@ -32,6 +32,7 @@ struct NodeRow {
   std::string emergency;  // the last emergency, decoded; "" when none came
   int emergencies = 0;    // emergencies seen so far
   int frames = 0;         // frames taken by the node's last fill
+  std::string pdo;        // the latest TPDO values, "" without PDO mappings
   std::string note;       // what the server is doing about the node, "" when all is well
 };
 

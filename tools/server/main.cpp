@@ -70,7 +70,8 @@ int main(int argc, char** argv) {
       "zuntal_server: an example TAVRO device server for CANopen nodes on CAN lines.\n"
       "By default it runs on the in-process simulated bus with the devices that the\n"
       "configuration's SIMULATION location names. Commands on standard input or the\n"
-      "socket: get NAME, set NAME VALUE..., list, sdo NODE read|write ..., help, quit."};
+      "socket: get NAME, set NAME VALUE..., list, sdo NODE read|write ..., pdo NODE [N VALUE...], "
+      "help, quit."};
   app.set_version_flag("--version", "zuntal_server " ZUNTAL_VERSION_STRING);
   app.add_option("--config", opts.config_path, "server configuration file")->capture_default_str();
   app.add_option("--write-config", opts.write_path,
@@ -94,6 +95,10 @@ int main(int argc, char** argv) {
                  "send a node-guarding request to a node not heard for this long")
       ->capture_default_str()
       ->check(CLI::Range(50, 600000));
+  app.add_option("--sync-ms", opts.sync_ms,
+                 "send a SYNC on every line of a node this often (0: no SYNC)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 60000));
   app.add_option("--alive-timeout-ms", opts.alive_timeout_ms,
                  "show state 2 (Error) for a node not heard for this long; 0: never")
       ->capture_default_str()

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <set>
@@ -109,6 +110,7 @@ Server::~Server() {
     // then).
     if (n->in_list) n->can->dellist();
     n->can->release_handle();
+    n->pdo.reset();
     delete n->can;  // deletes its children
     n->can = nullptr;
   }
@@ -206,6 +208,7 @@ int Server::load() {
       node->loc = ef.get();
       node->conf_line = nl.line;
       node->can = new ServerCan(nl.name, ef.get());
+      node->pdo = std::make_unique<D_canpdo>(nl.name + ".PDO TPDO values", node->can, ef.get());
       nodes_.push_back(std::move(node));
     }
     if (sim) sim_loc_ = ef.get();
@@ -325,6 +328,8 @@ int Server::load() {
   }
   loaded_ = true;
   t0_us_ = now_us();
+  if (opts_.sync_ms > 0)
+    for (auto& n : nodes_) can_sync(n->can->value()->i1_data, int64_t{opts_.sync_ms} * 1000);
   for (auto& b : buses_) {
     if (opts_.devices_follow_cycle)
       b.second->advance_to(0);
@@ -528,6 +533,35 @@ void Server::read_identity(Node& node) {
   }
   node.phase = Node::Phase::Running;
   set_note(node, r == 0 ? "" : "identity not read");
+  if (r == 0 && !node.pdo_read) read_pdo_mappings(node);
+}
+
+// The node's PDO mappings by SDO through its companion, with the data types
+// from the EDS of the simulated device that serves the node here, if any.
+void Server::read_pdo_mappings(Node& node) {
+  std::string eds;
+  for (D_simdevice* d : devices_)
+    if (d->problem().empty() && d->line() == node.addr.i1_data && d->node() == node.addr.i2_data) {
+      eds = d->eds();
+      if (!eds.empty() && eds[0] != '/') eds = config_dir_ + "/" + eds;
+    }
+  node.pdo->sdo_through(node.sdo.get());
+  if (node.pdo->read_mappings(eds) == 0)
+    node.pdo_read = true;
+  else
+    report(node.name + ": PDO mappings not read: " + node.pdo->error());
+}
+
+// The simulated power supplies' output follows their set-point: what a
+// client sends by RPDO comes back in the measured voltage's TPDO.
+void Server::follow_setpoints() {
+  for (auto& b : buses_)
+    for (zsim::Device* d : b.second->devices()) {
+      if (d->name().rfind("ZPS-48", 0) != 0) continue;
+      std::vector<uint8_t> set, out;
+      if (d->read_object(0x2000, 0, &set) && d->read_object(0x2005, 0, &out) && set != out)
+        d->write_object(0x2005, 0, set);
+    }
 }
 
 // ---- the update cycle ----------------------------------------------------------------
@@ -539,6 +573,7 @@ void Server::cycle() {
     for (auto& b : buses_) b.second->advance_to(now - t0_us_);
   cycle_start_us_ = now;
   identity_read_in_cycle_ = false;
+  follow_setpoints();
   can_looping();
   for (auto& n : nodes_) serve_node(*n, now);
 }
@@ -785,6 +820,46 @@ std::string Server::do_list(const std::string& loc) {
 // it runs outside the server's lock: the update cycle goes on meanwhile and
 // keeps off the companion while the node is marked busy. Failures answer
 // with the abort text, or what else ended it.
+// pdo NODE: the TPDO values; pdo NODE N VALUE...: RPDO N, each value read
+// by the data type of its mapped object. Called with the lock held.
+std::string Server::do_pdo(const Command& cmd) {
+  Node* node = nullptr;
+  for (auto& n : nodes_)
+    if (n->name == cmd.name) node = n.get();
+  if (!node) return "error: unknown node " + cmd.name;
+  if (cmd.index == 0) {
+    const std::string t = node->pdo->text();
+    return t.empty() ? "error: " + cmd.name + " has no PDO mappings (yet)" : t;
+  }
+  pdo_map m;
+  if (!node->pdo->mapping(false, cmd.index, &m))
+    return "error: " + cmd.name + " has no RPDO" + std::to_string(cmd.index);
+  if (cmd.args.size() != m.entries.size())
+    return "error: RPDO" + std::to_string(cmd.index) + " takes " +
+           std::to_string(m.entries.size()) + " values";
+  std::vector<pdo_value> values;
+  for (size_t i = 0; i < m.entries.size(); ++i) {
+    const uint16_t type = m.entries[i].type;
+    const std::string& t = cmd.args[i];
+    char* end = nullptr;
+    errno = 0;
+    pdo_value v;
+    if (type == PDO_REAL32 || type == PDO_REAL64)
+      v = pdo_value::of_real(type, std::strtod(t.c_str(), &end));
+    else if (t[0] == '-')
+      v = pdo_value::of_int(type, std::strtoll(t.c_str(), &end, 0));
+    else
+      v = pdo_value::of_uint(type, std::strtoull(t.c_str(), &end, 0));
+    if (t.empty() || *end || errno)
+      return "error: \"" + t + "\" is no " + pdo_type_name(type) + " for " + m.entries[i].name;
+    values.push_back(v);
+  }
+  const int r = node->pdo->send_rpdo(cmd.index, values);
+  if (r == -1) return "error: " + node->pdo->error();
+  if (r != 0) return "error: " + can_error_str(static_cast<unsigned long>(static_cast<long>(r)));
+  return "ok";
+}
+
 std::string Server::do_sdo(const Command& cmd) {
   std::unique_lock<std::mutex> lock(mx_);
   Node* node = nullptr;
@@ -885,6 +960,7 @@ std::string Server::execute(const std::string& line) {
            " bytes go by block transfer";
   }
   std::lock_guard<std::mutex> g(mx_);
+  if (cmd.kind == Command::Kind::Pdo) return do_pdo(cmd);
   switch (cmd.kind) {
     case Command::Kind::Empty:
       return "";
@@ -904,6 +980,7 @@ std::string Server::execute(const std::string& line) {
     case Command::Kind::SdoRead:
     case Command::Kind::SdoWrite:
     case Command::Kind::SdoBlock:
+    case Command::Kind::Pdo:
       break;  // above
   }
   return "error: unknown command";
@@ -929,6 +1006,7 @@ std::vector<NodeRow> Server::rows() {
     r.emergency = n->emergency;
     r.emergencies = n->emergencies;
     r.frames = n->frames;
+    r.pdo = n->pdo->text();
     r.note = n->note;
     if (n->reregistrations > 0 && r.note.empty())
       r.note = "registered again " + std::to_string(n->reregistrations) + "x";

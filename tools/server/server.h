@@ -66,6 +66,7 @@ struct ServerOptions {
   // `sdo` commands move objects of more than this many bytes by SDO block
   // transfer (also set by the command "sdo block BYTES").
   int sdo_block_threshold = 256;
+  int sync_ms = 0;              // SYNC period of every line (0: no SYNC)
 };
 
 // Splits "HOST:PORT". Returns false with *error for anything else.
@@ -112,7 +113,10 @@ class Server {
     std::string name;
     EqFct* loc = nullptr;
     int conf_line = 0;
-    ServerCan* can = nullptr;        // the node property (owned here)
+    ServerCan* can = nullptr;  // the node property (owned here)
+    // Its process data, NODE.PDO: mappings read by SDO once the node runs.
+    std::unique_ptr<D_canpdo> pdo;
+    bool pdo_read = false;
     std::unique_ptr<ServerCan> sdo;  // its direct-mode SDO companion
     enum class Phase { Off, Waiting, Probing, Running } phase = Phase::Off;
     bool needs_register = true;
@@ -160,6 +164,9 @@ class Server {
   std::string do_set(const Command& cmd);
   std::string do_list(const std::string& loc);
   std::string do_sdo(const Command& cmd);
+  std::string do_pdo(const Command& cmd);
+  void read_pdo_mappings(Node& node);
+  void follow_setpoints();
   Node* node_of(D_fct* p);
   int64_t now_us();
 

@@ -338,4 +338,7 @@ void* can_control(void* ip);
 extern std::vector<D_can*> can_list __attribute__((visibility("hidden")));
 extern std::vector<canline*> canline_list __attribute__((visibility("hidden")));
 
+// Process data: the PDO companion of D_can and the SYNC producer.
+#include "D_zuntal_pdo.h"
+
 #endif  // D_ZUNTAL_H

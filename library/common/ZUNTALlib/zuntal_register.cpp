@@ -7,6 +7,7 @@
 
 #include "D_zuntal.h"
 #include "zuntal_internal.h"
+#include "zuntal_pdo_internal.h"
 
 namespace zuntal_detail {
 
@@ -318,6 +319,7 @@ int can_looping() {
       D_can* node = can_list[i];
       prefetch_ahead(i, n);
       node->can_fill();
+      zuntal_detail::pdo_after_fill(node);
       if (TAVRO_debug.load(std::memory_order_relaxed) & 0x100000) node->can_print();
       g.unlock();
       if (zuntal_detail::BetweenFills fn =
@@ -333,5 +335,7 @@ int can_looping() {
     throw;
   }
   zuntal_detail::leave_cycle(&walk);
+  // SYNC after the fills: what it causes is decoded by the next cycle.
+  zuntal_detail::sync_after_cycle();
   return 0;
 }

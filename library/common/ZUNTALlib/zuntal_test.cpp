@@ -6,6 +6,7 @@
 
 #include "tavro_test.h"
 #include "zuntal_internal.h"
+#include "zuntal_pdo_internal.h"
 
 using zuntal_detail::Registry;
 
@@ -51,6 +52,9 @@ bool reset(int timeout_ms) {
     std::lock_guard<std::mutex> g(Registry::loop_mutex());
     zuntal_detail::unlist_all();
   }
+  // SYNC producers stop and forget what waited for their SYNC.
+  for (int line = 1; line <= 20; ++line) can_sync(line, 0);
+  zuntal_detail::sync_forget_queued();
   for (canline* l : old) {
     if (stopped) {
       zuntal_detail::forget_line(l);
