@@ -99,9 +99,10 @@ Device* Bus::add(int node_id, const Eds& eds, std::string* error) {
     now = now_;
   }
   attach_realtime(d.get());
-  if (d->power_on(now) != 0) {
+  std::string why;
+  if (d->power_on(now, &why) != 0) {
     remove(node_id);
-    if (error) *error = "net " + std::to_string(net_) + " does not exist";
+    if (error) *error = why;
     return nullptr;
   }
   return d.get();

@@ -450,26 +450,29 @@ const std::string& Device::name() const {
   return core_->name;
 }
 
-int Device::power_on(int64_t now_us) {
+int Device::power_on(int64_t now_us, std::string* error) {
   power_off();
   // The hook holds the core, so a frame still in delivery when the device is
   // destroyed finds it alive.
   std::shared_ptr<Core> core = core_;
-  int id = ntcan_ctl::attach_device(core->net, [core](const CMSG& f) {
-    Frames out;
-    std::function<void()> wake;
-    {
-      std::lock_guard<std::mutex> lk(core->mx);
-      // In real time the device may not have been advanced for a while:
-      // what fell due before this frame goes out first.
-      if (core->clock) core->run_until(core->clock(), &out);
-      const int64_t due = core->next_due();
-      core->on_frame(f, &out);
-      if (core->wake && core->next_due() < due) wake = core->wake;
-    }
-    core->send(out);
-    if (wake) wake();
-  });
+  int id = ntcan_ctl::attach_device(
+      core->net,
+      [core](const CMSG& f) {
+        Frames out;
+        std::function<void()> wake;
+        {
+          std::lock_guard<std::mutex> lk(core->mx);
+          // In real time the device may not have been advanced for a while:
+          // what fell due before this frame goes out first.
+          if (core->clock) core->run_until(core->clock(), &out);
+          const int64_t due = core->next_due();
+          core->on_frame(f, &out);
+          if (core->wake && core->next_due() < due) wake = core->wake;
+        }
+        core->send(out);
+        if (wake) wake();
+      },
+      error);
   if (id <= 0) return -1;
   Frames out;
   std::function<void()> wake;

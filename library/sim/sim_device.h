@@ -89,9 +89,10 @@ class Device {
 
   // Power. power_on() attaches the device to its net, sets its time to
   // `now_us`, puts every object to its default, sends the boot-up frame and
-  // enters pre-operational. Returns 0, or -1 when the net does not exist.
+  // enters pre-operational. Returns 0, or -1 with *error when the net cannot
+  // host it (it does not exist, or it is a gateway's net).
   // power_off() detaches it: it sees and sends nothing until powered again.
-  int power_on(int64_t now_us = 0);
+  int power_on(int64_t now_us = 0, std::string* error = nullptr);
   void power_off();
   bool powered() const;
 

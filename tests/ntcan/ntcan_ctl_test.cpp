@@ -462,6 +462,11 @@ TEST_F(ConfigFile, ChoosesTheMediumOfEachNet) {
   NTCAN_HANDLE h = -1;
   EXPECT_EQ(NTCAN_NET_NOT_FOUND, canOpen(3, 0, 10, 100, 0, 0, &h));
   EXPECT_EQ(-1, ntcan_ctl::attach_device(3, [](const CMSG&) {}));
+  // A gateway's devices live in the gateway: one here would be deaf.
+  std::string why;
+  EXPECT_EQ(-1, ntcan_ctl::attach_device(
+                    1, [](const CMSG&) {}, &why));
+  EXPECT_NE(std::string::npos, why.find("net 1 is net 4 of the gateway 127.0.0.1:2210")) << why;
   CMSG f = frame(1);
   EXPECT_EQ(NTCAN_NET_NOT_FOUND, ntcan_ctl::inject(3, &f, 1));
 

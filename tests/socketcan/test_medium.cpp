@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +33,7 @@ class Medium : public ::testing::Test {
   }
   void TearDown() override {
     ntcan_ctl::reset();
+    if (!guest::has_interface("vcan0")) guest::ip("link add dev vcan0 type vcan");
     guest::ip("link set vcan0 up");
   }
 
@@ -120,6 +122,7 @@ TEST_F(Medium, FramesReachOtherSocketsThroughTheKernelFilter) {
   ASSERT_EQ(NTCAN_SUCCESS, ntcan_ctl::inject(kNet, &boot, 1, dev));
   EXPECT_EQ(texts(receive(b, 1)), (Texts{"000#8107"}));
   EXPECT_EQ(dump.wait_for(8).back(), "000#8107");
+  ntcan_ctl::detach_device(dev);
 
   // A deleted identifier leaves the kernel's table and stops arriving.
   ASSERT_EQ(NTCAN_SUCCESS, canIdDelete(b, 0x100));
@@ -140,6 +143,37 @@ TEST_F(Medium, FramesReachOtherSocketsThroughTheKernelFilter) {
   ASSERT_EQ(NTCAN_SUCCESS, canClose(b));
   EXPECT_EQ(guest::receivers("sff", "vcan0"), Texts{});
   EXPECT_EQ(guest::receivers("fil", "vcan0"), Texts{});
+}
+
+// Devices hear every frame on the interface once, whoever sent it, never
+// their own, and are heard once (after an outage too: test_wire.cpp).
+TEST_F(Medium, DevicesHearTheWireOnce) {
+  std::mutex mx;
+  Texts heard;
+  auto heard_now = [&] {
+    std::lock_guard<std::mutex> lk(mx);
+    return heard;
+  };
+  const int ear = ntcan_ctl::attach_device(kNet, [&](const CMSG& f) {
+    std::lock_guard<std::mutex> lk(mx);
+    heard.push_back(text(f));
+  });
+  const int other = ntcan_ctl::attach_device(kNet, [](const CMSG&) {});
+  NTCAN_HANDLE h = open();
+  for (int id : {0x181, 0x182}) ASSERT_EQ(NTCAN_SUCCESS, canIdAdd(h, id));
+  Dump dump("vcan0");
+  ASSERT_TRUE(dump.ready());
+  CMSG f[2] = {frame("181#01"), frame("182#02")};
+  ASSERT_EQ(NTCAN_SUCCESS, send(h, {"601#40"}));
+  ASSERT_EQ(0, guest::cansend("vcan0", "602#40"));
+  ASSERT_EQ(NTCAN_SUCCESS, ntcan_ctl::inject(kNet, &f[0], 1, other));
+  ASSERT_EQ(NTCAN_SUCCESS, ntcan_ctl::inject(kNet, &f[1], 1, ear));
+  // Last: once it is heard, a second copy of any frame before it would be too.
+  ASSERT_EQ(0, guest::cansend("vcan0", "7FF#"));
+  ASSERT_TRUE(guest::eventually([&] { return heard_now().size() >= 4; }));
+  EXPECT_EQ(sorted(heard_now()), (Texts{"181#01", "601#40", "602#40", "7FF#"}));
+  EXPECT_EQ(dump.wait_for(5), (Texts{"601#40", "602#40", "181#01", "182#02", "7FF#"}));
+  EXPECT_EQ(texts(receive(h, 2)), (Texts{"181#01", "182#02"}));
 }
 
 TEST_F(Medium, FullQueueCountsLostFramesAndReadTimesOut) {

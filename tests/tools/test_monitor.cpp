@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,15 @@ TEST(Monitor, RefusesBadCommandLinesWithStatus2) {
   EXPECT_EQ(r.status, 1);
   ASSERT_EQ(r.lines.size(), 1u);
   EXPECT_NE(r.lines[0].find("failed: NTCAN_"), std::string::npos) << r.lines[0];
+
+  // A gateway's net hosts no device of the monitor's: it would be deaf.
+  const std::string conf = ::testing::TempDir() + "monitor_gateway.conf";
+  std::ofstream(conf) << "net 0 gateway 127.0.0.1 1 2\n";
+  ::setenv("NTCAN_CONFIG", conf.c_str(), 1);
+  r = monitor("--device 5:" + eds("zps48.eds"));
+  ::unsetenv("NTCAN_CONFIG");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.lines.at(0).rfind("zuntal_monitor: --device: net 0 is net 2 of the gateway", 0), 0u);
 }
 
 }  // namespace

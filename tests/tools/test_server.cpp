@@ -632,7 +632,15 @@ TEST_F(ServerTest, ConfigurationMistakesAreReportedWithTheirLines) {
                                           "DEVICE9\t1 nine \"x.eds\"\n"              // 11
                                           "DEVICE10\t1 10 \"/nonexistent/x.eds\"\n"  // 12
                                           "LOCATION L\n"                             // 13
-                                          "NODE7.BAUDRATE\t20\n");                   // 14
+                                          "NODE7.BAUDRATE\t20\n"                     // 14
+                                          "LOCATION SIMULATION\n"                    // 15
+                                          "DEVICE11\t2 11 \"" +
+                                          kExamples + "/zps48.eds\"\n");  // 16
+  ntcan_ctl::NetConfig gateway;  // line 2: a gateway's net, whose devices are the gateway's
+  gateway.kind = ntcan_ctl::NetConfig::Kind::Gateway;
+  gateway.host = "127.0.0.1";
+  gateway.port = 1;
+  ntcan_ctl::configure_net(1, gateway);
   make_server(path);
   auto said = [&](const std::string& part) { return msgs.count("zuntal_server", part) == 1; };
   EXPECT_EQ(msgs.count("Config", "line 3: NODE5.BAUDRATE takes an integer"), 1);
@@ -647,6 +655,9 @@ TEST_F(ServerTest, ConfigurationMistakesAreReportedWithTheirLines) {
   EXPECT_TRUE(
       said("line 14: NODE7.BAUDRATE 20 is not a baud-rate index of the driver (0 to 13; "
            "0 means 6, 125 kbit/s): line 0 will not open while it is used"));
+  EXPECT_TRUE(
+      said("line 16: DEVICE11: net 1 is net 0 of the gateway 127.0.0.1:1, whose devices "
+           "belong to the gateway"));
 
   // The server goes on with what it could use.
   EXPECT_EQ(server_->node_count(), 2);

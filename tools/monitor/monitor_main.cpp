@@ -8,7 +8,10 @@
 // With --gateway the net is reached through a zuntal_gateway; without it the
 // net is what the driver's configuration makes of it: the in-process
 // simulated bus (which only carries what --device devices and --send frames
-// put on it) or a SocketCAN interface.
+// put on it) or a SocketCAN interface, where --device devices hear every
+// frame on the interface and answer other programs (a device server in
+// another process). A gateway's net takes no --device: its devices live in
+// the gateway.
 //
 // The monitor listens on a handle of its own and sends on another one, so
 // its own frames reach the listener through the net like everybody else's
@@ -160,38 +163,26 @@ class DriverListener : public Listener {
 
 // A CAN_RAW socket on a SocketCAN interface: every frame, 11 and 29 bits,
 // with the kernel's receive time and its count of frames dropped for a full
-// socket buffer.
+// socket buffer. An interface that goes down is waited for (the socket hears
+// it again once it is up); one that is deleted is joined again, once a
+// second, once it exists again. The notes go to `notes`.
 class RawListener : public Listener {
  public:
+  explicit RawListener(std::ostream& notes) : notes_(notes) {}
   ~RawListener() override {
     if (fd_ >= 0) ::close(fd_);
   }
   int open(const std::string& ifname, std::string* error) {
-    fd_ = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
-    if (fd_ < 0) {
-      *error = std::string("CAN_RAW socket: ") + std::strerror(errno);
-      return -1;
-    }
-    const unsigned index = ::if_nametoindex(ifname.c_str());
-    if (index == 0) {
-      *error = "interface " + ifname + ": " + std::strerror(errno);
-      return -1;
-    }
-    int on = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
-    ::setsockopt(fd_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
-    int rcvbuf = 1 << 20;
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    sockaddr_can addr{};
-    addr.can_family = AF_CAN;
-    addr.can_ifindex = static_cast<int>(index);
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      *error = "bind to " + ifname + ": " + std::strerror(errno);
-      return -1;
-    }
-    return 0;
+    ifname_ = ifname;
+    return join(error);
   }
   int read(std::vector<Rx>* out, std::string* error) override {
+    if (fd_ < 0) {
+      pause_ms(1000);
+      std::string why;
+      if (join(&why) == 0) note("# joined " + ifname_ + " again");
+      return 0;
+    }
     pollfd p{fd_, POLLIN, 0};
     int r = ::poll(&p, 1, 200);
     if (r < 0 && errno != EINTR) {
@@ -211,6 +202,16 @@ class RawListener : public Listener {
       ssize_t n = ::recvmsg(fd_, &msg, MSG_DONTWAIT);
       if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+        if (errno == ENETDOWN) {
+          note("# " + ifname_ + " is down; its frames come again once it is up");
+          return 0;
+        }
+        if (errno == ENODEV || errno == ENXIO) {
+          note("# " + ifname_ + " is gone; joining again");
+          ::close(fd_);
+          fd_ = -1;
+          return 0;
+        }
         *error = std::string("recvmsg: ") + std::strerror(errno);
         return -1;
       }
@@ -246,6 +247,40 @@ class RawListener : public Listener {
   }
 
  private:
+  int join(std::string* error) {
+    const int fd = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+    if (fd < 0) {
+      *error = std::string("CAN_RAW socket: ") + std::strerror(errno);
+      return -1;
+    }
+    auto fail = [&](const std::string& what) {
+      *error = what + std::strerror(errno);
+      ::close(fd);
+      return -1;
+    };
+    const unsigned index = ::if_nametoindex(ifname_.c_str());
+    if (index == 0) return fail("interface " + ifname_ + ": ");
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
+    ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+    int rcvbuf = 1 << 20;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_can addr{};
+    addr.can_family = AF_CAN;
+    addr.can_ifindex = static_cast<int>(index);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+      return fail("bind to " + ifname_ + ": ");
+    fd_ = fd;
+    dropped_ = 0;
+    return 0;
+  }
+  void note(const std::string& text) {
+    notes_ << text << "\n";
+    notes_.flush();
+  }
+
+  std::ostream& notes_;
+  std::string ifname_;
   int fd_ = -1;
   uint32_t dropped_ = 0;
 };
@@ -345,6 +380,14 @@ int main(int argc, char** argv) {
     ntcan_ctl::configure_net(net, c);
   }
   const ntcan_ctl::NetConfig medium = ntcan_ctl::net_config(net);
+  if (!devices.empty()) {
+    // A device the net cannot carry would talk without hearing.
+    const std::string why = ntcan_ctl::device_refusal(net);
+    if (!why.empty()) {
+      std::cerr << "zuntal_monitor: --device: " << why << "\n";
+      return 2;
+    }
+  }
   if (log_iface.empty())
     log_iface = medium.kind == ntcan_ctl::NetConfig::Kind::SocketCan
                     ? medium.ifname
@@ -360,7 +403,7 @@ int main(int argc, char** argv) {
   std::string err;
   std::unique_ptr<Listener> listener;
   if (medium.kind == ntcan_ctl::NetConfig::Kind::SocketCan) {
-    auto raw = std::make_unique<RawListener>();
+    auto raw = std::make_unique<RawListener>(log ? std::cerr : std::cout);
     if (raw->open(medium.ifname, &err) != 0) {
       std::cerr << "zuntal_monitor: " << err << "\n";
       return 1;

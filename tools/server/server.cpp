@@ -293,6 +293,13 @@ int Server::load() {
       continue;
     }
     if (!opts_.host_devices) continue;
+    // A net whose medium cannot carry devices (a gateway's) refuses them,
+    // with or without --devices-on-any-medium: they would not hear it.
+    const std::string refusal = ntcan_ctl::device_refusal(d->line() - 1);
+    if (!refusal.empty()) {
+      report_line(line, d->basename() + ": " + refusal + "; the device is left out");
+      continue;
+    }
     const ntcan_ctl::NetConfig medium = ntcan_ctl::net_config(d->line() - 1);
     if (medium.kind != ntcan_ctl::NetConfig::Kind::Sim && !opts_.devices_on_any_medium) {
       // A simulated node on a real bus would answer beside (or instead of)

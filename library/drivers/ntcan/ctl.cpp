@@ -156,7 +156,15 @@ int open_handles(int net) {
 // ---- Devices ------------------------------------------------------------------------------
 
 int attach_device(int net, DeviceFn fn) {
-  return driver().attach_device(net, std::move(fn));
+  return driver().attach_device(net, std::move(fn), nullptr);
+}
+
+int attach_device(int net, DeviceFn fn, std::string* error) {
+  return driver().attach_device(net, std::move(fn), error);
+}
+
+std::string device_refusal(int net) {
+  return driver().device_refusal(net);
 }
 
 void detach_device(int device_id) {

@@ -680,6 +680,8 @@ void Driver::deliver_now(Net& net, Handle* src, Medium* medium, const CMSG* fram
     if (net.stalled.load(std::memory_order_relaxed)) return;
     *status = src->port().send(frames, count);
     if (*status != NTCAN_SUCCESS) return;
+    // The medium hands the handle's frames to the devices itself.
+    if (src->medium() && src->medium()->wire_hears_handles()) return;
   } else if (medium) {
     // A medium that cannot carry device frames still lets the net's other
     // devices see them.
@@ -699,26 +701,64 @@ void Driver::deliver_now(Net& net, Handle* src, Medium* medium, const CMSG* fram
 
 void Driver::configure_net(int n, const ntcan_ctl::NetConfig& cfg) {
   Net& net = nets_[n];
-  std::shared_ptr<Medium> old;
+  std::shared_ptr<Medium> old, old_wire;
+  std::lock_guard<std::mutex> wl(net.wire_mx);
+  std::shared_ptr<Medium> medium;
   {
     std::lock_guard<std::mutex> lk(net.cfg_mx);
     if (same_config(net.cfg, cfg)) return;
     net.cfg = cfg;
     old = std::move(net.medium);
     net.medium = make_medium(n, cfg);
+    medium = net.medium;
+  }
+  // The net's devices move to the new medium, if it can carry them.
+  if (net.device_count.load(std::memory_order_acquire) > 0) {
+    const std::string why = medium ? medium->device_refusal() : "has no medium";
+    if (why.empty()) {
+      old_wire = listen_on(net, medium);
+    } else {
+      std::fprintf(stderr, "ntcan: net %d %s; the devices attached to it hear nothing now\n", n,
+                   why.c_str());
+      old_wire = listen_on(net, nullptr);
+    }
   }
   // `old` lives on in the handles opened on it and goes with the last one.
 }
 
 // ---- Driver: devices -------------------------------------------------------------
 
-int Driver::attach_device(int n, ntcan_ctl::DeviceFn fn) {
-  if (!net_valid(n) || !fn) return -1;
+std::string Driver::device_refusal(int n, std::shared_ptr<Medium>* medium) {
+  const std::string name = "net " + std::to_string(n);
+  if (!net_valid(n)) return name + " does not exist";
   Net& net = nets_[n];
+  std::shared_ptr<Medium> m;
   {
     std::lock_guard<std::mutex> lk(net.cfg_mx);
-    if (net.cfg.kind == ntcan_ctl::NetConfig::Kind::Absent) return -1;
+    if (net.cfg.kind == ntcan_ctl::NetConfig::Kind::Absent) return name + " does not exist";
+    m = net.medium;
   }
+  if (!m) return name + " has no medium (canOpen answers NTCAN_NET_NOT_FOUND)";
+  const std::string why = m->device_refusal();
+  if (!why.empty()) return name + " " + why;
+  if (medium) *medium = std::move(m);
+  return {};
+}
+
+int Driver::attach_device(int n, ntcan_ctl::DeviceFn fn, std::string* error) {
+  if (net_valid(n) && !fn) {
+    if (error) *error = "a device needs a frame function";
+    return -1;
+  }
+  std::shared_ptr<Medium> medium, old_wire;
+  std::unique_lock<std::mutex> wl;
+  if (net_valid(n)) wl = std::unique_lock<std::mutex>(nets_[n].wire_mx);
+  std::string why = device_refusal(n, &medium);
+  if (!why.empty()) {
+    if (error) *error = std::move(why);
+    return -1;
+  }
+  Net& net = nets_[n];
   auto d = std::make_shared<Device>();
   d->id = next_device_.fetch_add(1);
   d->net = n;
@@ -734,21 +774,63 @@ int Driver::attach_device(int n, ntcan_ctl::DeviceFn fn) {
     net.devices = std::move(list);
     net.device_count.fetch_add(1, std::memory_order_release);
   }
+  if (net.wire != medium) old_wire = listen_on(net, medium);
   return d->id;
+}
+
+std::shared_ptr<Medium> Driver::listen_on(Net& net, std::shared_ptr<Medium> medium) {
+  std::shared_ptr<Medium> old = std::move(net.wire);
+  net.wire_id.store(medium.get(), std::memory_order_release);
+  if (old) old->listen(nullptr);
+  net.wire = std::move(medium);
+  if (net.wire) {
+    const Medium* id = net.wire.get();
+    Net* np = &net;
+    net.wire->listen(
+        [this, np, id](const CMSG* frames, int count) { wire_receive(*np, id, frames, count); });
+  }
+  return old;
+}
+
+void Driver::wire_receive(Net& net, const Medium* medium, const CMSG* frames, int count) {
+  // Frames of a medium the devices left, and frames of a stalled net, reach
+  // nobody.
+  if (count <= 0 || net.wire_id.load(std::memory_order_acquire) != medium ||
+      net.stalled.load(std::memory_order_relaxed))
+    return;
+  std::vector<CMSG> valid;
+  const CMSG* deliver = frames;
+  int n = count;
+  if (!std::all_of(frames, frames + count, frame_valid)) {
+    for (int i = 0; i < count; ++i)
+      if (frame_valid(frames[i])) valid.push_back(frames[i]);
+    deliver = valid.data();
+    n = static_cast<int>(valid.size());
+    if (n == 0) return;
+  }
+  NTCAN_RESULT ignored = NTCAN_SUCCESS;
+  run_delivery(net, nullptr, nullptr, deliver, n, 0, &ignored);
 }
 
 void Driver::detach(const std::shared_ptr<Device>& d) {
   Net& net = nets_[d->net];
+  std::shared_ptr<Medium> old_wire;
   {
-    std::lock_guard<std::mutex> lk(net.dev_mx);
-    if (net.devices) {
-      auto list = std::make_shared<DeviceList>();
-      for (const auto& e : *net.devices)
-        if (e != d) list->push_back(e);
-      if (list->size() != net.devices->size())
-        net.device_count.fetch_sub(1, std::memory_order_release);
-      net.devices = std::move(list);
+    std::lock_guard<std::mutex> wl(net.wire_mx);
+    {
+      std::lock_guard<std::mutex> lk(net.dev_mx);
+      if (net.devices) {
+        auto list = std::make_shared<DeviceList>();
+        for (const auto& e : *net.devices)
+          if (e != d) list->push_back(e);
+        if (list->size() != net.devices->size())
+          net.device_count.fetch_sub(1, std::memory_order_release);
+        net.devices = std::move(list);
+      }
     }
+    // The last device gone: the medium need not listen any more.
+    if (net.device_count.load(std::memory_order_acquire) == 0 && net.wire)
+      old_wire = listen_on(net, nullptr);
   }
   d->detached.store(true);
   // Callbacks already running on other threads finish before detach returns;

@@ -5,6 +5,8 @@
 // Locks, in the order they may nest (never the other way round):
 //   Handle::ctl_mx_  ->  medium locks (e.g. the sim bus table)  ->  Handle::q_mx_
 //   Net::timed_mx    ->  TimedBus::m  ->  Net::rec_mx
+//   Net::wire_mx     ->  Net::cfg_mx, Net::dev_mx, the device directory's
+//                        lock, medium locks (Medium::listen)
 // Net::cfg_mx, Net::fault_mx, Net::dev_mx, the directories' locks and the
 // queue storage's lock are leaves: nothing else is taken while they are held.
 // The handle table takes no lock at all. Device callbacks run with no driver
@@ -310,6 +312,12 @@ class Net {
   std::shared_ptr<const DeviceList> devices;
   std::atomic<int> device_count{0};
   std::shared_ptr<const DeviceList> device_snapshot();
+  // The medium the devices listen on while the net has devices (null
+  // otherwise), under wire_mx; wire_id names it for the medium's thread,
+  // which drops frames of a medium the devices no longer listen on.
+  std::mutex wire_mx;
+  std::shared_ptr<Medium> wire;
+  std::atomic<const Medium*> wire_id{nullptr};
 
   // Timed bus; `timed` is set while timed mode is on.
   std::mutex timed_mx;
@@ -374,7 +382,10 @@ class Driver {
   void configure_net(int n, const ntcan_ctl::NetConfig& cfg);
 
   // Devices.
-  int attach_device(int n, ntcan_ctl::DeviceFn fn);
+  int attach_device(int n, ntcan_ctl::DeviceFn fn, std::string* error);
+  // Empty when net n can host devices (and *medium, if given, is its
+  // medium), else why not.
+  std::string device_refusal(int n, std::shared_ptr<Medium>* medium = nullptr);
   void detach_device(int id);
 
   // Timed bus.
@@ -419,6 +430,12 @@ class Driver {
   std::unique_ptr<TimedBus> stop_timed(Net& net, bool drop);
   void finish_timed(std::unique_ptr<TimedBus> tb);
   void detach(const std::shared_ptr<Device>& d);
+  // Under net.wire_mx: the devices listen on `medium` (null: on nothing).
+  // Answers the medium that no longer carries them, for the caller to let go
+  // of outside the lock.
+  std::shared_ptr<Medium> listen_on(Net& net, std::shared_ptr<Medium> medium);
+  // Frames that reached the net's devices' medium from beyond the process.
+  void wire_receive(Net& net, const Medium* medium, const CMSG* frames, int count);
 
   Net nets_[kMaxNets];
   std::unique_ptr<HandleSlot[]> slots_;

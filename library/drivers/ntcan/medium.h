@@ -67,15 +67,25 @@
 //     handle keeps the status for good. The generic layer checks the status
 //     before it calls the port, so a port's own answers on a dead connection
 //     matter only for calls that were under way when it died.
-//   - Devices attached to a net (ntcan_ctl::attach_device) are served by the
-//     generic layer: they see every frame a local handle sends, whatever the
-//     medium; frames they inject reach the medium through Medium::inject.
+//   - Devices attached to a net (ntcan_ctl::attach_device) hear every frame
+//     on the net exactly once. The generic layer hands them the frames of
+//     the net's other devices, and the frames of local handles unless the
+//     medium's wire carries those (Medium::wire_hears_handles). Frames from
+//     beyond the process come from the medium: while the net has devices,
+//     the generic layer gives the medium a sink (Medium::listen), which the
+//     medium calls from a thread of its own, never with a lock held that
+//     listen() or inject() take. Frames the devices inject reach the medium
+//     through Medium::inject and must not come back through the sink. A
+//     medium whose devices would hear only part of the net refuses them
+//     (Medium::device_refusal).
 #ifndef NTCAN_MEDIUM_H
 #define NTCAN_MEDIUM_H
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "ntcan.h"
 #include "ntcan_ctl.h"
@@ -176,6 +186,19 @@ class Medium {
   // on the bus to the medium's handles. A medium that cannot carry them
   // answers a status; the frames then reach only the net's other devices.
   virtual NTCAN_RESULT inject(const CMSG* frames, int count) = 0;
+
+  // Where the frames of the outside world reach the net's devices.
+  using WireSink = std::function<void(const CMSG* frames, int count)>;
+  // Empty when devices can live on this medium; otherwise why not, in words
+  // for the user (attach_device then refuses them).
+  virtual std::string device_refusal() const { return {}; }
+  // The net has devices (a sink) or has none any more (an empty sink). A
+  // medium that reaches beyond this process hands the sink every frame that
+  // arrives from there; the in-process bus has no such frames.
+  virtual void listen(WireSink sink) { (void)sink; }
+  // True when the sink also gets the frames this process's handles send (a
+  // SocketCAN interface's loopback): the generic layer then leaves them out.
+  virtual bool wire_hears_handles() const { return false; }
 };
 
 // media.cpp: the medium for a net's configuration, or nullptr when this build

@@ -554,6 +554,17 @@ class GatewayMedium final : public Medium {
     return NTCAN_SOCK_CMD_TIMEOUT;
   }
 
+  // The gateway's other clients reach this process only through the
+  // handles' connections, each with its own filter: a device here would
+  // hear part of the net at most. Devices of a gateway's net live in the
+  // gateway.
+  std::string device_refusal() const override {
+    return "is net " + std::to_string(remote_net_) + " of the gateway " + host_ + ":" +
+           std::to_string(port_) +
+           ", whose devices belong to the gateway (zuntal_gateway --device); a device here "
+           "would not hear the gateway's other clients";
+  }
+
   void forget(GatewayPort* p) {
     std::lock_guard<std::mutex> lk(ports_mx_);
     ports_.erase(std::remove(ports_.begin(), ports_.end(), p), ports_.end());

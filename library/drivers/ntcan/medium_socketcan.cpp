@@ -53,6 +53,7 @@
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -66,6 +67,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "medium.h"
@@ -327,6 +329,19 @@ NTCAN_RESULT send_frames(int fd, const CMSG* frames, int count, const std::atomi
   return NTCAN_SUCCESS;
 }
 
+// A standard frame (no error or 29-bit frame) as the driver carries it.
+void from_can(const can_frame& f, CMSG* m) {
+  std::memset(m, 0, sizeof *m);
+  m->id = static_cast<int32_t>(f.can_id & CAN_SFF_MASK);
+  const uint8_t dlc = std::min<uint8_t>(f.len, 8);
+  if (f.can_id & CAN_RTR_FLAG) {
+    m->len = static_cast<uint8_t>(dlc | NTCAN_RTR);
+  } else {
+    m->len = dlc;
+    std::memcpy(m->data, f.data, dlc);
+  }
+}
+
 class ScMedium;
 
 class ScPort final : public Port {
@@ -436,16 +451,7 @@ class ScPort final : public Port {
         // interface, where error frames only play a bus-off, the frames
         // still there are dropped as a real controller would not see them.
         if (ctrl_state_.load(std::memory_order_relaxed) == kStateBusOff) continue;
-        CMSG& m = out[k++];
-        std::memset(&m, 0, sizeof m);
-        m.id = static_cast<int32_t>(f.can_id & CAN_SFF_MASK);
-        const uint8_t dlc = std::min<uint8_t>(f.len, 8);
-        if (f.can_id & CAN_RTR_FLAG) {
-          m.len = static_cast<uint8_t>(dlc | NTCAN_RTR);
-        } else {
-          m.len = dlc;
-          std::memcpy(m.data, f.data, dlc);
-        }
+        from_can(f, &out[k++]);
       }
       if (k > 0) ep_.receive(out, k);
       if (n < kBatch) return;
@@ -611,11 +617,28 @@ class ScPort final : public Port {
   uint32_t drops_seen_ = 0;        // the kernel's drop counter, under poll_mx_
 };
 
+// The devices' socket: how long its reader waits at most in one poll, and
+// how often it tries to bind again while the interface is down or gone.
+constexpr int kWireWaitMs = 1000;
+constexpr int kWireRetryMs = 50;
+
 class ScMedium final : public Medium, public std::enable_shared_from_this<ScMedium> {
  public:
   explicit ScMedium(std::string ifname) : ifname_(std::move(ifname)) {}
   ~ScMedium() override {
-    if (inject_fd_ >= 0) ::close(inject_fd_);
+    // Nobody else holds the medium now; the reader holds only a raw pointer
+    // between its turns, and sees stop_ before it touches anything again.
+    if (reader_.joinable()) {
+      stop_.store(true);
+      wake();
+      // The reader's own turn may have let go of the last reference.
+      if (reader_.get_id() == std::this_thread::get_id())
+        reader_.detach();
+      else
+        reader_.join();
+    }
+    if (dev_fd_ >= 0) ::close(dev_fd_);
+    if (wake_fd_ >= 0) ::close(wake_fd_);
   }
 
   const std::string& ifname() const { return ifname_; }
@@ -627,9 +650,7 @@ class ScMedium final : public Medium, public std::enable_shared_from_this<ScMedi
     if (fd < 0) return -fd;
     // A queue as deep as the kernel allows; beyond it the kernel drops frames
     // before the handle's queue could count them.
-    int size = kRcvBuf;
-    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) < 0)
-      ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    grow_rcvbuf(fd);
     // Frames the kernel still drops are counted: each received frame then
     // carries the socket's drop counter, which polls turn into msg_lost.
     int on = 1;
@@ -645,33 +666,194 @@ class ScMedium final : public Medium, public std::enable_shared_from_this<ScMedi
     return NTCAN_SUCCESS;
   }
 
-  // Devices' frames go out on a socket of the medium's own, so every handle
-  // of this process and every other socket on the interface hears them.
+  // The devices of the net share one CAN_RAW socket of the medium's own:
+  //   - what they inject goes out on it, so every handle of this process
+  //     (through the kernel's loopback) and every other socket on the
+  //     interface hears it once;
+  //   - the kernel never hands a socket its own frames back (own messages
+  //     off), so the devices do not hear themselves here; the generic layer
+  //     gives each device the others' frames;
+  //   - while the net has devices the socket takes every standard frame on
+  //     the interface and a reader thread hands them to the devices: frames
+  //     of other processes, and the frames of this process's handles, which
+  //     reach it through the loopback (so the generic layer leaves those
+  //     out, wire_hears_handles).
+  // An interface that goes down or away costs the socket its binding: the
+  // reader binds again every kWireRetryMs until the interface is back
+  // (without a reader, the next inject does), so that devices hosted on the
+  // net hear and are heard again by themselves.
   NTCAN_RESULT inject(const CMSG* frames, int count) override {
-    std::lock_guard<std::mutex> lk(inject_mx_);
-    if (inject_fd_ < 0) {
-      int ifindex = 0;
-      int fd = open_raw(ifname_, 0, &ifindex);
-      if (fd < 0) return -fd;
-      inject_fd_ = fd;
-    }
     static const std::atomic<bool> kNoStop{false};
-    NTCAN_RESULT st = send_frames(inject_fd_, frames, count, kNoStop);
-    if (st == NTCAN_NET_NOT_FOUND || st == NTCAN_CONTR_OFF_BUS) {
-      // The interface went away or down: bind afresh next time.
-      ::close(inject_fd_);
-      inject_fd_ = -1;
+    for (bool bound = false;; bound = true) {
+      {
+        std::shared_lock<std::shared_mutex> lk(dev_mx_);
+        if (dev_fd_ >= 0 && !dev_broken_.load(std::memory_order_acquire)) {
+          int err = 0;
+          NTCAN_RESULT st = send_frames(dev_fd_, frames, count, kNoStop, &err);
+          if (err == ENETDOWN || err == ENODEV || err == ENXIO) {
+            dev_broken_.store(true, std::memory_order_release);
+            wake();
+          }
+          return st;
+        }
+        if (bound || reader_.joinable())
+          return bind_status_ != NTCAN_SUCCESS ? bind_status_ : NTCAN_CONTR_OFF_BUS;
+      }
+      std::unique_lock<std::shared_mutex> lk(dev_mx_);
+      if (!reader_.joinable() && (dev_fd_ < 0 || dev_broken_.load())) rebind_locked();
     }
-    return st;
   }
 
+  void listen(WireSink sink) override {
+    const bool on = static_cast<bool>(sink);
+    {
+      std::lock_guard<std::mutex> lk(sink_mx_);
+      sink_ = std::move(sink);
+      listening_.store(on, std::memory_order_release);
+    }
+    std::unique_lock<std::shared_mutex> lk(dev_mx_);
+    if (dev_fd_ >= 0) apply_dev_filter_locked();
+    if (on && !reader_.joinable()) {
+      // Bound before the devices' first frames, which follow at once.
+      if (dev_fd_ < 0 || dev_broken_.load()) rebind_locked();
+      if (wake_fd_ < 0) wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+      std::weak_ptr<ScMedium> self = weak_from_this();
+      reader_ = std::thread([self, this] { run_reader(self); });
+    }
+  }
+
+  bool wire_hears_handles() const override { return true; }
+
  private:
+  // Binds the devices' socket (again). Under dev_mx_ held exclusively.
+  bool rebind_locked() {
+    if (dev_fd_ >= 0) ::close(dev_fd_);
+    dev_fd_ = -1;
+    int ifindex = 0;
+    const int fd = open_raw(ifname_, 0, &ifindex);
+    if (fd < 0) {
+      bind_status_ = -fd;
+      return false;
+    }
+    grow_rcvbuf(fd);
+    dev_fd_ = fd;
+    dev_broken_.store(false, std::memory_order_release);
+    bind_status_ = NTCAN_SUCCESS;
+    apply_dev_filter_locked();
+    return true;
+  }
+
+  // Every standard frame while devices listen, nothing otherwise.
+  void apply_dev_filter_locked() {
+    if (listening_.load(std::memory_order_acquire)) {
+      const can_filter all{0, CAN_EFF_FLAG};
+      ::setsockopt(dev_fd_, SOL_CAN_RAW, CAN_RAW_FILTER, &all, sizeof all);
+    } else {
+      ::setsockopt(dev_fd_, SOL_CAN_RAW, CAN_RAW_FILTER, nullptr, 0);
+    }
+  }
+
+  static void grow_rcvbuf(int fd) {
+    int size = kRcvBuf;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) < 0)
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  }
+
+  void wake() {
+    if (wake_fd_ < 0) return;
+    const uint64_t one = 1;
+    (void)!::write(wake_fd_, &one, sizeof one);
+  }
+
+  // Waits up to `ms` for frames on `fd` (-1: none), an error or a wake-up.
+  void wait(int fd, int ms) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    if (::poll(p, 2, ms) > 0 && (p[1].revents & POLLIN)) {
+      uint64_t n;
+      (void)!::read(wake_fd_, &n, sizeof n);
+    }
+  }
+
+  // The reader thread. Only it binds the devices' socket once it runs, so
+  // dev_fd_ changes under its feet never. It holds the medium only while it
+  // reads and delivers; between turns the destructor stops it.
+  void run_reader(const std::weak_ptr<ScMedium>& weak) {
+    for (;;) {
+      if (stop_.load()) return;
+      if (dev_fd_ < 0 || dev_broken_.load(std::memory_order_acquire)) {
+        bool bound;
+        {
+          std::unique_lock<std::shared_mutex> lk(dev_mx_);
+          bound = rebind_locked();
+        }
+        if (!bound) {
+          wait(-1, kWireRetryMs);
+          continue;
+        }
+      }
+      wait(dev_fd_, kWireWaitMs);
+      if (stop_.load()) return;
+      {
+        std::shared_ptr<ScMedium> self = weak.lock();
+        if (!self) return;
+        read_dev_frames();
+      }
+      if (weak.expired()) return;
+    }
+  }
+
+  // Takes what the devices' socket holds and hands it to the devices.
+  void read_dev_frames() {
+    can_frame cf[kBatch];
+    iovec iov[kBatch];
+    mmsghdr msgs[kBatch];
+    CMSG out[kBatch];
+    for (int round = 0; round < kPollRounds; ++round) {
+      for (int i = 0; i < kBatch; ++i) {
+        iov[i].iov_base = &cf[i];
+        iov[i].iov_len = sizeof cf[i];
+        std::memset(&msgs[i], 0, sizeof msgs[i]);
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+      }
+      const int n = ::recvmmsg(dev_fd_, msgs, kBatch, MSG_DONTWAIT, nullptr);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == ENETDOWN || errno == ENODEV || errno == ENXIO))
+        dev_broken_.store(true, std::memory_order_release);
+      if (n <= 0) return;
+      int k = 0;
+      for (int i = 0; i < n; ++i) {
+        if (msgs[i].msg_len != sizeof(can_frame)) continue;
+        if (cf[i].can_id & (CAN_ERR_FLAG | CAN_EFF_FLAG)) continue;
+        from_can(cf[i], &out[k++]);
+      }
+      WireSink sink;
+      {
+        std::lock_guard<std::mutex> lk(sink_mx_);
+        sink = sink_;
+      }
+      if (k > 0 && sink) sink(out, k);
+      if (n < kBatch) return;
+    }
+  }
+
   const std::string ifname_;
   // The controller state the net's handles last learnt; new handles start
   // from it.
   std::atomic<uint32_t> ctrl_state_{kStateActive};
-  std::mutex inject_mx_;
-  int inject_fd_ = -1;
+
+  // The devices' socket. dev_mx_ exclusive: binding it and its filter;
+  // shared: sending on it. The reader reads it without the lock.
+  std::shared_mutex dev_mx_;
+  int dev_fd_ = -1;
+  std::atomic<bool> dev_broken_{false};       // went down or away: bind again
+  NTCAN_RESULT bind_status_ = NTCAN_SUCCESS;  // of the last bind, under dev_mx_
+  std::atomic<bool> listening_{false};
+  std::mutex sink_mx_;
+  WireSink sink_;       // under sink_mx_
+  std::thread reader_;  // started by the first listen, under dev_mx_
+  int wake_fd_ = -1;    // eventfd that wakes the reader
+  std::atomic<bool> stop_{false};
 };
 
 NTCAN_RESULT ScPort::status(CAN_IF_STATUS* st) {

@@ -96,12 +96,22 @@ int open_handles(int net);
 
 // ---- Devices -------------------------------------------------------------------
 
-// A device sees every frame on its net except its own, in the thread that put
-// the frame on the bus, outside the driver's locks: it may call inject() from
-// inside the callback to answer at once.
+// A device sees every frame on its net exactly once, except its own: the
+// frames of the process's handles and other devices, and on a SocketCAN
+// interface the frames of other programs and hosts there. The callback runs
+// outside the driver's locks and may call inject() to answer at once. It
+// runs in the thread that put the frame on the bus, except for frames that
+// reach a SocketCAN medium through the interface (the process's handles'
+// frames come back that way too): those come from the medium's thread.
 using DeviceFn = std::function<void(const CMSG& frame)>;
-// Returns a device id (> 0), or -1 for a net that does not exist.
+// Returns a device id (> 0), or -1 when the net cannot host a device: it
+// does not exist, or its medium would let the device hear only part of the
+// net (a gateway's net, whose devices belong to the gateway). *error then
+// says why, in words for the user.
 int attach_device(int net, DeviceFn fn);
+int attach_device(int net, DeviceFn fn, std::string* error);
+// Empty when attach_device on the net would take a device, else its reason.
+std::string device_refusal(int net);
 void detach_device(int device_id);
 // Puts frames on the net as device `device_id` sent them (0: an anonymous
 // device): every handle whose filter holds the identifier and every other
