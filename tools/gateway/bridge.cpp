@@ -58,8 +58,9 @@ int Bridge::start(std::string* error) {
     if (error)
       *error =
           "interface " + ifname_ +
-          (st == NTCAN_NET_NOT_FOUND ? ": no such CAN interface"
-                                     : ": cannot be opened (status " + std::to_string(st) + ")");
+          (st == NTCAN_NET_NOT_FOUND    ? ": no such CAN interface"
+           : st == NTCAN_INVALID_DRIVER ? ": this kernel has no SocketCAN (CAN_RAW)"
+                                        : ": cannot be opened (status " + std::to_string(st) + ")");
     return -1;
   }
   device_ = ntcan_ctl::attach_device(sim_net_, [this](const CMSG& f) { to_interface(f); });
