@@ -22,7 +22,7 @@ class WireSession : public Session {
     std::vector<uint8_t> buf(kRxBuffer);
     frames_.reserve(gw_wire::kMaxFramesPerMsg);
     size_t have = std::min(pending.size(), buf.size());
-    std::memcpy(buf.data(), pending.data(), have);
+    if (have > 0) std::memcpy(buf.data(), pending.data(), have);
     pending.clear();
     bool parse_first = have > 0;  // what came with the hello
     bool go = true;
