@@ -77,8 +77,9 @@ class Bridge : public ::testing::Test {
   }
   // After `fault` a client of the net answers `status` to every call and the
   // status page shows the interface's `state`; every node is seen in
-  // "Error". After `restore`, once the gateway takes clients again, every
-  // node is back. Prints the time that took.
+  // "Error". After `restore` every node is back. Prints the time from
+  // `restore` to then; the supervision's pauses are skipped only once the
+  // gateway takes clients again.
   void outage(const char* what, NTCAN_RESULT status, const char* state,
               const std::function<void()>& fault, const std::function<void()>& restore) {
     ntcan_ctl::NetConfig c;  // a net of this process to gateway net 0
