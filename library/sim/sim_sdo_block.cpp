@@ -201,12 +201,10 @@ void Device::Core::block_download(const uint8_t* d, Frames* out) {
   OdValue* v = find(i, s);
   if (!code && !v) code = kAbortNoObject;
   if (!code) code = length_check(*v, dl.data.size());
-  if (code) {
-    end_sdo_transfers();
-    return abort(out, i, s, code);
-  }
-  store(i, s, v, std::move(dl.data));
+  // A PDO parameter written while its PDO is enabled is refused here too.
+  if (!code) code = store(i, s, v, std::move(dl.data), out);
   end_sdo_transfers();
+  if (code) return abort(out, i, s, code);
   answer(out, frame(kCobSdoAnswer + node, {0xA1, 0, 0, 0, 0, 0, 0, 0}));
 }
 

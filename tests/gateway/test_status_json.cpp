@@ -71,6 +71,7 @@ TEST_F(StatusJsonWeb, Latin1EdsAndTheColumnsOfThePage) {
   const std::string name = net.at("devices").at(0).at("name");
   EXPECT_EQ(name, "Z\xC3\xA4hler E/A");
   EXPECT_EQ(net.at("devices").at(0).at("state"), "pre-operational");
+  EXPECT_EQ(net.at("medium"), "simulated");
   // What the page shows of each client and device, the JSON has.
   ASSERT_EQ(net.at("clients").size(), 1u);
   const auto& client = net.at("clients").at(0);

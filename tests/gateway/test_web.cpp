@@ -294,6 +294,13 @@ TEST_F(Web, DeviceWithoutARegularEdsFileStopsTheStart) {
   }
   std::remove(fifo.c_str());
   rmdir(dir);
+  // So does a bridge to an interface that is not there (or no CAN at all).
+  zgw::Options o = options();
+  o.bridges.push_back({0, "zuntal-none0"});
+  zgw::Gateway gw(o);
+  std::string error;
+  EXPECT_EQ(-1, gw.start(&error));
+  EXPECT_EQ(error.rfind("bridge of net 0: interface zuntal-none0: ", 0), 0u) << error;
 }
 
 TEST(GatewayEntries, DevicesAndNetListsFromTheCommandLine) {
@@ -319,6 +326,13 @@ TEST(GatewayEntries, DevicesAndNetListsFromTheCommandLine) {
   EXPECT_EQ(nets, (std::vector<int>{10, 255}));
   for (const char* bad : {"", "0,,1", "1,", "256", "a", " 1", "0x100"})
     EXPECT_FALSE(zgw::parse_net_list(bad, &nets, &why)) << bad;
+
+  zgw::BridgeEntry b;
+  ASSERT_TRUE(zgw::parse_bridge("255:can1", &b, &why)) << why;
+  EXPECT_EQ(b.net, 255);
+  EXPECT_EQ(b.ifname, "can1");
+  for (const char* bad : {"can0", "0:", ":can0", "256:can0", "x:can0"})
+    EXPECT_FALSE(zgw::parse_bridge(bad, &b, &why)) << bad;
 }
 
 }  // namespace

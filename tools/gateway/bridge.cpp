@@ -29,7 +29,14 @@ NTCAN_RESULT Bridge::open_interface() {
   NTCAN_HANDLE h = -1;
   NTCAN_RESULT st = canOpen(can_net_, 0, 1000, kQueue, 1000, kReadTimeoutMs, &h);
   if (st != NTCAN_SUCCESS) return st;
-  for (int32_t id = 0; id < 2048 && st == NTCAN_SUCCESS; ++id) st = canIdAdd(h, id);
+  // In bit-reversed order the identifiers spread over the range, so that
+  // once the handle's kernel filter has become blocks (beyond 255
+  // identifiers) it covers the whole range and changes no more.
+  for (int32_t i = 0; i < 2048 && st == NTCAN_SUCCESS; ++i) {
+    int32_t id = 0;
+    for (int b = 0; b < 11; ++b) id |= ((i >> b) & 1) << (10 - b);
+    st = canIdAdd(h, id);
+  }
   if (st != NTCAN_SUCCESS) {
     canClose(h);
     return st;
@@ -51,8 +58,9 @@ int Bridge::start(std::string* error) {
     if (error)
       *error =
           "interface " + ifname_ +
-          (st == NTCAN_NET_NOT_FOUND ? ": no such CAN interface"
-                                     : ": cannot be opened (status " + std::to_string(st) + ")");
+          (st == NTCAN_NET_NOT_FOUND    ? ": no such CAN interface"
+           : st == NTCAN_INVALID_DRIVER ? ": this kernel has no SocketCAN (CAN_RAW)"
+                                        : ": cannot be opened (status " + std::to_string(st) + ")");
     return -1;
   }
   device_ = ntcan_ctl::attach_device(sim_net_, [this](const CMSG& f) { to_interface(f); });

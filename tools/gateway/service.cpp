@@ -228,8 +228,8 @@ void Core::take_hello(Greeting& g, int net, size_t used) {
   NTCAN_HANDLE handle = -1;
   if ((ns = find_net(net)) == nullptr) {
     st = NTCAN_NET_NOT_FOUND;
-  } else if (ns->link() != NTCAN_SUCCESS) {
-    st = ns->link();  // as opening a handle on the interface answers
+  } else if ((st = ns->link()) != NTCAN_SUCCESS) {
+    // As opening a handle on the interface answers.
   } else if (live_sessions() >= static_cast<size_t>(std::max(opt.max_clients, 0))) {
     st = NTCAN_INSUFFICIENT_RESOURCES;
     refused.fetch_add(1);

@@ -560,9 +560,19 @@ class ScPort final : public Port {
     }
     std::shared_lock<std::shared_mutex> lk(io_mx_);
     if (fd_ < 0) return NTCAN_INVALID_HANDLE;
+    // A block that covers the identifier already leaves the kernel's lists
+    // as they are: a handle taking many identifiers one by one installs a
+    // fraction of the filters.
+    if (f.size() == installed_.size() && std::equal(f.begin(), f.end(), installed_.begin(),
+                                                    [](const can_filter& a, const can_filter& b) {
+                                                      return a.can_id == b.can_id &&
+                                                             a.can_mask == b.can_mask;
+                                                    }))
+      return NTCAN_SUCCESS;
     const socklen_t len = static_cast<socklen_t>(f.size() * sizeof(can_filter));
     if (::setsockopt(fd_, SOL_CAN_RAW, CAN_RAW_FILTER, f.empty() ? nullptr : f.data(), len) < 0)
       return map_errno(errno);
+    installed_.swap(f);
     return NTCAN_SUCCESS;
   }
 
@@ -597,7 +607,8 @@ class ScPort final : public Port {
   int fd_;  // -1 once closed
   std::atomic<bool> closing_{false};
   const int ifindex_;
-  std::bitset<kIdCount> ids_;  // id_add/id_delete are serialised by the generic layer
+  std::bitset<kIdCount> ids_;          // id_add/id_delete are serialised by the generic layer
+  std::vector<can_filter> installed_;  // the kernel's filter now, with ids_
   std::atomic<uint32_t>* const net_state_;
   std::atomic<uint32_t> ctrl_state_;
   std::atomic<bool> down_{false};  // the interface is down: calls fail until it is up
