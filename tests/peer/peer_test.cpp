@@ -105,7 +105,8 @@ class PeerTest : public ::testing::Test {
   void start_gateway(const std::vector<std::string>& extra = {}, int can_port = 0) {
     std::vector<std::string> argv{
         kGateway,      "--listen", "127.0.0.1", "--can-port", std::to_string(can_port),
-        "--http-port", "-1",       "--nets",    "1", "--socketcand-port", "-1"};
+        "--http-port", "-1",       "--nets",    "1",          "--socketcand-port",
+        "-1"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     std::string err;
     ASSERT_TRUE(gateway_.start(argv, &err)) << err;
@@ -556,20 +557,34 @@ TEST_F(PeerTest, ProcessDataWithANodeCanopenDevice) {
   D_canpdo p("NC12.PDO", n, &location());
   ASSERT_EQ(0, p.read_mappings(eds)) << p.error();
   std::remove(eds.c_str());
+  // The event-driven TPDO goes out only in Operational: set the object after
+  // the device has taken the start command, not while it may still be on its way.
+  const size_t started = peer_.line_count();
   ASSERT_EQ(0, n->start_node());
+  ASSERT_GE(peer_.wait_for_line("state 12 5", kAnswerMs, started), 0);
   pdo_sample s;
+  const size_t set_at = peer_.line_count();
   ASSERT_TRUE(peer_.send("set 12 0x2001 43981"));
-  ASSERT_TRUE(cycle_until(n, [&] { return p.take(1, &s) == 1 && s.values[0].as_uint() == 43981; }));
+  ASSERT_GE(peer_.wait_for_line("set 12 0x2001 ok", kAnswerMs, set_at), 0);
+  ASSERT_TRUE(cycle_until(n, [&] { return p.take(1, &s) == 1 && s.values[0].as_uint() == 43981; }))
+      << testing::PrintToString(peer_.lines());
   EXPECT_EQ(-5, s.values[1].as_int());
   EXPECT_EQ(0, p.take(2, &s)) << "no SYNC yet";
   ASSERT_EQ(0, can_sync(n->value()->i1_data, 20000, 0));
   ASSERT_TRUE(cycle_until(n, [&] { return p.take(2, &s) == 1; }));
   EXPECT_EQ(2.5, s.values[0].as_double());
   ASSERT_EQ(0, p.send_rpdo(1, {pdo_value::of_uint(PDO_UNSIGNED16, 0xBEEF)}));
-  const size_t mark = peer_.line_count();
-  ASSERT_TRUE(peer_.send("value 12 0x2004 0"));
-  const int i = peer_.wait_for([](const std::string& l) { return l.rfind("value 12 ", 0) == 0; },
-                               kAnswerMs, mark);
-  ASSERT_GE(i, 0);
-  EXPECT_EQ(peer_.lines()[i], "value 12 0x2004 0 EFBE");
+  // The RPDO reaches node-canopen over the gateway, the question over its
+  // standard input: ask until the object shows the value.
+  std::string shown;
+  for (int k = 0; k < 30 && shown != "value 12 0x2004 0 EFBE"; ++k) {
+    if (k > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const size_t mark = peer_.line_count();
+    ASSERT_TRUE(peer_.send("value 12 0x2004 0"));
+    const int i = peer_.wait_for([](const std::string& l) { return l.rfind("value 12 ", 0) == 0; },
+                                 kAnswerMs, mark);
+    ASSERT_GE(i, 0);
+    shown = peer_.lines()[i];
+  }
+  EXPECT_EQ(shown, "value 12 0x2004 0 EFBE");
 }

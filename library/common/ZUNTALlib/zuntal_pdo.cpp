@@ -142,7 +142,10 @@ int D_canpdo::adopt(const std::vector<pdo_map>& maps) {
     }
   }
   error_.clear();
+  // The identifiers go on the handle now, not at the next fill: a TPDO the
+  // node sends before that fill would otherwise never reach the node's queue.
   ids_pending_ = true;
+  enable_ids();
   return 0;
 }
 
