@@ -154,14 +154,18 @@ TEST(Wire, ProcessDataAndSyncCrossTheInterface) {
 
   guest::Dump syncs("vcan0", "080:7FF");
   ASSERT_TRUE(syncs.ready());
-  EXPECT_EQ(syncs.wait_for(3, 5000).size(), 3u) << "SYNC on the interface";
+  EXPECT_GE(syncs.wait_for(3, 5000).size(), 3u) << "SYNC on the interface";
+  // The ZPS-48 sends on a change only: no values until it has an event timer.
+  std::string got;
+  const char none[] = "TPDO1: Output voltage measured=- Output current measured=-";
+  EXPECT_TRUE(guest::eventually([&] { return (got = ask(sock, "pdo NODE5")) == none; }, 30000))
+      << got;
   EXPECT_EQ(ask(sock, "sdo NODE5 write 0x1800 5 64 00"), "ok");
   const std::pair<const char*, const char*> tpdos[] = {
       {"pdo NODE12", "TPDO1: Position actual value=-1500 Statusword=592"},
       {"pdo NODE5", "TPDO1: Output voltage measured=0 Output current measured=0"},
   };
   for (const auto& t : tpdos) {
-    std::string got;
     EXPECT_TRUE(guest::eventually([&] { return (got = ask(sock, t.first)) == t.second; }, 30000))
         << t.first << ": " << got;
   }
@@ -171,7 +175,6 @@ TEST(Wire, ProcessDataAndSyncCrossTheInterface) {
   };
   for (const auto& r : rpdos) {
     EXPECT_EQ(ask(sock, r[0]), "ok") << r[0];
-    std::string got;
     EXPECT_TRUE(guest::eventually([&] { return (got = ask(sock, r[1])) == r[2]; }, 10000))
         << r[0] << ": " << got;
   }
