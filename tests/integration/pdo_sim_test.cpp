@@ -90,6 +90,9 @@ TEST_F(PdoSim, ExampleDevicesServeAndTakeTheirProcessData) {
   EXPECT_EQ(clock_.now_us(), s.time_us);
   EXPECT_EQ(0, p_motor->take(1, &s)) << "taken already";
 
+  EXPECT_EQ("TPDO1: Output voltage measured=- Output current measured=-", shown("PSU.PDO"))
+      << "no frame of it yet";
+
   // Event-driven: a new measured voltage goes out at once.
   zps->write_object(0x2005, 0, real32(47.25f));
   zps->write_object(0x2001, 0, real32(-3.5f));

@@ -204,4 +204,32 @@ TEST_F(Bridge, TheServerReachesDevicesOnVcan0ThroughTheGateway) {
   EXPECT_TRUE(gw_.running() && host_.running()) << "no gateway restarted";
 }
 
+// The bridged net's socketcand bus is named after the interface: a driver
+// handle on it hears cansend and candump hears it.
+TEST_F(Bridge, ASocketcandClientOfTheBridgedNetIsOnVcan0) {
+  std::string err;
+  ASSERT_TRUE(gw_.start({}, 0, 0, &err, kBridge)) << err;
+  ntcan_ctl::NetConfig c;
+  c.kind = ntcan_ctl::NetConfig::Kind::Socketcand;
+  c.host = "127.0.0.1";
+  c.port = gw_.socketcand_port();
+  c.bus = "vcan0";
+  ntcan_ctl::configure_net(kProbeNet, c);
+  NTCAN_HANDLE h = -1;
+  ASSERT_EQ(NTCAN_SUCCESS, canOpen(kProbeNet, 0, 10, 10, 1000, 5000, &h));
+  ASSERT_EQ(NTCAN_SUCCESS, canIdAdd(h, 0x123));
+  guest::Dump dump("vcan0", "124:7FF");
+  ASSERT_TRUE(dump.ready());
+  ASSERT_EQ(0, guest::cansend("vcan0", "123#C0FFEE"));
+  CMSG f[1];
+  int32_t n = 1;
+  EXPECT_EQ(NTCAN_SUCCESS, canRead(h, f, &n, nullptr));
+  EXPECT_EQ(n == 1 ? guest::text(f[0]) : "", "123#C0FFEE");
+  f[0] = guest::frame("124#BEEF");
+  n = 1;
+  EXPECT_EQ(NTCAN_SUCCESS, canSend(h, f, &n));
+  EXPECT_EQ(dump.wait_for(1), Texts{"124#BEEF"}) << gw_.status_json();
+  canClose(h);
+}
+
 }  // namespace

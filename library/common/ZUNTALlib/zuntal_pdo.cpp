@@ -81,8 +81,11 @@ std::string D_canpdo::text() const {
   for (const Tpdo& t : tpdo_) {
     if (!text.empty()) text += "; ";
     text += pdo_name(true, t.map.number) + ":";
+    // A TPDO whose frame has not come yet has no values: "-", not a zero
+    // that a client would take for a measured one.
     for (size_t i = 0; i < t.sample.values.size(); ++i)
-      text += " " + t.map.entries[i].name + "=" + t.sample.values[i].text();
+      text += " " + t.map.entries[i].name + "=" +
+              (t.sample.frames ? t.sample.values[i].text() : std::string("-"));
   }
   return text;
 }
