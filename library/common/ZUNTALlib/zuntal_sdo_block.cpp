@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "canopen_ids.h"
+#include "sdo_block_crc.h"
 #include "zuntal_sdo.h"
 
 using canopen::kCobSdoAnswer;
@@ -33,17 +34,7 @@ constexpr int kTakeFrames = 100;
 constexpr time_t kAnswerWaitSeconds = 2;
 constexpr int kMaxBlockSize = 127;
 
-// CRC-16 of the block transfer: polynomial x^16 + x^12 + x^5 + 1, initial
-// value 0, bits taken most significant first.
-uint16_t block_crc(const unsigned char* data, size_t n) {
-  uint16_t crc = 0;
-  for (size_t i = 0; i < n; ++i) {
-    crc = static_cast<uint16_t>(crc ^ (data[i] << 8));
-    for (int b = 0; b < 8; ++b)
-      crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
-  }
-  return crc;
-}
+using canopen::block_crc;
 
 bool same_object(const CMSG& m, int idx, int subIdx) {
   return (m.data[1] | m.data[2] << 8) == (idx & 0xFFFF) && m.data[3] == (subIdx & 0xFF);
