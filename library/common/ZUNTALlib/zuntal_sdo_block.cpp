@@ -90,6 +90,17 @@ class AnswerStream {
     }
   }
 
+  // Frames of the node up to the first whose command byte, masked, is
+  // `command` (and, for an initiate answer, names the object): Pending with
+  // that frame in *out, or what ended the wait.
+  SdoResult until(CMSG* out, int mask, int command, int idx = -1, int subIdx = -1) {
+    for (;;) {
+      SdoResult w = next(out);
+      if (w.status != SdoStatus::Pending) return w;
+      if ((out->data[0] & mask) == command && (idx < 0 || same_object(*out, idx, subIdx))) return w;
+    }
+  }
+
  private:
   D_can& can_;
   const int32_t answer_id_;
@@ -136,6 +147,15 @@ static SdoResult protocol_error(D_can& can, short node, uint32_t code) {
   return SdoResult::of(SdoStatus::Protocol);
 }
 
+// Ends an upload whose object does not fit the caller's buffer: abort
+// request, TooLong with the buffer's size.
+static SdoResult no_room(D_can& can, short node, int capacity) {
+  SdoClient::send_abort(can, node, kAbortNoRoom);
+  SdoResult t = SdoResult::of(SdoStatus::TooLong);
+  t.length = capacity;
+  return t;
+}
+
 SdoResult SdoClient::block_upload(D_can& can, short node, int idx, int subIdx, char* buffer,
                                   int capacity) {
   if (capacity < 0 || (buffer == nullptr && capacity > 0))
@@ -151,11 +171,8 @@ SdoResult SdoClient::block_upload(D_can& can, short node, int idx, int subIdx, c
 
   AnswerStream in(can, node);
   CMSG m;
-  for (;;) {
-    SdoResult w = in.next(&m);
-    if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
-    if ((m.data[0] & 0xE1) == 0xC0 && same_object(m, idx, subIdx)) break;
-  }
+  SdoResult w = in.until(&m, 0xE1, 0xC0, idx, subIdx);
+  if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
   const bool crc = (m.data[0] & 0x04) != 0;
   const bool sized = (m.data[0] & 0x02) != 0;
   const uint32_t size = static_cast<uint32_t>(m.data[4]) | static_cast<uint32_t>(m.data[5]) << 8 |
@@ -177,7 +194,7 @@ SdoResult SdoClient::block_upload(D_can& can, short node, int idx, int subIdx, c
     int expected = 1;
     int good = 0;
     for (;;) {
-      SdoResult w = in.next(&m);
+      w = in.next(&m);
       if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
       if (++segments > segment_limit) return protocol_error(can, node, kAbortSequence);
       const int seq = m.data[0] & 0x7F;
@@ -188,10 +205,7 @@ SdoResult SdoClient::block_upload(D_can& can, short node, int idx, int subIdx, c
         if (n > 0) std::memcpy(buffer + got, m.data + 1, static_cast<size_t>(n));
         if (!end && got + 7 >= capacity) {
           // The buffer is full and more data follows.
-          send_abort(can, node, kAbortNoRoom);
-          SdoResult t = SdoResult::of(SdoStatus::TooLong);
-          t.length = capacity;
-          return t;
+          return no_room(can, node, capacity);
         }
         got += 7;
         good = seq;
@@ -208,21 +222,15 @@ SdoResult SdoClient::block_upload(D_can& can, short node, int idx, int subIdx, c
     if (r != 0) return SdoResult::driver(r);
   }
 
-  for (;;) {
-    SdoResult w = in.next(&m);
-    if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
-    if ((m.data[0] & 0xE3) == 0xC1) break;
-    // A segment sent again after the last acknowledgement is passed over.
-  }
+  // A segment sent again after the last acknowledgement is passed over.
+  w = in.until(&m, 0xE3, 0xC1);
+  if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
   const int unused = (m.data[0] >> 2) & 7;
   const int64_t length = got - unused;
   if (length < 0 || (sized && length != int64_t{size}))
     return protocol_error(can, node, kAbortLength);
   if (length > capacity) {
-    send_abort(can, node, kAbortNoRoom);
-    SdoResult t = SdoResult::of(SdoStatus::TooLong);
-    t.length = capacity;
-    return t;
+    return no_room(can, node, capacity);
   }
   const uint16_t their_crc = static_cast<uint16_t>(m.data[1] | m.data[2] << 8);
   if (crc && block_crc(reinterpret_cast<const unsigned char*>(buffer),
@@ -249,11 +257,8 @@ SdoResult SdoClient::block_download(D_can& can, short node, int idx, int subIdx,
 
   AnswerStream in(can, node);
   CMSG m;
-  for (;;) {
-    SdoResult w = in.next(&m);
-    if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
-    if ((m.data[0] & 0xE3) == 0xA0 && same_object(m, idx, subIdx)) break;
-  }
+  SdoResult w = in.until(&m, 0xE3, 0xA0, idx, subIdx);
+  if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
   const bool crc = (m.data[0] & 0x04) != 0;
   int blksize = m.data[4];
   if (blksize < 1 || blksize > kMaxBlockSize) return protocol_error(can, node, kAbortBlockSize);
@@ -277,11 +282,8 @@ SdoResult SdoClient::block_download(D_can& can, short node, int idx, int subIdx,
       r = can.can_write(kCobSdoRequest + node, 8, req);
       if (r != 0) return SdoResult::driver(r);
     }
-    for (;;) {
-      SdoResult w = in.next(&m);
-      if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
-      if ((m.data[0] & 0xE3) == 0xA2) break;
-    }
+    w = in.until(&m, 0xE3, 0xA2);
+    if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
     const int ackseq = m.data[1];
     if (ackseq > n) return protocol_error(can, node, kAbortSequence);
     blksize = m.data[2];
@@ -299,11 +301,8 @@ SdoResult SdoClient::block_download(D_can& can, short node, int idx, int subIdx,
   req[2] = static_cast<unsigned char>(sum >> 8);
   r = can.can_write(kCobSdoRequest + node, 8, req);
   if (r != 0) return SdoResult::driver(r);
-  for (;;) {
-    SdoResult w = in.next(&m);
-    if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
-    if ((m.data[0] & 0xE3) == 0xA1) break;
-  }
+  w = in.until(&m, 0xE3, 0xA1);
+  if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
   SdoResult done = SdoResult::of(SdoStatus::Done);
   done.length = length;
   return done;
