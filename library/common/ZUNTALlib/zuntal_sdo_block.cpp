@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "canopen_ids.h"
@@ -38,12 +39,6 @@ using canopen::block_crc;
 
 bool same_object(const CMSG& m, int idx, int subIdx) {
   return (m.data[1] | m.data[2] << 8) == (idx & 0xFFFF) && m.data[3] == (subIdx & 0xFF);
-}
-
-void print_block_error(const char* label, const char* format, unsigned code) {
-  char msg[200];
-  std::snprintf(msg, sizeof msg, format, code);
-  tavro::printtostderr(label, msg, 0x80000000u);
 }
 
 // The node's SDO answers one frame at a time. Unlike the segmented answer
@@ -312,16 +307,27 @@ SdoResult SdoClient::block_download(D_can& can, short node, int idx, int subIdx,
 
 // ---- public forms ------------------------------------------------------------
 
-namespace {
+namespace zuntal_detail {
 
-// The segmented transfer once more after a block transfer the node refused
-// or broke off. When the segmented one succeeds, the abort codes that ended
-// the block transfer stay the property's (sdo_abort_code,
-// sdo_sent_abort_code), so that the reason remains visible.
-template <typename Segmented>
-SdoResult fall_back(D_can& can, const char* label, const SdoResult& block, int idx, int subIdx,
-                    Segmented segmented) {
+// What a block transfer the node refused or broke off ends as: the segmented
+// transfer once more. When the segmented one succeeds, the abort codes that
+// ended the block transfer stay the property's (sdo_abort_code,
+// sdo_sent_abort_code), so that the reason remains visible. Any other abort
+// of the node is reported as the block transfer's.
+SdoResult SdoClient::after_block(D_can& can, const char* label, const char* direction,
+                                 const SdoResult& block, int idx, int subIdx,
+                                 const std::function<SdoResult()>& segmented) {
   char msg[200];
+  if (!worth_segmented(block)) {
+    if (block.status == SdoStatus::Aborted) {
+      std::snprintf(msg, sizeof msg, "--Error: block %s aborted by the node with code 0x%08X",
+                    direction, block.abort_code);
+      tavro::printtostderr(label, msg, 0x80000000u);
+    }
+    return block;
+  }
+  const uint32_t refused = block.status == SdoStatus::Aborted ? block.abort_code : 0;
+  const uint32_t sent = can.sdo_sent_abort_code_.load();
   if (block.status == SdoStatus::Aborted)
     std::snprintf(msg, sizeof msg,
                   "block transfer of 0x%04X/%d refused by the node (abort 0x%08X, %s); "
@@ -336,52 +342,31 @@ SdoResult fall_back(D_can& can, const char* label, const SdoResult& block, int i
   tavro::printtostderr(label, msg, 0x80000000u);
   SdoResult r = segmented();
   r.fell_back = true;
+  if (r.status == SdoStatus::Done) {
+    can.sdo_abort_code_.store(refused);
+    can.sdo_sent_abort_code_.store(sent);
+  }
   return r;
 }
 
-}  // namespace
+}  // namespace zuntal_detail
 
 int D_can::blockSdoRead(short node, int idx, int subIdx, char* buffer, int capacity, int* length) {
   SdoResult r = SdoClient::block_upload(*this, node, idx, subIdx, buffer, capacity);
   if (r.failed() && sdo_sent_abort_code_.load() != 0) drop_queued(*this);
-  if (worth_segmented(r)) {
-    const uint32_t refused = r.status == SdoStatus::Aborted ? r.abort_code : 0;
-    const uint32_t sent = sdo_sent_abort_code_.load();
-    r = fall_back(*this, "blockSdoRead", r, idx, subIdx,
-                  [&] { return SdoClient::upload(*this, node, idx, subIdx, buffer, capacity); });
-    if (r.status == SdoStatus::Done) {
-      sdo_abort_code_.store(refused);
-      sdo_sent_abort_code_.store(sent);
-    }
-  } else if (r.status == SdoStatus::Aborted) {
-    print_block_error("blockSdoRead", "--Error: block upload aborted by the node with code 0x%08X",
-                      r.abort_code);
-  }
+  r = SdoClient::after_block(*this, "blockSdoRead", "upload", r, idx, subIdx, [&] {
+    return SdoClient::upload(*this, node, idx, subIdx, buffer, capacity);
+  });
   if (length)
     *length = (r.status == SdoStatus::Done || r.status == SdoStatus::TooLong) ? r.length : 0;
-  if (r.status == SdoStatus::TooLong) {
-    char msg[200];
-    std::snprintf(msg, sizeof msg, "--Error: object 0x%04X/%d does not fit into %d bytes",
-                  static_cast<unsigned>(idx & 0xFFFF), subIdx & 0xFF, capacity);
-    tavro::printtostderr("blockSdoRead", msg, 0x80000000u);
-  }
+  if (r.status == SdoStatus::TooLong) print_no_room("blockSdoRead", idx, subIdx, capacity);
   return r.code();
 }
 
 int D_can::blockSdoWrite(short node, int idx, int subIdx, const char* data, int length) {
-  SdoResult r = SdoClient::block_download(*this, node, idx, subIdx, data, length);
-  if (worth_segmented(r)) {
-    const uint32_t refused = r.status == SdoStatus::Aborted ? r.abort_code : 0;
-    const uint32_t sent = sdo_sent_abort_code_.load();
-    r = fall_back(*this, "blockSdoWrite", r, idx, subIdx,
-                  [&] { return SdoClient::download(*this, node, idx, subIdx, data, length); });
-    if (r.status == SdoStatus::Done) {
-      sdo_abort_code_.store(refused);
-      sdo_sent_abort_code_.store(sent);
-    }
-  } else if (r.status == SdoStatus::Aborted) {
-    print_block_error("blockSdoWrite",
-                      "--Error: block download aborted by the node with code 0x%08X", r.abort_code);
-  }
-  return r.code();
+  const SdoResult r = SdoClient::block_download(*this, node, idx, subIdx, data, length);
+  return SdoClient::after_block(
+             *this, "blockSdoWrite", "download", r, idx, subIdx,
+             [&] { return SdoClient::download(*this, node, idx, subIdx, data, length); })
+      .code();
 }
