@@ -8,23 +8,14 @@
 // sequence number of the block size, or a segment marked last) it
 // acknowledges the last segment taken in order, and the sender goes on
 // after that one.
+#include "sdo_block_crc.h"
 #include "sim_core.h"
 
 namespace zsim {
 
 namespace {
 
-// CRC-16 of the block transfer: polynomial x^16 + x^12 + x^5 + 1, initial
-// value 0, bits taken most significant first.
-uint16_t block_crc(const uint8_t* data, size_t n) {
-  uint16_t crc = 0;
-  for (size_t i = 0; i < n; ++i) {
-    crc = static_cast<uint16_t>(crc ^ (data[i] << 8));
-    for (int b = 0; b < 8; ++b)
-      crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
-  }
-  return crc;
-}
+using canopen::block_crc;
 
 // Segments of 7 bytes an object of `size` bytes takes: at least one (an
 // empty object is one empty segment).

@@ -6,29 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "canopen_support.h"
-#include "sim_bus.h"
-
-using cotest::CanopenFixture;
+#include "sim_fixture.h"
 
 namespace {
 
-const std::string kExamples = ZUNTAL_EXAMPLES_DIR;
-
-class SimTest : public CanopenFixture {
+class SimTest : public cotest::SimFixture {
  protected:
-  void TearDown() override {
-    bus_.reset();  // the devices go before the driver is reset
-    CanopenFixture::TearDown();
-  }
-
-  zsim::Device* add(int node_id, const std::string& eds) {
-    std::string err;
-    zsim::Device* d = bus_->add(node_id, kExamples + "/" + eds, &err);
-    EXPECT_NE(nullptr, d) << err;
-    return d;
-  }
-
   // One update cycle of a server at device time `t_us`: the devices send
   // what is due, the buffers are filled, and the node's frames go through
   // check_alive and can_emergency as a server's device code passes them.
@@ -48,7 +31,6 @@ class SimTest : public CanopenFixture {
     ASSERT_EQ(0, loc_.set(prop, &in, &out)) << prop;
   }
 
-  std::unique_ptr<zsim::Bus> bus_ = std::make_unique<zsim::Bus>(0);  // line 1
   std::vector<CMSG> rx_ = std::vector<CMSG>(100);
 };
 

@@ -6,10 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "canopen_support.h"
-#include "sim_bus.h"
-
-using cotest::CanopenFixture;
+#include "sim_fixture.h"
 
 namespace {
 
@@ -21,19 +18,11 @@ std::vector<uint8_t> real32(float f) {
   return b;
 }
 
-class PdoSim : public CanopenFixture {
+class PdoSim : public cotest::SimFixture {
  protected:
   void TearDown() override {
     pdos_.clear();
-    bus_.reset();
-    CanopenFixture::TearDown();
-  }
-
-  zsim::Device* add(int node_id, const std::string& eds) {
-    std::string err;
-    zsim::Device* d = bus_->add(node_id, kExamples + "/" + eds, &err);
-    EXPECT_NE(nullptr, d) << err;
-    return d;
+    SimFixture::TearDown();
   }
 
   D_canpdo* pdo(D_can* n) {
@@ -49,7 +38,6 @@ class PdoSim : public CanopenFixture {
     can_looping();
   }
 
-  std::unique_ptr<zsim::Bus> bus_ = std::make_unique<zsim::Bus>(0);  // line 1
   std::vector<std::unique_ptr<D_canpdo>> pdos_;
   int64_t t_ = 0;
 };

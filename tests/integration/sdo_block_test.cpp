@@ -4,23 +4,17 @@
 #include <string>
 #include <vector>
 
-#include "canopen_support.h"
-#include "sim_bus.h"
+#include "sim_fixture.h"
 
 namespace {
 
-class BlockTest : public cotest::CanopenFixture {
+class BlockTest : public cotest::SimFixture {
  protected:
   void SetUp() override {
-    cotest::CanopenFixture::SetUp();
-    std::string err;
-    dev_ = bus_->add(5, std::string(ZUNTAL_EXAMPLES_DIR) + "/zps48.eds", &err);
-    ASSERT_NE(nullptr, dev_) << err;
+    cotest::SimFixture::SetUp();
+    dev_ = add(5, "zps48.eds");
+    ASSERT_NE(nullptr, dev_);
     n_ = node("PSU", 1, 5, 0x585);
-  }
-  void TearDown() override {
-    bus_.reset();
-    cotest::CanopenFixture::TearDown();
   }
   static std::vector<uint8_t> pattern(int size) {
     std::vector<uint8_t> v(static_cast<size_t>(size));
@@ -33,7 +27,6 @@ class BlockTest : public cotest::CanopenFixture {
     return v;
   }
 
-  std::unique_ptr<zsim::Bus> bus_ = std::make_unique<zsim::Bus>(0);
   zsim::Device* dev_ = nullptr;
   D_can* n_ = nullptr;
 };

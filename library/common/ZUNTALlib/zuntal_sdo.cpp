@@ -148,12 +148,8 @@ int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer) {
 int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer, int capacity, int* length) {
   const SdoResult r = SdoClient::upload(*this, node, idx, subIdx, buffer, capacity);
   if (length) *length = r.length;
-  if (r.status == SdoStatus::TooLong) {
-    char msg[200];
-    std::snprintf(msg, sizeof msg, "--Error: object 0x%04X/%d does not fit into %d bytes",
-                  static_cast<unsigned>(idx & 0xFFFF), subIdx & 0xFF, capacity);
-    tavro::printtostderr("segSdoRead", msg, 0x80000000u);
-  }
+  if (r.status == SdoStatus::TooLong)
+    zuntal_detail::print_no_room("segSdoRead", idx, subIdx, capacity);
   return r.code();
 }
 
@@ -208,6 +204,13 @@ int D_can::segSdoWrite(short node, int idx, int subIdx, const char* data, int le
 // ---- upload ----------------------------------------------------------------
 
 namespace zuntal_detail {
+
+void print_no_room(const char* label, int idx, int subIdx, int capacity) {
+  char msg[200];
+  std::snprintf(msg, sizeof msg, "--Error: object 0x%04X/%d does not fit into %d bytes",
+                static_cast<unsigned>(idx & 0xFFFF), subIdx & 0xFF, capacity);
+  tavro::printtostderr(label, msg, 0x80000000u);
+}
 
 // The whole transfer, bounded by the caller's buffer: at most
 // sdo_segment_limit(capacity) segments are asked for, and once the buffer is

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 
 #include "D_zuntal.h"
 
@@ -77,7 +78,16 @@ struct SdoClient {
   // Ends a transfer whose wait did not bring the awaited frame: the node's
   // abort is kept, a time-out ends the node's side with an abort request.
   static SdoResult wait_failed(D_can& can, short node, SdoResult r);
+  // A finished block transfer as the public forms answer it: after a refusal
+  // or a protocol error, the segmented transfer `segmented` once more
+  // (zuntal_sdo_block.cpp).
+  static SdoResult after_block(D_can& can, const char* label, const char* direction,
+                               const SdoResult& block, int idx, int subIdx,
+                               const std::function<SdoResult()>& segmented);
 };
+
+// "--Error: object ... does not fit into N bytes" under `label`.
+void print_no_room(const char* label, int idx, int subIdx, int capacity);
 
 // Abort codes of CANopen the client sends.
 constexpr uint32_t kAbortTimedOut = 0x05040000;   // SDO protocol timed out

@@ -18,9 +18,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "canopen_ids.h"
+#include "sdo_block_crc.h"
 #include "zuntal_sdo.h"
 
 using canopen::kCobSdoAnswer;
@@ -33,26 +35,10 @@ constexpr int kTakeFrames = 100;
 constexpr time_t kAnswerWaitSeconds = 2;
 constexpr int kMaxBlockSize = 127;
 
-// CRC-16 of the block transfer: polynomial x^16 + x^12 + x^5 + 1, initial
-// value 0, bits taken most significant first.
-uint16_t block_crc(const unsigned char* data, size_t n) {
-  uint16_t crc = 0;
-  for (size_t i = 0; i < n; ++i) {
-    crc = static_cast<uint16_t>(crc ^ (data[i] << 8));
-    for (int b = 0; b < 8; ++b)
-      crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
-  }
-  return crc;
-}
+using canopen::block_crc;
 
 bool same_object(const CMSG& m, int idx, int subIdx) {
   return (m.data[1] | m.data[2] << 8) == (idx & 0xFFFF) && m.data[3] == (subIdx & 0xFF);
-}
-
-void print_block_error(const char* label, const char* format, unsigned code) {
-  char msg[200];
-  std::snprintf(msg, sizeof msg, format, code);
-  tavro::printtostderr(label, msg, 0x80000000u);
 }
 
 // The node's SDO answers one frame at a time. Unlike the segmented answer
@@ -96,6 +82,17 @@ class AnswerStream {
       pos_ = 0;
       // Nothing queued: give the processor to whoever delivers the answer.
       if (count_ == 0) std::this_thread::yield();
+    }
+  }
+
+  // Frames of the node up to the first whose command byte, masked, is
+  // `command` (and, for an initiate answer, names the object): Pending with
+  // that frame in *out, or what ended the wait.
+  SdoResult until(CMSG* out, int mask, int command, int idx = -1, int subIdx = -1) {
+    for (;;) {
+      SdoResult w = next(out);
+      if (w.status != SdoStatus::Pending) return w;
+      if ((out->data[0] & mask) == command && (idx < 0 || same_object(*out, idx, subIdx))) return w;
     }
   }
 
@@ -145,6 +142,15 @@ static SdoResult protocol_error(D_can& can, short node, uint32_t code) {
   return SdoResult::of(SdoStatus::Protocol);
 }
 
+// Ends an upload whose object does not fit the caller's buffer: abort
+// request, TooLong with the buffer's size.
+static SdoResult no_room(D_can& can, short node, int capacity) {
+  SdoClient::send_abort(can, node, kAbortNoRoom);
+  SdoResult t = SdoResult::of(SdoStatus::TooLong);
+  t.length = capacity;
+  return t;
+}
+
 SdoResult SdoClient::block_upload(D_can& can, short node, int idx, int subIdx, char* buffer,
                                   int capacity) {
   if (capacity < 0 || (buffer == nullptr && capacity > 0))
@@ -160,11 +166,8 @@ SdoResult SdoClient::block_upload(D_can& can, short node, int idx, int subIdx, c
 
   AnswerStream in(can, node);
   CMSG m;
-  for (;;) {
-    SdoResult w = in.next(&m);
-    if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
-    if ((m.data[0] & 0xE1) == 0xC0 && same_object(m, idx, subIdx)) break;
-  }
+  SdoResult w = in.until(&m, 0xE1, 0xC0, idx, subIdx);
+  if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
   const bool crc = (m.data[0] & 0x04) != 0;
   const bool sized = (m.data[0] & 0x02) != 0;
   const uint32_t size = static_cast<uint32_t>(m.data[4]) | static_cast<uint32_t>(m.data[5]) << 8 |
@@ -186,7 +189,7 @@ SdoResult SdoClient::block_upload(D_can& can, short node, int idx, int subIdx, c
     int expected = 1;
     int good = 0;
     for (;;) {
-      SdoResult w = in.next(&m);
+      w = in.next(&m);
       if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
       if (++segments > segment_limit) return protocol_error(can, node, kAbortSequence);
       const int seq = m.data[0] & 0x7F;
@@ -197,10 +200,7 @@ SdoResult SdoClient::block_upload(D_can& can, short node, int idx, int subIdx, c
         if (n > 0) std::memcpy(buffer + got, m.data + 1, static_cast<size_t>(n));
         if (!end && got + 7 >= capacity) {
           // The buffer is full and more data follows.
-          send_abort(can, node, kAbortNoRoom);
-          SdoResult t = SdoResult::of(SdoStatus::TooLong);
-          t.length = capacity;
-          return t;
+          return no_room(can, node, capacity);
         }
         got += 7;
         good = seq;
@@ -217,21 +217,15 @@ SdoResult SdoClient::block_upload(D_can& can, short node, int idx, int subIdx, c
     if (r != 0) return SdoResult::driver(r);
   }
 
-  for (;;) {
-    SdoResult w = in.next(&m);
-    if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
-    if ((m.data[0] & 0xE3) == 0xC1) break;
-    // A segment sent again after the last acknowledgement is passed over.
-  }
+  // A segment sent again after the last acknowledgement is passed over.
+  w = in.until(&m, 0xE3, 0xC1);
+  if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
   const int unused = (m.data[0] >> 2) & 7;
   const int64_t length = got - unused;
   if (length < 0 || (sized && length != int64_t{size}))
     return protocol_error(can, node, kAbortLength);
   if (length > capacity) {
-    send_abort(can, node, kAbortNoRoom);
-    SdoResult t = SdoResult::of(SdoStatus::TooLong);
-    t.length = capacity;
-    return t;
+    return no_room(can, node, capacity);
   }
   const uint16_t their_crc = static_cast<uint16_t>(m.data[1] | m.data[2] << 8);
   if (crc && block_crc(reinterpret_cast<const unsigned char*>(buffer),
@@ -258,11 +252,8 @@ SdoResult SdoClient::block_download(D_can& can, short node, int idx, int subIdx,
 
   AnswerStream in(can, node);
   CMSG m;
-  for (;;) {
-    SdoResult w = in.next(&m);
-    if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
-    if ((m.data[0] & 0xE3) == 0xA0 && same_object(m, idx, subIdx)) break;
-  }
+  SdoResult w = in.until(&m, 0xE3, 0xA0, idx, subIdx);
+  if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
   const bool crc = (m.data[0] & 0x04) != 0;
   int blksize = m.data[4];
   if (blksize < 1 || blksize > kMaxBlockSize) return protocol_error(can, node, kAbortBlockSize);
@@ -286,11 +277,8 @@ SdoResult SdoClient::block_download(D_can& can, short node, int idx, int subIdx,
       r = can.can_write(kCobSdoRequest + node, 8, req);
       if (r != 0) return SdoResult::driver(r);
     }
-    for (;;) {
-      SdoResult w = in.next(&m);
-      if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
-      if ((m.data[0] & 0xE3) == 0xA2) break;
-    }
+    w = in.until(&m, 0xE3, 0xA2);
+    if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
     const int ackseq = m.data[1];
     if (ackseq > n) return protocol_error(can, node, kAbortSequence);
     blksize = m.data[2];
@@ -308,11 +296,8 @@ SdoResult SdoClient::block_download(D_can& can, short node, int idx, int subIdx,
   req[2] = static_cast<unsigned char>(sum >> 8);
   r = can.can_write(kCobSdoRequest + node, 8, req);
   if (r != 0) return SdoResult::driver(r);
-  for (;;) {
-    SdoResult w = in.next(&m);
-    if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
-    if ((m.data[0] & 0xE3) == 0xA1) break;
-  }
+  w = in.until(&m, 0xE3, 0xA1);
+  if (w.status != SdoStatus::Pending) return wait_failed(can, node, w);
   SdoResult done = SdoResult::of(SdoStatus::Done);
   done.length = length;
   return done;
@@ -322,16 +307,27 @@ SdoResult SdoClient::block_download(D_can& can, short node, int idx, int subIdx,
 
 // ---- public forms ------------------------------------------------------------
 
-namespace {
+namespace zuntal_detail {
 
-// The segmented transfer once more after a block transfer the node refused
-// or broke off. When the segmented one succeeds, the abort codes that ended
-// the block transfer stay the property's (sdo_abort_code,
-// sdo_sent_abort_code), so that the reason remains visible.
-template <typename Segmented>
-SdoResult fall_back(D_can& can, const char* label, const SdoResult& block, int idx, int subIdx,
-                    Segmented segmented) {
+// What a block transfer the node refused or broke off ends as: the segmented
+// transfer once more. When the segmented one succeeds, the abort codes that
+// ended the block transfer stay the property's (sdo_abort_code,
+// sdo_sent_abort_code), so that the reason remains visible. Any other abort
+// of the node is reported as the block transfer's.
+SdoResult SdoClient::after_block(D_can& can, const char* label, const char* direction,
+                                 const SdoResult& block, int idx, int subIdx,
+                                 const std::function<SdoResult()>& segmented) {
   char msg[200];
+  if (!worth_segmented(block)) {
+    if (block.status == SdoStatus::Aborted) {
+      std::snprintf(msg, sizeof msg, "--Error: block %s aborted by the node with code 0x%08X",
+                    direction, block.abort_code);
+      tavro::printtostderr(label, msg, 0x80000000u);
+    }
+    return block;
+  }
+  const uint32_t refused = block.status == SdoStatus::Aborted ? block.abort_code : 0;
+  const uint32_t sent = can.sdo_sent_abort_code_.load();
   if (block.status == SdoStatus::Aborted)
     std::snprintf(msg, sizeof msg,
                   "block transfer of 0x%04X/%d refused by the node (abort 0x%08X, %s); "
@@ -346,52 +342,31 @@ SdoResult fall_back(D_can& can, const char* label, const SdoResult& block, int i
   tavro::printtostderr(label, msg, 0x80000000u);
   SdoResult r = segmented();
   r.fell_back = true;
+  if (r.status == SdoStatus::Done) {
+    can.sdo_abort_code_.store(refused);
+    can.sdo_sent_abort_code_.store(sent);
+  }
   return r;
 }
 
-}  // namespace
+}  // namespace zuntal_detail
 
 int D_can::blockSdoRead(short node, int idx, int subIdx, char* buffer, int capacity, int* length) {
   SdoResult r = SdoClient::block_upload(*this, node, idx, subIdx, buffer, capacity);
   if (r.failed() && sdo_sent_abort_code_.load() != 0) drop_queued(*this);
-  if (worth_segmented(r)) {
-    const uint32_t refused = r.status == SdoStatus::Aborted ? r.abort_code : 0;
-    const uint32_t sent = sdo_sent_abort_code_.load();
-    r = fall_back(*this, "blockSdoRead", r, idx, subIdx,
-                  [&] { return SdoClient::upload(*this, node, idx, subIdx, buffer, capacity); });
-    if (r.status == SdoStatus::Done) {
-      sdo_abort_code_.store(refused);
-      sdo_sent_abort_code_.store(sent);
-    }
-  } else if (r.status == SdoStatus::Aborted) {
-    print_block_error("blockSdoRead", "--Error: block upload aborted by the node with code 0x%08X",
-                      r.abort_code);
-  }
+  r = SdoClient::after_block(*this, "blockSdoRead", "upload", r, idx, subIdx, [&] {
+    return SdoClient::upload(*this, node, idx, subIdx, buffer, capacity);
+  });
   if (length)
     *length = (r.status == SdoStatus::Done || r.status == SdoStatus::TooLong) ? r.length : 0;
-  if (r.status == SdoStatus::TooLong) {
-    char msg[200];
-    std::snprintf(msg, sizeof msg, "--Error: object 0x%04X/%d does not fit into %d bytes",
-                  static_cast<unsigned>(idx & 0xFFFF), subIdx & 0xFF, capacity);
-    tavro::printtostderr("blockSdoRead", msg, 0x80000000u);
-  }
+  if (r.status == SdoStatus::TooLong) print_no_room("blockSdoRead", idx, subIdx, capacity);
   return r.code();
 }
 
 int D_can::blockSdoWrite(short node, int idx, int subIdx, const char* data, int length) {
-  SdoResult r = SdoClient::block_download(*this, node, idx, subIdx, data, length);
-  if (worth_segmented(r)) {
-    const uint32_t refused = r.status == SdoStatus::Aborted ? r.abort_code : 0;
-    const uint32_t sent = sdo_sent_abort_code_.load();
-    r = fall_back(*this, "blockSdoWrite", r, idx, subIdx,
-                  [&] { return SdoClient::download(*this, node, idx, subIdx, data, length); });
-    if (r.status == SdoStatus::Done) {
-      sdo_abort_code_.store(refused);
-      sdo_sent_abort_code_.store(sent);
-    }
-  } else if (r.status == SdoStatus::Aborted) {
-    print_block_error("blockSdoWrite",
-                      "--Error: block download aborted by the node with code 0x%08X", r.abort_code);
-  }
-  return r.code();
+  const SdoResult r = SdoClient::block_download(*this, node, idx, subIdx, data, length);
+  return SdoClient::after_block(
+             *this, "blockSdoWrite", "download", r, idx, subIdx,
+             [&] { return SdoClient::download(*this, node, idx, subIdx, data, length); })
+      .code();
 }

@@ -32,19 +32,15 @@
 // Frames the gateway dropped for this client because it read too slowly
 // arrive as the msg_lost count of the next frame record it sends; they are
 // added to the handle's own losses.
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "gateway_wire.h"
@@ -59,18 +55,9 @@ using tcp::write_all;
 using tcp::WriteResult;
 
 constexpr int kDefaultTimeoutMs = 2000;
-// Output bytes a connection buffers while a write is in progress before
-// senders wait for room.
-constexpr size_t kTxLimit = 1u << 20;
 constexpr size_t kRxBuffer = 256u * 1024u;
-// The answer of every call on a connection that is gone.
-constexpr NTCAN_RESULT kGone = NTCAN_SOCK_CONN_TIMEOUT;
-// A connection that has heard nothing for this long (environment
-// NTCAN_GATEWAY_KEEPALIVE_MS) sends a status query whose answer nobody waits
-// for, so that a gateway's idle time-out never drops a handle that only
-// listens on a quiet net.
-constexpr int kDefaultKeepAliveMs = 30000;
-// Sequence number of the keep-alive's query; requests never use it.
+// The keep-alive of a quiet connection is a status query whose answer nobody
+// waits for; this is its sequence number, which requests never use.
 constexpr uint32_t kKeepAliveSeq = 0;
 
 int timeout_from_env() {
@@ -111,12 +98,17 @@ NTCAN_RESULT connect_gateway(const std::string& host, int port, int remote_net, 
   return NTCAN_SUCCESS;
 }
 
-void append_frames(std::vector<uint8_t>* buf, const CMSG* frames, int count) {
+// Room for n more bytes at the end of the output buffer.
+uint8_t* grow(std::string* buf, size_t n) {
+  const size_t at = buf->size();
+  buf->resize(at + n);
+  return reinterpret_cast<uint8_t*>(&(*buf)[at]);
+}
+
+void append_frames(std::string* buf, const CMSG* frames, int count) {
   while (count > 0) {
     const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(count), gw_wire::kMaxFramesPerMsg);
-    const size_t at = buf->size();
-    buf->resize(at + gw_wire::kHeaderSize + n * gw_wire::kFrameSize);
-    uint8_t* p = buf->data() + at;
+    uint8_t* p = grow(buf, gw_wire::kHeaderSize + n * gw_wire::kFrameSize);
     gw_wire::put_header(p, static_cast<uint32_t>(n * gw_wire::kFrameSize), gw_wire::kFrames);
     p += gw_wire::kHeaderSize;
     for (uint32_t i = 0; i < n; ++i, p += gw_wire::kFrameSize) gw_wire::put_frame(p, frames[i]);
@@ -125,28 +117,18 @@ void append_frames(std::vector<uint8_t>* buf, const CMSG* frames, int count) {
   }
 }
 
-class GatewayMedium;
-
-class GatewayPort final : public Port {
+class GatewayPort final : public tcp::TcpPort {
  public:
-  GatewayPort(GatewayMedium* medium, Endpoint& ep, int fd, int timeout_ms)
-      : medium_(medium), ep_(ep), fd_(fd), timeout_ms_(timeout_ms) {
-    txbuf_.reserve(4096);
-    spare_.reserve(4096);
+  GatewayPort(tcp::TcpMedium* medium, Endpoint& ep, int fd, int timeout_ms)
+      : TcpPort(medium, ep, fd, timeout_ms) {
     rx_frames_.reserve(gw_wire::kMaxFramesPerMsg);
   }
-  ~GatewayPort() override {
-    shutdown_connection();
-    if (reader_.joinable()) reader_.join();
-    ::close(fd_);
-  }
+  ~GatewayPort() override { stop_reader(); }
 
-  void start() {
-    reader_ = std::thread([this] { read_loop(); });
-  }
+  void start() { start_reader(); }
 
   NTCAN_RESULT send(const CMSG* frames, int count) override {
-    return enqueue([&](std::vector<uint8_t>* b) { append_frames(b, frames, count); });
+    return enqueue([&](std::string* b) { append_frames(b, frames, count); });
   }
   NTCAN_RESULT id_add(int32_t id) override {
     return request(gw_wire::kIdAdd, static_cast<uint32_t>(id), true, nullptr);
@@ -161,10 +143,6 @@ class GatewayPort final : public Port {
   NTCAN_RESULT status(CAN_IF_STATUS* st) override {
     return request(gw_wire::kStatus, 0, false, st);
   }
-  void close() override;
-
-  Endpoint& endpoint() { return ep_; }
-  bool alive() const { return !dead_.load(std::memory_order_acquire); }
 
  private:
   struct Pending {
@@ -174,45 +152,6 @@ class GatewayPort final : public Port {
     bool has_record = false;
     CAN_IF_STATUS record{};
   };
-
-  // Appends a message to the output buffer and, unless another thread is
-  // writing already, writes the buffer until it is empty.
-  template <typename Encode>
-  NTCAN_RESULT enqueue(Encode encode) {
-    std::unique_lock<std::mutex> lk(tx_mx_);
-    if (closed_) return NTCAN_INVALID_HANDLE;
-    if (!alive()) return kGone;
-    if (txbuf_.size() >= kTxLimit) {
-      const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms_);
-      if (!tx_cv_.wait_until(lk, deadline,
-                             [&] { return closed_ || !alive() || txbuf_.size() < kTxLimit; }))
-        return NTCAN_SOCK_CMD_TIMEOUT;
-      if (closed_) return NTCAN_INVALID_HANDLE;
-      if (!alive()) return kGone;
-    }
-    encode(&txbuf_);
-    if (writing_) return NTCAN_SUCCESS;
-    writing_ = true;
-    WriteResult w = WriteResult::Done;
-    while (!txbuf_.empty()) {
-      spare_.swap(txbuf_);
-      lk.unlock();
-      w = write_all(fd_, spare_.data(), spare_.size(), timeout_ms_);
-      spare_.clear();
-      lk.lock();
-      tx_cv_.notify_all();
-      if (w != WriteResult::Done) break;
-    }
-    writing_ = false;
-    if (w != WriteResult::Done) {
-      // Part of a message may be on the wire: the stream cannot go on.
-      txbuf_.clear();
-      lk.unlock();
-      fail();
-      return w == WriteResult::Stuck ? NTCAN_SOCK_CMD_TIMEOUT : kGone;
-    }
-    return NTCAN_SUCCESS;
-  }
 
   // One command and its answer, within the time-out.
   NTCAN_RESULT request(gw_wire::Type type, uint32_t arg, bool has_arg, CAN_IF_STATUS* st) {
@@ -224,11 +163,9 @@ class GatewayPort final : public Port {
       p.seq = next_seq_++;
       pending_.push_back(&p);
     }
-    NTCAN_RESULT r = enqueue([&](std::vector<uint8_t>* b) {
+    NTCAN_RESULT r = enqueue([&](std::string* b) {
       const uint32_t len = has_arg ? 8 : 4;
-      const size_t at = b->size();
-      b->resize(at + gw_wire::kHeaderSize + len);
-      uint8_t* q = b->data() + at;
+      uint8_t* q = grow(b, gw_wire::kHeaderSize + len);
       gw_wire::put_header(q, len, type);
       gw_wire::put32(q + gw_wire::kHeaderSize, p.seq);
       if (has_arg) gw_wire::put32(q + gw_wire::kHeaderSize + 4, arg);
@@ -316,21 +253,13 @@ class GatewayPort final : public Port {
     }
   }
 
-  void read_loop() {
+  void read_loop() override {
     std::vector<uint8_t> buf(kRxBuffer);
     size_t have = 0;
     for (;;) {
-      pollfd pf{fd_, POLLIN, 0};
-      const int r = ::poll(&pf, 1, keepalive_ms_);
-      if (r < 0 && errno == EINTR) continue;
-      if (r == 0) {
-        keep_alive();
-        continue;
-      }
-      ssize_t k = ::recv(fd_, buf.data() + have, buf.size() - have, 0);
-      if (k < 0 && errno == EINTR) continue;
-      if (k <= 0) break;
-      have += static_cast<size_t>(k);
+      const size_t k = receive(buf.data() + have, buf.size() - have);
+      if (k == 0) return;
+      have += k;
       size_t pos = 0;
       bool bad = false;
       while (have - pos >= gw_wire::kHeaderSize) {
@@ -348,56 +277,34 @@ class GatewayPort final : public Port {
         pos += gw_wire::kHeaderSize + len;
       }
       flush_frames();
-      if (bad) break;
+      if (bad) return;
       if (pos > 0) {
         std::memmove(buf.data(), buf.data() + pos, have - pos);
         have -= pos;
       }
     }
-    fail();
   }
 
-  void keep_alive() {
-    enqueue([](std::vector<uint8_t>* b) {
-      const size_t at = b->size();
-      b->resize(at + gw_wire::kHeaderSize + 4);
-      gw_wire::put_header(b->data() + at, 4, gw_wire::kStatus);
-      gw_wire::put32(b->data() + at + gw_wire::kHeaderSize, kKeepAliveSeq);
+  void keep_alive() override {
+    enqueue([](std::string* b) {
+      uint8_t* q = grow(b, gw_wire::kHeaderSize + 4);
+      gw_wire::put_header(q, 4, gw_wire::kStatus);
+      gw_wire::put32(q + gw_wire::kHeaderSize, kKeepAliveSeq);
     });
   }
 
-  // The connection is gone: every waiting and later call answers at once.
-  void fail() {
-    {
-      // Ordered with a Link message, so that a late "working" cannot undo
-      // the end of the connection.
-      std::lock_guard<std::mutex> lk(fail_mx_);
-      dead_.store(true, std::memory_order_release);
-      ep_.fail(gone_status_);
-    }
+  void wake_waiters() override {
     { std::lock_guard<std::mutex> lk(rq_mx_); }
     rq_cv_.notify_all();
-    { std::lock_guard<std::mutex> lk(tx_mx_); }
-    tx_cv_.notify_all();
-    shutdown_connection();
   }
-  void shutdown_connection() { ::shutdown(fd_, SHUT_RDWR); }
 
-  GatewayMedium* const medium_;
-  Endpoint& ep_;
-  const int fd_;
-  const int timeout_ms_;
-  const int keepalive_ms_ = tcp::ms_from_env("NTCAN_GATEWAY_KEEPALIVE_MS", kDefaultKeepAliveMs);
-  std::atomic<bool> dead_{false};
-  std::mutex fail_mx_;
-  NTCAN_RESULT gone_status_ = kGone;  // what the handle answers once dead; under fail_mx_
-
-  std::mutex tx_mx_;
-  std::condition_variable tx_cv_;
-  std::vector<uint8_t> txbuf_;  // under tx_mx_
-  std::vector<uint8_t> spare_;  // the writing thread's
-  bool writing_ = false;        // under tx_mx_
-  bool closed_ = false;         // under tx_mx_
+  // Goodbye, if the stream is between messages; the gateway takes the end of
+  // the connection the same way.
+  void say_goodbye() override {
+    uint8_t bye[gw_wire::kHeaderSize];
+    gw_wire::put_header(bye, 0, gw_wire::kClose);
+    (void)::send(fd_, bye, sizeof bye, MSG_NOSIGNAL | MSG_DONTWAIT);
+  }
 
   std::mutex rq_mx_;
   std::condition_variable rq_cv_;
@@ -405,10 +312,9 @@ class GatewayPort final : public Port {
   std::vector<Pending*> pending_;
 
   std::vector<CMSG> rx_frames_;  // the reader's
-  std::thread reader_;
 };
 
-class GatewayMedium final : public Medium {
+class GatewayMedium final : public tcp::TcpMedium {
  public:
   GatewayMedium(const ntcan_ctl::NetConfig& cfg, int timeout_ms)
       : host_(cfg.host), port_(cfg.port), remote_net_(cfg.remote_net), timeout_ms_(timeout_ms) {}
@@ -419,25 +325,9 @@ class GatewayMedium final : public Medium {
     if (st != NTCAN_SUCCESS) return st;
     auto p = std::make_unique<GatewayPort>(this, ep, fd, timeout_ms_);
     p->start();
-    {
-      std::lock_guard<std::mutex> lk(ports_mx_);
-      ports_.push_back(p.get());
-    }
+    add(p.get());
     *port = std::move(p);
     return NTCAN_SUCCESS;
-  }
-
-  // A device of this process speaks through one of the net's connections:
-  // that connection's handle gets the frames here, every other client of the
-  // gateway (this process's other handles too) through the gateway.
-  NTCAN_RESULT inject(const CMSG* frames, int count) override {
-    std::lock_guard<std::mutex> lk(ports_mx_);
-    for (GatewayPort* p : ports_) {
-      if (!p->alive()) continue;
-      p->endpoint().receive(frames, count);
-      return p->send(frames, count);
-    }
-    return NTCAN_SOCK_CMD_TIMEOUT;
   }
 
   // The gateway's other clients reach this process only through the
@@ -451,37 +341,12 @@ class GatewayMedium final : public Medium {
            "would not hear the gateway's other clients";
   }
 
-  void forget(GatewayPort* p) {
-    std::lock_guard<std::mutex> lk(ports_mx_);
-    ports_.erase(std::remove(ports_.begin(), ports_.end(), p), ports_.end());
-  }
-
  private:
   const std::string host_;
   const int port_;
   const int remote_net_;
   const int timeout_ms_;
-  std::mutex ports_mx_;
-  std::vector<GatewayPort*> ports_;
 };
-
-void GatewayPort::close() {
-  medium_->forget(this);
-  {
-    std::lock_guard<std::mutex> lk(tx_mx_);
-    if (closed_) return;
-    closed_ = true;
-    // Goodbye, if the stream is between messages; the gateway takes the end
-    // of the connection the same way.
-    if (!writing_ && txbuf_.empty() && alive()) {
-      uint8_t bye[gw_wire::kHeaderSize];
-      gw_wire::put_header(bye, 0, gw_wire::kClose);
-      (void)::send(fd_, bye, sizeof bye, MSG_NOSIGNAL | MSG_DONTWAIT);
-    }
-  }
-  fail();
-  if (reader_.joinable()) reader_.join();
-}
 
 }  // namespace
 

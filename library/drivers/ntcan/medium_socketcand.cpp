@@ -31,19 +31,12 @@
 // The protocol has no word for frames the server dropped, so the handle's
 // msg_lost counts only its own queue's drops on this medium. canSetBaudrate
 // changes nothing: the bus's bit rate is the server's.
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "medium.h"
@@ -57,29 +50,16 @@ using SteadyClock = tcp::SteadyClock;
 using tcp::WriteResult;
 
 constexpr int kDefaultTimeoutMs = 2000;
-constexpr int kDefaultKeepAliveMs = 30000;
-// Output bytes a connection buffers while a write is in progress before
-// senders wait for room.
-constexpr size_t kTxLimit = 1u << 20;
 constexpr size_t kRxChunk = 64u * 1024u;
 constexpr size_t kRxBatch = 1024;
-constexpr NTCAN_RESULT kGone = NTCAN_SOCK_CONN_TIMEOUT;
 
-class SocketcandMedium;
-
-class SocketcandPort final : public Port {
+class SocketcandPort final : public tcp::TcpPort {
  public:
-  SocketcandPort(SocketcandMedium* medium, Endpoint& ep, int fd, int timeout_ms)
-      : medium_(medium), ep_(ep), fd_(fd), timeout_ms_(timeout_ms) {
-    txbuf_.reserve(4096);
-    spare_.reserve(4096);
+  SocketcandPort(tcp::TcpMedium* medium, Endpoint& ep, int fd, int timeout_ms)
+      : TcpPort(medium, ep, fd, timeout_ms) {
     rx_frames_.reserve(kRxBatch);
   }
-  ~SocketcandPort() override {
-    ::shutdown(fd_, SHUT_RDWR);
-    if (reader_.joinable()) reader_.join();
-    ::close(fd_);
-  }
+  ~SocketcandPort() override { stop_reader(); }
 
   // Greeting, open and raw mode before the deadline; then the reader runs.
   NTCAN_RESULT start(const std::string& bus, SteadyClock::time_point deadline) {
@@ -95,7 +75,7 @@ class SocketcandPort final : public Port {
       flush_frames();
     }
     tcp::set_blocking(fd_);
-    reader_ = std::thread([this] { read_loop(); });
+    start_reader();
     return NTCAN_SUCCESS;
   }
 
@@ -121,53 +101,8 @@ class SocketcandPort final : public Port {
     return NTCAN_SOCK_CMD_TIMEOUT;
   }
 
-  void close() override;
-
-  Endpoint& endpoint() { return ep_; }
-  bool alive() const { return !dead_.load(std::memory_order_acquire); }
-
  private:
   enum class Stage { Hello, Open, Raw, Live };
-
-  // Appends elements to the output buffer and, unless another thread is
-  // writing already, writes the buffer until it is empty.
-  template <typename Encode>
-  NTCAN_RESULT enqueue(Encode encode) {
-    std::unique_lock<std::mutex> lk(tx_mx_);
-    if (closed_) return NTCAN_INVALID_HANDLE;
-    if (!alive()) return kGone;
-    if (txbuf_.size() >= kTxLimit) {
-      const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeout_ms_);
-      if (!tx_cv_.wait_until(lk, deadline,
-                             [&] { return closed_ || !alive() || txbuf_.size() < kTxLimit; }))
-        return NTCAN_SOCK_CMD_TIMEOUT;
-      if (closed_) return NTCAN_INVALID_HANDLE;
-      if (!alive()) return kGone;
-    }
-    encode(&txbuf_);
-    if (writing_) return NTCAN_SUCCESS;
-    writing_ = true;
-    WriteResult w = WriteResult::Done;
-    while (!txbuf_.empty()) {
-      spare_.swap(txbuf_);
-      lk.unlock();
-      w = tcp::write_all(fd_, reinterpret_cast<const uint8_t*>(spare_.data()), spare_.size(),
-                         timeout_ms_);
-      spare_.clear();
-      lk.lock();
-      tx_cv_.notify_all();
-      if (w != WriteResult::Done) break;
-    }
-    writing_ = false;
-    if (w != WriteResult::Done) {
-      // Part of an element may be on the wire: the stream cannot go on.
-      txbuf_.clear();
-      lk.unlock();
-      fail();
-      return w == WriteResult::Stuck ? NTCAN_SOCK_CMD_TIMEOUT : kGone;
-    }
-    return NTCAN_SUCCESS;
-  }
 
   bool write_now(const char* text, SteadyClock::time_point deadline) {
     return tcp::write_all(fd_, reinterpret_cast<const uint8_t*>(text), std::strlen(text),
@@ -234,56 +169,32 @@ class SocketcandPort final : public Port {
     rx_frames_.clear();
   }
 
-  void read_loop() {
+  void read_loop() override {
     std::vector<char> buf(kRxChunk);
     const std::string none;
     for (;;) {
-      pollfd pf{fd_, POLLIN, 0};
-      const int r = ::poll(&pf, 1, keepalive_ms_);
-      if (r < 0 && errno == EINTR) continue;
-      if (r == 0) {
-        enqueue([&](std::string* b) {
-          b->append("< echo >");
-          ++echo_sent_;
-        });
-        continue;
-      }
-      const ssize_t k = ::recv(fd_, buf.data(), buf.size(), 0);
-      if (k < 0 && errno == EINTR) continue;
-      if (k <= 0) break;
-      const bool ok = splitter_.feed(buf.data(), static_cast<size_t>(k), [&](std::string_view e) {
+      const size_t k = receive(buf.data(), buf.size());
+      if (k == 0) return;
+      const bool ok = splitter_.feed(buf.data(), k, [&](std::string_view e) {
         return on_element(e, none, SteadyClock::now());
       });
       flush_frames();
-      if (!ok) break;
+      if (!ok) return;
     }
-    fail();
   }
 
-  // The connection is gone: every waiting and later call answers at once.
-  void fail() {
-    dead_.store(true, std::memory_order_release);
-    ep_.fail(kGone);
+  void keep_alive() override {
+    enqueue([&](std::string* b) {
+      b->append("< echo >");
+      ++echo_sent_;
+    });
+  }
+
+  void wake_waiters() override {
     { std::lock_guard<std::mutex> lk(echo_mx_); }
     echo_cv_.notify_all();
-    { std::lock_guard<std::mutex> lk(tx_mx_); }
-    tx_cv_.notify_all();
-    ::shutdown(fd_, SHUT_RDWR);
   }
 
-  SocketcandMedium* const medium_;
-  Endpoint& ep_;
-  const int fd_;
-  const int timeout_ms_;
-  const int keepalive_ms_ = tcp::ms_from_env("NTCAN_GATEWAY_KEEPALIVE_MS", kDefaultKeepAliveMs);
-  std::atomic<bool> dead_{false};
-
-  std::mutex tx_mx_;
-  std::condition_variable tx_cv_;
-  std::string txbuf_;       // under tx_mx_
-  std::string spare_;       // the writing thread's
-  bool writing_ = false;    // under tx_mx_
-  bool closed_ = false;     // under tx_mx_
   uint64_t echo_sent_ = 0;  // under tx_mx_: echoes written, in stream order
 
   std::mutex echo_mx_;
@@ -295,10 +206,9 @@ class SocketcandPort final : public Port {
   Stage stage_ = Stage::Hello;
   NTCAN_RESULT refusal_ = NTCAN_SUCCESS;
   std::vector<CMSG> rx_frames_;
-  std::thread reader_;
 };
 
-class SocketcandMedium final : public Medium {
+class SocketcandMedium final : public tcp::TcpMedium {
  public:
   SocketcandMedium(const ntcan_ctl::NetConfig& cfg, int timeout_ms)
       : host_(cfg.host), port_(cfg.port), bus_(cfg.bus), timeout_ms_(timeout_ms) {}
@@ -311,30 +221,9 @@ class SocketcandMedium final : public Medium {
     auto p = std::make_unique<SocketcandPort>(this, ep, fd, timeout_ms_);
     st = p->start(bus_, deadline);
     if (st != NTCAN_SUCCESS) return st;
-    {
-      std::lock_guard<std::mutex> lk(ports_mx_);
-      ports_.push_back(p.get());
-    }
+    add(p.get());
     *port = std::move(p);
     return NTCAN_SUCCESS;
-  }
-
-  // A device of this process speaks through one of the net's connections:
-  // that connection's handle gets the frames here, every other client of the
-  // server (this process's other handles too) through the server.
-  NTCAN_RESULT inject(const CMSG* frames, int count) override {
-    std::lock_guard<std::mutex> lk(ports_mx_);
-    for (SocketcandPort* p : ports_) {
-      if (!p->alive()) continue;
-      p->endpoint().receive(frames, count);
-      return p->send(frames, count);
-    }
-    return NTCAN_SOCK_CMD_TIMEOUT;
-  }
-
-  void forget(SocketcandPort* p) {
-    std::lock_guard<std::mutex> lk(ports_mx_);
-    ports_.erase(std::remove(ports_.begin(), ports_.end(), p), ports_.end());
   }
 
  private:
@@ -342,20 +231,7 @@ class SocketcandMedium final : public Medium {
   const int port_;
   const std::string bus_;
   const int timeout_ms_;
-  std::mutex ports_mx_;
-  std::vector<SocketcandPort*> ports_;
 };
-
-void SocketcandPort::close() {
-  medium_->forget(this);
-  {
-    std::lock_guard<std::mutex> lk(tx_mx_);
-    if (closed_) return;
-    closed_ = true;
-  }
-  fail();
-  if (reader_.joinable()) reader_.join();
-}
 
 }  // namespace
 

@@ -143,5 +143,93 @@ void set_blocking(int fd) {
   ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
 }
 
+TcpPort::TcpPort(TcpMedium* medium, Endpoint& ep, int fd, int timeout_ms)
+    : ep_(ep),
+      fd_(fd),
+      timeout_ms_(timeout_ms),
+      medium_(medium),
+      keepalive_ms_(ms_from_env("NTCAN_GATEWAY_KEEPALIVE_MS", 30000)) {
+  txbuf_.reserve(4096);
+  spare_.reserve(4096);
+}
+
+TcpPort::~TcpPort() {
+  stop_reader();
+  ::close(fd_);
+}
+
+void TcpPort::start_reader() {
+  reader_ = std::thread([this] {
+    read_loop();
+    fail();
+  });
+}
+
+void TcpPort::stop_reader() {
+  ::shutdown(fd_, SHUT_RDWR);
+  if (reader_.joinable()) reader_.join();
+}
+
+size_t TcpPort::receive(void* p, size_t n) {
+  for (;;) {
+    pollfd pf{fd_, POLLIN, 0};
+    const int r = ::poll(&pf, 1, keepalive_ms_);
+    if (r < 0 && errno == EINTR) continue;
+    if (r == 0) {
+      keep_alive();
+      continue;
+    }
+    const ssize_t k = ::recv(fd_, p, n, 0);
+    if (k < 0 && errno == EINTR) continue;
+    return k <= 0 ? 0 : static_cast<size_t>(k);
+  }
+}
+
+void TcpPort::fail() {
+  {
+    // Ordered with a medium's own changes of gone_status_ and of the
+    // endpoint's state, so that none of them undoes the end of the connection.
+    std::lock_guard<std::mutex> lk(fail_mx_);
+    dead_.store(true, std::memory_order_release);
+    ep_.fail(gone_status_);
+  }
+  wake_waiters();
+  { std::lock_guard<std::mutex> lk(tx_mx_); }
+  tx_cv_.notify_all();
+  ::shutdown(fd_, SHUT_RDWR);
+}
+
+void TcpPort::close() {
+  medium_->forget(this);
+  {
+    std::lock_guard<std::mutex> lk(tx_mx_);
+    if (closed_) return;
+    closed_ = true;
+    if (!writing_ && txbuf_.empty() && alive()) say_goodbye();
+  }
+  fail();
+  if (reader_.joinable()) reader_.join();
+}
+
+NTCAN_RESULT TcpMedium::inject(const CMSG* frames, int count) {
+  std::lock_guard<std::mutex> lk(ports_mx_);
+  for (TcpPort* p : ports_) {
+    if (!p->alive()) continue;
+    p->endpoint().receive(frames, count);
+    return p->send(frames, count);
+  }
+  return NTCAN_SOCK_CMD_TIMEOUT;
+}
+
+void TcpMedium::add(TcpPort* p) {
+  std::lock_guard<std::mutex> lk(ports_mx_);
+  ports_.push_back(p);
+}
+
+void TcpMedium::forget(TcpPort* p) {
+  std::lock_guard<std::mutex> lk(ports_mx_);
+  ports_.erase(std::remove(ports_.begin(), ports_.end(), p), ports_.end());
+}
+
 }  // namespace tcp
 }  // namespace ntcan_drv
