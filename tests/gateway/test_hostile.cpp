@@ -557,8 +557,8 @@ class GatewayProcess {
   int out_ = -1;
 };
 
-const std::vector<std::string> kArgs{"--listen",    "127.0.0.1", "--can-port",      "0",
-                                     "--http-port", "0",         "--restart-pause", "50",
+const std::vector<std::string> kArgs{"--listen",          "127.0.0.1", "--can-port",      "0",
+                                     "--http-port",       "0",         "--restart-pause", "50",
                                      "--socketcand-port", "-1"};
 
 TEST_F(Hostile, AProcessLimitOnThreadsRefusesClientsAndTheGatewayLivesOn) {

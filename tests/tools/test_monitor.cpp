@@ -83,13 +83,27 @@ TEST(Monitor, DecodeNamesPdoValuesByTheEds) {
 }
 
 TEST(Monitor, RefusesBadCommandLinesWithStatus2) {
-  for (const char* args :
-       {"--gateway 127.0.0.1:2209abc", "--gateway 127.0.0.1:0", "--gateway 127.0.0.1:70000",
-        "--gateway 127.0.0.1:", "--gateway :2209", "--gateway 127.0.0.1", "--bogus", "--net 99",
-        "--log --decode", "--send 18FF1234#00", "--eds 5", "--eds 5:/nonexistent --decode",
-        "--eds 5:" ZUNTAL_EXAMPLES_DIR "/zps48.eds", "--send 5#1", "--count -1", "--count x",
-        "--gateway 127.0.0.1:65536", "--net 32", "--net -1", "--remote-net 256",
-        "--remote-net -1"}) {
+  for (const char* args : {"--gateway 127.0.0.1:2209abc",
+                           "--gateway 127.0.0.1:0",
+                           "--gateway 127.0.0.1:70000",
+                           "--gateway 127.0.0.1:",
+                           "--gateway :2209",
+                           "--gateway 127.0.0.1",
+                           "--bogus",
+                           "--net 99",
+                           "--log --decode",
+                           "--send 18FF1234#00",
+                           "--eds 5",
+                           "--eds 5:/nonexistent --decode",
+                           "--eds 5:" ZUNTAL_EXAMPLES_DIR "/zps48.eds",
+                           "--send 5#1",
+                           "--count -1",
+                           "--count x",
+                           "--gateway 127.0.0.1:65536",
+                           "--net 32",
+                           "--net -1",
+                           "--remote-net 256",
+                           "--remote-net -1"}) {
     SCOPED_TRACE(args);
     Output r = monitor(args);
     EXPECT_EQ(r.status, 2);

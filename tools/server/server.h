@@ -66,7 +66,7 @@ struct ServerOptions {
   // `sdo` commands move objects of more than this many bytes by SDO block
   // transfer (also set by the command "sdo block BYTES").
   int sdo_block_threshold = 256;
-  int sync_ms = 0;              // SYNC period of every line (0: no SYNC)
+  int sync_ms = 0;  // SYNC period of every line (0: no SYNC)
 };
 
 // Splits "HOST:PORT". Returns false with *error for anything else.
