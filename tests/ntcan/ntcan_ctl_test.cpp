@@ -449,7 +449,8 @@ TEST_F(ConfigFile, ChoosesTheMediumOfEachNet) {
                                             "net 31 gateway h 65535 255\n"
                                             "net 30 gateway h 1 0\n"
                                             "net 29 socketcan fifteen_chars15\n"
-                                            "net 05 absent\n"),
+                                            "net 05 absent\n"
+                                            "net 6 socketcand 127.0.0.1 29536 can0\n"),
                                       &error))
       << error;
   ntcan_ctl::NetConfig c = ntcan_ctl::net_config(1);
@@ -472,11 +473,16 @@ TEST_F(ConfigFile, ChoosesTheMediumOfEachNet) {
   NTCAN_HANDLE h = -1;
   EXPECT_EQ(NTCAN_NET_NOT_FOUND, canOpen(3, 0, 10, 100, 0, 0, &h));
   EXPECT_EQ(-1, ntcan_ctl::attach_device(3, [](const CMSG&) {}));
-  // A gateway's devices live in the gateway: one here would be deaf.
-  std::string why;
-  EXPECT_EQ(-1, ntcan_ctl::attach_device(
-                    1, [](const CMSG&) {}, &why));
-  EXPECT_NE(std::string::npos, why.find("net 1 is net 4 of the gateway 127.0.0.1:2210")) << why;
+  // A gateway's or a socketcand server's devices live on its side: one here
+  // would be deaf.
+  for (const auto& [net, reason] :
+       {std::pair<int, const char*>{1, "net 1 is net 4 of the gateway 127.0.0.1:2210"},
+        {6, "net 6 is the bus can0 of the socketcand server 127.0.0.1:29536"}}) {
+    std::string why;
+    EXPECT_EQ(-1, ntcan_ctl::attach_device(
+                      net, [](const CMSG&) {}, &why));
+    EXPECT_NE(std::string::npos, why.find(reason)) << why;
+  }
   CMSG f = frame(1);
   EXPECT_EQ(NTCAN_NET_NOT_FOUND, ntcan_ctl::inject(3, &f, 1));
 

@@ -226,6 +226,16 @@ class SocketcandMedium final : public tcp::TcpMedium {
     return NTCAN_SUCCESS;
   }
 
+  // Like a gateway's net: the server's other clients reach this process only
+  // through the handles' connections, so a device here would hear the frames
+  // of this process at most. Devices of such a bus live beside the server.
+  std::string device_refusal() const override {
+    return "is the bus " + bus_ + " of the socketcand server " + host_ + ":" +
+           std::to_string(port_) +
+           ", whose devices belong to the server's side (zuntal_gateway --device); a device "
+           "here would not hear the server's other clients";
+  }
+
  private:
   const std::string host_;
   const int port_;
