@@ -75,6 +75,15 @@ TEST_F(BlockTest, ObjectsMoveByteForByte) {
     EXPECT_EQ(stored(0x2100), obj);
     EXPECT_EQ(sent + (segments + row.device_blk - 1) / row.device_blk + 2, dev_->frames_sent());
   }
+  // A last segment (0x83) whose data repeats the object's index and subindex
+  // is data, not an abort.
+  std::vector<uint8_t> obj = pattern(20);
+  obj[14] = 0x00, obj[15] = 0x21, obj[16] = 0x00;
+  dev_->write_object(0x2100, 0, obj);
+  std::vector<char> buf(20);
+  int len = -1;
+  EXPECT_EQ(0, n_->blockSdoRead(5, 0x2100, 0, buf.data(), 20, &len));
+  EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.end()), obj);
 }
 
 // The device's faults, in either direction. A lost or repeated segment is

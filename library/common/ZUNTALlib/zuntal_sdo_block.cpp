@@ -63,7 +63,10 @@ class AnswerStream {
         CMSG& m = frames_[pos_++];
         if (m.len & NTCAN_RTR) continue;
         int code = 0;
-        if (can_.isAbort(&m, &code)) {
+        // An abort's command byte is exactly 0x80. The last segment of a
+        // sub-block is 0x80 | seqno, which isAbort alone would take for one
+        // when its data happened to repeat the object's index.
+        if (m.data[0] == 0x80 && can_.isAbort(&m, &code)) {
           SdoResult a = SdoResult::of(SdoStatus::Aborted);
           a.abort_code = static_cast<uint32_t>(code);
           return a;
