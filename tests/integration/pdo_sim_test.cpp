@@ -68,6 +68,8 @@ TEST_F(PdoSim, ExampleDevicesServeAndTakeTheirProcessData) {
   ASSERT_TRUE(p_crate->mapping(true, 1, &t1));
   EXPECT_EQ(PDO_UNSIGNED8, t1.entries[1].type);
   for (D_can* n : {psu, motor, crate}) ASSERT_EQ(0, n->start_node());
+  // No SYNC on the line yet: an RPDO that would wait for one is refused.
+  EXPECT_EQ(-1, p_motor->send_rpdo(1, {pdo_value::of_int(PDO_INTEGER32, 1)}, true));
   ASSERT_EQ(0, can_sync(1, 10000, 4));
   cycle();  // enables the TPDO identifiers and sends the first SYNC
   cycle();

@@ -410,8 +410,11 @@ int D_canpdo::send_rpdo(int number, const std::vector<pdo_value>& values, bool a
   f.id = m.id();
   f.len = static_cast<uint8_t>(len);
   if (at_sync) {
-    zuntal_detail::queue_for_sync(can_->value()->i1_data, f);
-    return 0;
+    if (zuntal_detail::queue_for_sync(can_->value()->i1_data, f)) return 0;
+    std::lock_guard<std::mutex> g(mx_);
+    error_ = "RPDO" + std::to_string(number) + " cannot wait for a SYNC: line " +
+             std::to_string(can_->value()->i1_data) + " sends none, or its queue is full";
+    return -1;
   }
   return can_->can_write(f.id, f.len, f.data);
 }

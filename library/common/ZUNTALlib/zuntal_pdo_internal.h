@@ -30,7 +30,9 @@ void pdo_after_fill(D_can* master);
 void sync_after_cycle();
 // Queues an RPDO frame for the next SYNC of `line` (a newer frame of the same
 // identifier replaces an older one).
-void queue_for_sync(int line, const CMSG& frame);
+// False, and nothing queued, when the line sends no SYNC or its queue is
+// full: the frame would never go out.
+bool queue_for_sync(int line, const CMSG& frame);
 // Drops every queued RPDO (the test reset).
 void sync_forget_queued();
 // Companions register with the cycle for their life.

@@ -54,6 +54,9 @@ int can_sync(int line, int64_t period_us, int counter) {
   SyncLine& s = lines()[line];
   if ((s.period_us > 0) != (period_us > 0)) producers += period_us > 0 ? 1 : -1;
   s.period_us = period_us;
+  // Set-points queued for a SYNC that no longer comes would go out, stale,
+  // when SYNC is started again.
+  if (period_us <= 0) s.queued.clear();
   s.counter_max = counter;
   s.counter = 0;
   s.started = false;  // the first SYNC goes with the next cycle
@@ -67,15 +70,20 @@ uint64_t can_sync_count(int line) {
 
 namespace zuntal_detail {
 
-void queue_for_sync(int line, const CMSG& frame) {
-  if (line < 1 || line > kLines) return;
+bool queue_for_sync(int line, const CMSG& frame) {
+  if (line < 1 || line > kLines) return false;
   std::lock_guard<std::mutex> g(sync_mutex());
-  std::vector<CMSG>& q = lines()[line].queued;
+  SyncLine& s = lines()[line];
+  if (s.period_us <= 0) return false;
+  std::vector<CMSG>& q = s.queued;
   auto it = std::find_if(q.begin(), q.end(), [&](const CMSG& f) { return f.id == frame.id; });
   if (it != q.end())
     *it = frame;
   else if (q.size() < kMaxQueued)
     q.push_back(frame);
+  else
+    return false;
+  return true;
 }
 
 void sync_forget_queued() {
