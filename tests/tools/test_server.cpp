@@ -342,6 +342,10 @@ TEST_F(ServerTest, PdoCommandsSendASetPointAndShowTheTpdoValues) {
       {"pdo NODE5 2 1", "error: NODE5 has no RPDO2"},
       {"pdo NODE5 1 1 2", "error: RPDO1 takes 1 values"},
       {"pdo NODE9", "error: unknown node NODE9"},
+      // An UNSIGNED8 output takes 0 to 255, nothing cut to its bits.
+      {"pdo NODE32 1 256 0", "error: \"256\" is no UNSIGNED8 for Write output 1h to 8h"},
+      {"pdo NODE32 1 0 -1", "error: \"-1\" is no UNSIGNED8 for Write output 9h to 10h"},
+      {"pdo NODE32 1 255 0", "ok"},
   };
   for (const auto& b : bad) EXPECT_EQ(ask(b.first), b.second);
 }

@@ -850,7 +850,24 @@ std::string Server::do_pdo(const Command& cmd) {
       v = pdo_value::of_int(type, std::strtoll(t.c_str(), &end, 0));
     else
       v = pdo_value::of_uint(type, std::strtoull(t.c_str(), &end, 0));
-    if (t.empty() || *end || errno)
+    // An integer must fit the mapped entry's bits: sending it cut to them
+    // would set another value than the one asked for.
+    const int bits = m.entries[i].bits;
+    const bool is_signed = type == PDO_INTEGER8 || type == PDO_INTEGER16 || type == PDO_INTEGER32 ||
+                           type == PDO_INTEGER24 ||
+                           (type >= PDO_INTEGER40 && type <= PDO_INTEGER64);
+    bool fits = true;
+    if (type != PDO_REAL32 && type != PDO_REAL64 && bits > 0 && bits < 64 && !t.empty()) {
+      if (is_signed) {
+        const int64_t x = static_cast<int64_t>(v.raw);
+        fits = x >= -(int64_t{1} << (bits - 1)) && x < (int64_t{1} << (bits - 1));
+      } else {
+        fits = t[0] != '-' && v.raw < (uint64_t{1} << bits);
+      }
+    } else if (!is_signed && type != PDO_REAL32 && type != PDO_REAL64 && !t.empty()) {
+      fits = t[0] != '-';
+    }
+    if (t.empty() || *end || errno || !fits)
       return "error: \"" + t + "\" is no " + pdo_type_name(type) + " for " + m.entries[i].name;
     values.push_back(v);
   }
