@@ -94,14 +94,17 @@ class SocketcandSession : public Session {
       flush(core);
       if (raw_.load()) return reply("< ok >");
       // Raw mode delivers every frame of the net: the handle takes every
-      // identifier. The first frame follows the "< ok >", which clients
-      // wait for.
+      // identifier. The "< ok >", which clients wait for, goes first and raw
+      // mode is on before the first identifier is: a frame taken while the
+      // identifiers are added is delivered, not dropped and counted as sent.
+      {
+        std::lock_guard<std::mutex> lk(wmx);
+        if (!send_text(fd, "< ok >")) return !(closing_ = true);
+        raw_.store(true, std::memory_order_release);
+      }
       for (int32_t id = 0; id < 2048; ++id) canIdAdd(handle, id);
       ids.store(2048);
-      std::lock_guard<std::mutex> lk(wmx);
-      if (!send_text(fd, "< ok >")) closing_ = true;
-      raw_.store(true, std::memory_order_release);
-      return !closing_;
+      return true;
     }
     if (cmd == "open") return reply_after(core, "< error a bus is open already >");
     return reply_after(core, "< error only rawmode, send, sendrtr and echo are served >");
