@@ -118,14 +118,21 @@ void sync_after_cycle() {
     }
     const NTCAN_HANDLE h = line_handle(line);
     int32_t n = static_cast<int32_t>(out.size());
-    if (h > 0 && canSend(h, out.data(), &n) == NTCAN_SUCCESS) {
+    if (h <= 0)
+      n = 0;
+    else if (canSend(h, out.data(), &n) != NTCAN_SUCCESS)
+      n = std::max(n, 0);  // the frames the driver took before it failed
+    const size_t taken = std::min(static_cast<size_t>(n), out.size());
+    if (taken == out.size()) {
       lines()[line].sent += 1;
       continue;
     }
-    // The line could not send: the RPDOs wait for the next SYNC (behind any
-    // newer frame of the same identifier queued meanwhile).
+    // The line could not send all: the RPDOs it did not take wait for the
+    // next SYNC (behind any newer frame of the same identifier queued
+    // meanwhile); those it took are not sent twice.
     out.pop_back();
-    for (const CMSG& f : out) {
+    for (size_t k = taken; k < out.size(); ++k) {
+      const CMSG& f = out[k];
       std::lock_guard<std::mutex> g(sync_mutex());
       std::vector<CMSG>& q = lines()[line].queued;
       if (std::none_of(q.begin(), q.end(), [&](const CMSG& x) { return x.id == f.id; }) &&
